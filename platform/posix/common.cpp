@@ -1,0 +1,96 @@
+// common.cpp: the last error, the registry's name fold, the errno table.
+#include "platform/posix/common.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+// One thread per process in the program; tests that use threads only call
+// services that do not depend on the value across threads.
+thread_local DWORD lasterror = 0;
+} // namespace
+
+DWORD GetLastError(void) { return lasterror; }
+
+void SetLastError(DWORD dwErrCode) { lasterror = dwErrCode; }
+
+namespace nt {
+
+unsigned char fold1252(unsigned char c) {
+    if (c >= 'a' && c <= 'z') return (unsigned char)(c - 32);
+    if (c >= 0xE0 && c <= 0xFE && c != 0xF7) return (unsigned char)(c - 32);
+    switch (c) {
+    case 0x9A: return 0x8A; // s caron
+    case 0x9C: return 0x8C; // oe
+    case 0x9E: return 0x8E; // z caron
+    case 0xFF: return 0x9F; // y diaeresis
+    default: return c;
+    }
+}
+
+bool nameeq(const char *a, const char *b) {
+    for (;; ++a, ++b) {
+        if (fold1252((unsigned char)*a) != fold1252((unsigned char)*b)) return false;
+        if (*a == 0) return true;
+    }
+}
+
+bool isfolder(const std::string &hostpath) {
+    struct stat st;
+    return stat(hostpath.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+DWORD errnotowin(int err, const std::string &hostpath) {
+    switch (err) {
+    case ENOENT:
+    case ENOTDIR: {
+        std::string::size_type slash = hostpath.find_last_of('/');
+        std::string parent = slash == std::string::npos ? "." : slash == 0 ? "/" : hostpath.substr(0, slash);
+        return err == ENOENT && isfolder(parent) ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND;
+    }
+    case EACCES:
+    case EPERM:
+    case EISDIR: return ERROR_ACCESS_DENIED;
+    case EROFS: return ERROR_WRITE_PROTECT;
+    case EEXIST: return ERROR_FILE_EXISTS;
+    case ENOSPC:
+    case EFBIG: return ERROR_DISK_FULL;
+    case EDQUOT: return ERROR_DISK_QUOTA_EXCEEDED;
+    case ENAMETOOLONG: return ERROR_FILENAME_EXCED_RANGE;
+    case EMFILE:
+    case ENFILE: return ERROR_TOO_MANY_OPEN_FILES;
+    case EBADF: return ERROR_INVALID_HANDLE;
+    case ENOMEM: return ERROR_NOT_ENOUGH_MEMORY;
+    default: return ERROR_INVALID_PARAMETER;
+    }
+}
+
+DWORD readwhole(const std::string &hostpath, std::string *out) {
+    int fd = open(hostpath.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return errnotowin(errno, hostpath);
+    struct stat st;
+    if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+        close(fd);
+        return ERROR_ACCESS_DENIED;
+    }
+    std::string data;
+    char chunk[65536];
+    for (;;) {
+        ssize_t n = read(fd, chunk, sizeof chunk);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            int e = errno;
+            close(fd);
+            return errnotowin(e, hostpath);
+        }
+        if (n == 0) break;
+        data.append(chunk, (size_t)n);
+    }
+    close(fd);
+    out->swap(data);
+    return ERROR_SUCCESS;
+}
+
+} // namespace nt

@@ -1,0 +1,83 @@
+// common.h: helpers every emulated service shares.
+//
+// - the last-error value and the one way a failing call leaves (failwith);
+// - bounds-checked little-endian reads over untrusted bytes;
+// - the registry's case rule (a one-to-one upper-case fold of code page 1252);
+// - the errno-to-Win32 table for file calls.
+#ifndef QUILLOG_POSIX_COMMON_H
+#define QUILLOG_POSIX_COMMON_H
+
+#include "platform/win32.h"
+
+#include <cstdint>
+#include <cstring>
+#include <string>
+
+namespace nt {
+
+// Sets the last error to code and returns result: the one exit of every failing
+// non-registry call, as in `return failwith(ERROR_HANDLE_EOF, FALSE);`.
+template <class T> T failwith(DWORD code, T result) {
+    SetLastError(code);
+    return result;
+}
+
+// A read-only view of untrusted bytes. Every read is checked against the size;
+// a read that does not fit returns false and leaves the output alone.
+struct Bytes {
+    const uint8_t *data = nullptr;
+    size_t size = 0;
+
+    bool has(size_t off, size_t len) const { return off <= size && len <= size - off; }
+    bool u8(size_t off, uint8_t *out) const {
+        if (!has(off, 1)) return false;
+        *out = data[off];
+        return true;
+    }
+    bool u16(size_t off, uint16_t *out) const {
+        if (!has(off, 2)) return false;
+        *out = (uint16_t)(data[off] | (data[off + 1] << 8));
+        return true;
+    }
+    bool u32(size_t off, uint32_t *out) const {
+        if (!has(off, 4)) return false;
+        *out = (uint32_t)data[off] | ((uint32_t)data[off + 1] << 8) | ((uint32_t)data[off + 2] << 16) |
+               ((uint32_t)data[off + 3] << 24);
+        return true;
+    }
+};
+
+inline void put16(uint8_t *p, uint16_t v) {
+    p[0] = (uint8_t)v;
+    p[1] = (uint8_t)(v >> 8);
+}
+inline void put32(uint8_t *p, uint32_t v) {
+    p[0] = (uint8_t)v;
+    p[1] = (uint8_t)(v >> 8);
+    p[2] = (uint8_t)(v >> 16);
+    p[3] = (uint8_t)(v >> 24);
+}
+
+// Upper-case fold of one code page 1252 byte, one to one: a-z, the accented
+// letters 0xE0-0xFE except 0xF7, and the pairs s/S, oe/OE, z/Z, y/Y with caron,
+// ligature or diaeresis. This is how the registry compares key and value names.
+unsigned char fold1252(unsigned char c);
+
+// True when a and b are equal under fold1252.
+bool nameeq(const char *a, const char *b);
+inline bool nameeq(const std::string &a, const std::string &b) { return nameeq(a.c_str(), b.c_str()); }
+
+// The Win32 code for an errno from a file call on hostpath: ENOENT gives 2 when
+// the parent folder exists and 3 when it does not (Linux reports both as
+// ENOENT). Other values follow the usual table (EACCES 5, ENOSPC 112, ...).
+DWORD errnotowin(int err, const std::string &hostpath);
+
+// True when hostpath names an existing folder.
+bool isfolder(const std::string &hostpath);
+
+// Reads a whole file into out. Returns 0 or the Win32 code of the failure.
+DWORD readwhole(const std::string &hostpath, std::string *out);
+
+} // namespace nt
+
+#endif // QUILLOG_POSIX_COMMON_H

@@ -1,0 +1,118 @@
+// network.cpp: computers as folders of the network folder.
+#include "platform/posix/network.h"
+
+#include "platform/posix/common.h"
+
+#include <cctype>
+#include <cerrno>
+#include <cstdlib>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace nt {
+
+namespace {
+
+// Creates every missing folder of an absolute or relative host path.
+void makefolders(const std::string &path) {
+    for (size_t i = 1; i <= path.size(); ++i) {
+        if (i == path.size() || path[i] == '/') mkdir(path.substr(0, i).c_str(), 0777);
+    }
+}
+
+std::string stripslashes(const char *name) {
+    while (*name == '\\' || *name == '/') ++name;
+    return name;
+}
+
+// The folder of the network whose name matches without regard to case, or "".
+std::string findcomputer(const std::string &root, const std::string &name) {
+    std::string exact = root + "/" + name;
+    if (isfolder(exact)) return exact;
+    std::string best;
+    if (DIR *d = opendir(root.c_str())) {
+        while (struct dirent *e = readdir(d)) {
+            if (e->d_name[0] != '.' && nameeq(e->d_name, name.c_str()) && (best.empty() || e->d_name < best))
+                best = e->d_name;
+        }
+        closedir(d);
+    }
+    if (best.empty() || !isfolder(root + "/" + best)) return "";
+    return root + "/" + best;
+}
+
+// A fresh local computer gets just enough registry for a first run.
+void seedregistry(const std::string &folder) {
+    std::string regdir = folder + "/registry";
+    makefolders(regdir);
+    std::string hklm = regdir + "/HKEY_LOCAL_MACHINE.reg";
+    int fd = open(hklm.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0) return;
+    static const char text[] = "REGEDIT4\r\n\r\n"
+                               "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion]\r\n"
+                               "\"SystemRoot\"=\"C:\\\\WINDOWS\"\r\n\r\n";
+    ssize_t ignored = write(fd, text, sizeof text - 1);
+    (void)ignored;
+    close(fd);
+}
+
+} // namespace
+
+std::string networkroot() {
+    std::string root;
+    if (const char *env = getenv("QUILLOG_NETWORK"); env && *env) {
+        root = env;
+    } else if (const char *xdg = getenv("XDG_DATA_HOME"); xdg && *xdg) {
+        root = std::string(xdg) + "/quillog/network";
+    } else {
+        const char *home = getenv("HOME");
+        root = std::string(home && *home ? home : ".") + "/.local/share/quillog/network";
+    }
+    while (root.size() > 1 && root.back() == '/') root.pop_back();
+    if (!isfolder(root)) makefolders(root);
+    return root;
+}
+
+std::string localname() {
+    std::string name;
+    if (const char *env = getenv("COMPUTERNAME"); env && *env) {
+        name = env;
+    } else {
+        char host[256] = {0};
+        if (gethostname(host, sizeof host - 1) != 0 || !host[0]) std::strcpy(host, "LOCALHOST");
+        name = host;
+        name = name.substr(0, name.find('.'));
+    }
+    for (char &c : name) c = (char)fold1252((unsigned char)c);
+    if (name.size() > MAX_COMPUTERNAME_LENGTH) name.resize(MAX_COMPUTERNAME_LENGTH);
+    return name;
+}
+
+bool islocal(const char *name) {
+    if (!name) return true;
+    std::string n = stripslashes(name);
+    return n.empty() || nameeq(n, localname());
+}
+
+bool computerfolder(const char *name, std::string *folder) {
+    std::string root = networkroot();
+    if (islocal(name)) {
+        std::string local = localname();
+        std::string found = findcomputer(root, local);
+        if (found.empty()) {
+            found = root + "/" + local;
+            makefolders(found);
+        }
+        seedregistry(found);
+        *folder = found;
+        return true;
+    }
+    std::string found = findcomputer(root, stripslashes(name));
+    if (found.empty()) return false;
+    *folder = found;
+    return true;
+}
+
+} // namespace nt

@@ -1,0 +1,138 @@
+// paths.cpp: Windows paths to host paths, case-insensitive lookup.
+#include "platform/posix/paths.h"
+
+#include "platform/posix/common.h"
+#include "platform/posix/network.h"
+
+#include <cctype>
+#include <dirent.h>
+#include <sys/stat.h>
+#include <vector>
+
+namespace nt {
+
+namespace {
+
+bool issep(char c) { return c == '\\' || c == '/'; }
+
+std::vector<std::string> splitpath(const std::string &s) {
+    std::vector<std::string> parts;
+    std::string cur;
+    for (char c : s) {
+        if (issep(c)) {
+            if (!cur.empty()) parts.push_back(cur);
+            cur.clear();
+        } else {
+            cur += c;
+        }
+    }
+    if (!cur.empty()) parts.push_back(cur);
+    return parts;
+}
+
+bool exists(const std::string &p) {
+    struct stat st;
+    return lstat(p.c_str(), &st) == 0;
+}
+
+// The entry of folder dir that matches name: exact spelling first, then the
+// first entry (in name order, so the choice is stable) equal without case.
+std::string matchentry(const std::string &dir, const std::string &name) {
+    std::string exact = (dir == "/" ? "" : dir) + "/" + name;
+    if (name == "." || name == ".." || exists(exact)) return name;
+    DIR *d = opendir(dir.empty() ? "." : dir.c_str());
+    if (!d) return name;
+    std::string best;
+    while (struct dirent *e = readdir(d)) {
+        if (nameeq(e->d_name, name.c_str()) && (best.empty() || std::string(e->d_name) < best))
+            best = e->d_name;
+    }
+    closedir(d);
+    return best.empty() ? name : best;
+}
+
+DWORD checkname(const char *path) {
+    size_t n = 0;
+    for (const char *p = path; *p; ++p, ++n) {
+        unsigned char c = (unsigned char)*p;
+        if (c < 0x20 || std::strchr("<>\"|?*", c)) return ERROR_INVALID_NAME;
+    }
+    if (n == 0) return ERROR_PATH_NOT_FOUND;
+    if (n >= MAX_PATH) return ERROR_FILENAME_EXCED_RANGE;
+    return ERROR_SUCCESS;
+}
+
+std::string joinparts(std::string base, const std::vector<std::string> &parts, size_t from) {
+    for (size_t i = from; i < parts.size(); ++i) base += "/" + parts[i];
+    return base;
+}
+
+// Splits "\\computer\X$\rest" into computer, drive letter and rest.
+DWORD uncpath(const char *path, std::string *out) {
+    std::vector<std::string> parts = splitpath(path);
+    if (parts.empty()) return ERROR_BAD_NETPATH;
+    std::string folder;
+    if (!computerfolder(parts[0].c_str(), &folder)) return ERROR_BAD_NETPATH;
+    if (parts.size() < 2) return ERROR_BAD_NET_NAME;
+    const std::string &share = parts[1];
+    if (share.size() != 2 || !std::isalpha((unsigned char)share[0]) || share[1] != '$') return ERROR_BAD_NET_NAME;
+    std::string drive(1, (char)std::tolower((unsigned char)share[0]));
+    *out = resolvecase(joinparts(folder + "/" + drive, parts, 2));
+    return ERROR_SUCCESS;
+}
+
+bool isdrivepath(const char *path) {
+    return std::isalpha((unsigned char)path[0]) && path[1] == ':' && (path[2] == 0 || issep(path[2]));
+}
+
+std::string drivepath(const std::string &folder, const char *path) {
+    std::string drive(1, (char)std::tolower((unsigned char)path[0]));
+    return resolvecase(joinparts(folder + "/" + drive, splitpath(path + 2), 0));
+}
+
+} // namespace
+
+std::string resolvecase(const std::string &path) {
+    bool absolute = !path.empty() && issep(path[0]);
+    std::vector<std::string> parts = splitpath(path);
+    std::string cur = absolute ? "" : ".";
+    std::string result = absolute ? "" : "";
+    bool missing = false;
+    for (size_t i = 0; i < parts.size(); ++i) {
+        std::string dir = cur.empty() ? "/" : cur;
+        std::string name = missing ? parts[i] : matchentry(dir, parts[i]);
+        cur = (cur == "/" ? "" : cur) + "/" + name;
+        result += (result.empty() && !absolute ? "" : "/") + name;
+        if (!missing && !exists(cur)) missing = true;
+    }
+    if (result.empty()) return absolute ? "/" : ".";
+    return result;
+}
+
+DWORD hostpath(const char *path, std::string *out) {
+    if (!path) return ERROR_INVALID_PARAMETER;
+    DWORD rc = checkname(path);
+    if (rc) return rc;
+    if (issep(path[0]) && issep(path[1])) return uncpath(path + 2, out);
+    if (isdrivepath(path)) {
+        std::string folder;
+        computerfolder(nullptr, &folder);
+        *out = drivepath(folder, path);
+        return ERROR_SUCCESS;
+    }
+    *out = resolvecase(path);
+    return ERROR_SUCCESS;
+}
+
+DWORD hostpathon(const std::string &folder, const char *path, std::string *out) {
+    if (!path) return ERROR_INVALID_PARAMETER;
+    DWORD rc = checkname(path);
+    if (rc) return rc;
+    if (isdrivepath(path)) {
+        *out = drivepath(folder, path);
+        return ERROR_SUCCESS;
+    }
+    return hostpath(path, out);
+}
+
+} // namespace nt

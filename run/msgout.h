@@ -1,0 +1,35 @@
+// msgout.h: console messages, the run's exit code, fatal stops.
+//
+// Every console line goes to standard output through msgout. A failing
+// platform call is reported on the next line, before another call can change
+// the last error. Fatal errors end the process at once with EXIT_ERROR:
+// nothing is closed, freed or saved on that path.
+#ifndef QUILLOG_RUN_MSGOUT_H
+#define QUILLOG_RUN_MSGOUT_H
+
+#if defined(__GNUC__) || defined(__clang__)
+#define QUILLOG_PRINTF(fmt, args) __attribute__((format(printf, fmt, args)))
+#else
+#define QUILLOG_PRINTF(fmt, args)
+#endif
+
+// Exit codes of the process.
+enum ExitCodes {
+    EXIT_CLEAN = 0,   // the run completed
+    EXIT_WARNING = 1, // completed, but something the operator should know happened
+    EXIT_ERROR = 2    // a rejected command line, or an error that stopped the run
+};
+
+// The run's exit code: EXIT_CLEAN at the start, EXIT_WARNING after a warning.
+extern int ExitCode;
+
+// Prints a printf-style message to standard output.
+void msgout(const char *fmt, ...) QUILLOG_PRINTF(1, 2);
+
+// Ends the process at once with EXIT_ERROR.
+[[noreturn]] void fatalexit();
+
+// Prints "==>internal error, <routine>, #<n>" and ends the process with EXIT_ERROR.
+[[noreturn]] void internalerror(const char *routine, int n);
+
+#endif // QUILLOG_RUN_MSGOUT_H

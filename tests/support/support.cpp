@@ -1,0 +1,145 @@
+// support.cpp: fixtures and helpers shared by the test programs.
+#include "support.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <ftw.h>
+#include <sstream>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace qt {
+
+namespace {
+
+int removeentry(const char *path, const struct stat *, int, struct FTW *) {
+    remove(path);
+    return 0;
+}
+
+} // namespace
+
+void TempNetwork::SetUp() {
+    char tmpl[] = "/tmp/quillog-test-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr) << strerror(errno);
+    dir_ = tmpl;
+    for (const char *name : {"QUILLOG_NETWORK", "COMPUTERNAME", "TZ"}) {
+        if (const char *v = getenv(name))
+            saved_.emplace_back(name, v);
+        else
+            unset_.push_back(name);
+    }
+    setenv("QUILLOG_NETWORK", network().c_str(), 1);
+    setenv("COMPUTERNAME", "HOST12", 1);
+    setenv("TZ", "UTC", 1);
+    tzset();
+}
+
+void TempNetwork::TearDown() {
+    for (auto &kv : saved_) setenv(kv.first.c_str(), kv.second.c_str(), 1);
+    for (auto &name : unset_) unsetenv(name.c_str());
+    tzset();
+    if (HasFailure())
+        std::cerr << "test folder kept: " << dir_ << "\n";
+    else
+        removetree(dir_);
+}
+
+std::string TempNetwork::computer(const std::string &name) const {
+    std::string path = network() + "/" + name;
+    makedirs(path);
+    return path;
+}
+
+RunResult runprogram(const std::string &exe, const std::vector<std::string> &args, const std::string &cwd) {
+    RunResult result;
+    int pipefd[2];
+    if (pipe(pipefd) != 0) return result;
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(pipefd[1], 1);
+        dup2(pipefd[1], 2);
+        close(pipefd[0]);
+        close(pipefd[1]);
+        if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
+        std::vector<char *> argv;
+        argv.push_back(const_cast<char *>(exe.c_str()));
+        for (auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(exe.c_str(), argv.data());
+        _exit(127);
+    }
+    close(pipefd[1]);
+    char buf[65536];
+    ssize_t n;
+    while ((n = read(pipefd[0], buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR))
+        if (n > 0) result.out.append(buf, (size_t)n);
+    close(pipefd[0]);
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    result.exitcode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return result;
+}
+
+RunResult runquillog(const std::vector<std::string> &args, const std::string &cwd) {
+    return runprogram(QUILLOG_EXE, args, cwd);
+}
+
+std::string copyquillog(const std::string &dir) {
+    makedirs(dir);
+    std::string dest = dir + "/quillog";
+    writefile(dest, readfile(QUILLOG_EXE));
+    chmod(dest.c_str(), 0755);
+    return dest;
+}
+
+std::string readfile(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+void writefile(const std::string &path, const std::string &content) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << content;
+}
+
+bool fileexists(const std::string &path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0;
+}
+
+void makedirs(const std::string &path) {
+    for (size_t i = 1; i <= path.size(); ++i)
+        if (i == path.size() || path[i] == '/') mkdir(path.substr(0, i).c_str(), 0777);
+}
+
+void removetree(const std::string &path) { nftw(path.c_str(), removeentry, 16, FTW_DEPTH | FTW_PHYS); }
+
+std::string samplelog(const std::string &name) {
+    if (name == "plaso-SysEvent.Evt") return std::string(QUILLOG_SOURCE_DIR) + "/samples/" + name;
+    return std::string(QUILLOG_SAMPLES) + "/" + name;
+}
+
+std::vector<std::string> splitlines(const std::string &text) {
+    std::vector<std::string> lines;
+    std::string::size_type start = 0;
+    while (start < text.size()) {
+        std::string::size_type nl = text.find('\n', start);
+        if (nl == std::string::npos) {
+            lines.push_back(text.substr(start));
+            break;
+        }
+        lines.push_back(text.substr(start, nl - start));
+        start = nl + 1;
+    }
+    return lines;
+}
+
+} // namespace qt

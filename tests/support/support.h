@@ -1,0 +1,62 @@
+// support.h: fixtures and helpers shared by the test programs.
+#ifndef QUILLOG_TESTS_SUPPORT_H
+#define QUILLOG_TESTS_SUPPORT_H
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace qt {
+
+// A unique temporary folder holding an NT network. SetUp points
+// QUILLOG_NETWORK at <dir>/network, sets COMPUTERNAME to HOST12 and TZ to UTC;
+// TearDown restores all three and removes the folder (kept, and its path
+// printed, when the test failed).
+class TempNetwork : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    const std::string &dir() const { return dir_; }
+    std::string network() const { return dir_ + "/network"; }
+    // The folder of a computer of the network, created on demand.
+    std::string computer(const std::string &name = "HOST12") const;
+
+private:
+    std::string dir_;
+    std::vector<std::pair<std::string, std::string>> saved_;
+    std::vector<std::string> unset_;
+};
+
+struct RunResult {
+    int exitcode = -1;  // exit status, or 128 + signal
+    std::string out;    // standard output (and standard error)
+};
+
+// Runs a program with arguments, in folder cwd when given; captures its output.
+RunResult runprogram(const std::string &exe, const std::vector<std::string> &args, const std::string &cwd = "");
+
+// Runs the built quillog.
+RunResult runquillog(const std::vector<std::string> &args, const std::string &cwd = "");
+
+// Copies the built quillog into folder dir (for a QUILLOG.INI beside it);
+// returns the copy's path.
+std::string copyquillog(const std::string &dir);
+
+std::string readfile(const std::string &path);
+void writefile(const std::string &path, const std::string &content);
+bool fileexists(const std::string &path);
+void makedirs(const std::string &path);
+void removetree(const std::string &path);
+
+// The path of a real sample log: ../shared/samples/evt/<name>, or the copy
+// bundled in samples/ for the plaso log.
+std::string samplelog(const std::string &name);
+
+// Lines of text split at "\n" (a trailing "\r" is kept).
+std::vector<std::string> splitlines(const std::string &text);
+
+} // namespace qt
+
+#endif // QUILLOG_TESTS_SUPPORT_H
