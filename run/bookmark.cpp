@@ -57,7 +57,9 @@ void migratekey(HKEY hive) {
             if (rc != ERROR_NO_MORE_ITEMS) complete = false;
             break;
         }
-        std::vector<BYTE> data(size ? size : 1);
+        // One spare zero byte: a string stored without its terminator is
+        // written back with the registry's look at the byte after the data.
+        std::vector<BYTE> data((size_t)size + 1, 0);
         DWORD got = size;
         rc = RegQueryValueExA(legacy, name, nullptr, &type, data.data(), &got);
         if (rc == ERROR_SUCCESS)

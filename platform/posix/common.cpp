@@ -30,6 +30,23 @@ unsigned char fold1252(unsigned char c) {
     }
 }
 
+namespace {
+// Unicode of the bytes 0x80-0x9F; the rest of the page is Latin-1.
+const uint16_t cp1252high[32] = {0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
+                                 0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0x008D, 0x017D, 0x008F,
+                                 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
+                                 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
+} // namespace
+
+uint16_t ansitowide(unsigned char c) { return c >= 0x80 && c < 0xA0 ? cp1252high[c - 0x80] : c; }
+
+char widetoansi(uint32_t cp) {
+    if (cp < 0x80 || (cp >= 0xA0 && cp <= 0xFF)) return (char)cp;
+    for (int i = 0; i < 32; ++i)
+        if (cp1252high[i] == cp) return (char)(0x80 + i);
+    return '?';
+}
+
 bool nameeq(const char *a, const char *b) {
     for (;; ++a, ++b) {
         if (fold1252((unsigned char)*a) != fold1252((unsigned char)*b)) return false;

@@ -63,6 +63,13 @@ inline void put32(uint8_t *p, uint32_t v) {
 // ligature or diaeresis. This is how the registry compares key and value names.
 unsigned char fold1252(unsigned char c);
 
+// Code page 1252 and Unicode. ansitowide gives the UTF-16 unit of one byte
+// (the five unassigned bytes 0x81 0x8D 0x8F 0x90 0x9D map to U+0081 ...);
+// widetoansi gives the byte of a code point, or '?' when 1252 has none, as
+// the system's default conversion does.
+uint16_t ansitowide(unsigned char c);
+char widetoansi(uint32_t cp);
+
 // True when a and b are equal under fold1252.
 bool nameeq(const char *a, const char *b);
 inline bool nameeq(const std::string &a, const std::string &b) { return nameeq(a.c_str(), b.c_str()); }

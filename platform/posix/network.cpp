@@ -1,7 +1,9 @@
 // network.cpp: computers as folders of the network folder.
 #include "platform/posix/network.h"
 
+#include "platform/posix/atomicfile.h"
 #include "platform/posix/common.h"
+#include "platform/posix/paths.h"
 
 #include <cctype>
 #include <cerrno>
@@ -47,15 +49,13 @@ std::string findcomputer(const std::string &root, const std::string &name) {
 void seedregistry(const std::string &folder) {
     std::string regdir = folder + "/registry";
     makefolders(regdir);
-    std::string hklm = regdir + "/HKEY_LOCAL_MACHINE.reg";
-    int fd = open(hklm.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd < 0) return;
+    std::string hklm = resolvecase(regdir + "/HKEY_LOCAL_MACHINE.reg");
+    // Created whole or not at all: another process that finds the file must
+    // never read it half-written (and then write its change over it).
     static const char text[] = "REGEDIT4\r\n\r\n"
                                "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion]\r\n"
                                "\"SystemRoot\"=\"C:\\\\WINDOWS\"\r\n\r\n";
-    ssize_t ignored = write(fd, text, sizeof text - 1);
-    (void)ignored;
-    close(fd);
+    createatomic(hklm, text);
 }
 
 } // namespace

@@ -1,0 +1,57 @@
+// atomicfile.h: whole-file replacement that concurrent writers and crashes
+// cannot tear.
+//
+// A writer takes an exclusive lock on a lock file beside the target
+// ("<target>.lock", never removed, so every process locks the same inode),
+// writes the new content to a temporary file in the same folder, flushes it to
+// disk and renames it over the target. Readers never lock: they see either the
+// old file or the new one, never a mix. A read-modify-write holds one FileLock
+// across its read, its change and replacefile, so two processes changing the
+// same file one after the other never lose each other's changes.
+#ifndef QUILLOG_POSIX_ATOMICFILE_H
+#define QUILLOG_POSIX_ATOMICFILE_H
+
+#include "platform/win32.h"
+
+#include <string>
+
+namespace nt {
+
+// An exclusive lock on "<target>.lock", held from acquire() until release() or
+// destruction. Not copyable; one process may hold many locks on different
+// targets, but taking the same target's lock twice in one process deadlocks.
+class FileLock {
+public:
+    explicit FileLock(std::string target) : target_(std::move(target)) {}
+    ~FileLock() { release(); }
+    FileLock(const FileLock &) = delete;
+    FileLock &operator=(const FileLock &) = delete;
+
+    // Waits for the lock. Returns 0, or the Win32 code for why the lock file
+    // could not be opened (ERROR_ACCESS_DENIED for a read-only folder, ...).
+    DWORD acquire();
+    void release();
+
+private:
+    std::string target_;
+    int fd_ = -1;
+};
+
+// Replaces target with content: temporary file in target's folder, fsync,
+// rename over target, fsync of the folder. The caller holds target's FileLock.
+// An existing target's permission bits are kept. Returns 0 or the Win32 code
+// of the failure (ERROR_DISK_FULL, ERROR_ACCESS_DENIED, ...); on failure the
+// target is unchanged and no temporary file is left behind.
+DWORD replacefile(const std::string &target, const std::string &content);
+
+// Creates target with content unless it exists (ERROR_FILE_EXISTS then):
+// the content goes to a temporary file that is linked to target's name, so
+// no reader ever sees target empty or half-written. Needs no lock.
+DWORD createatomic(const std::string &target, const std::string &content);
+
+// Takes target's lock, replaces the file and releases the lock.
+DWORD writeatomic(const std::string &target, const std::string &content);
+
+} // namespace nt
+
+#endif // QUILLOG_POSIX_ATOMICFILE_H

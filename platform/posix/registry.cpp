@@ -1,0 +1,605 @@
+// registry.cpp: RegConnectRegistryA ... RegCloseKey over .reg hive files.
+//
+// Reproduces Windows' results for the calls the program makes: 161 for a
+// leading backslash, 2 for any missing path component, 5 for a value call
+// that the handle's access does not allow and for deleting a key that has
+// subkeys, 234 with the needed size and the buffer untouched, a NUL added
+// after string data only when there is room, NT's one-byte extension of a
+// string count in RegSetValueExA, 259 at the end of an enumeration, 1018 for
+// a handle whose key was deleted, 6 for a bad handle.
+//
+// Every change is a read-modify-write of the hive file under the file's lock
+// (reread, apply, write a temporary file, rename over), so processes that
+// change the same hive never lose each other's changes and a crash leaves
+// the old file or the new one. Reads use the parsed hive of the last read
+// while the file's identity (device, inode, size, times) is unchanged.
+//
+// HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet is, when the hive has no such
+// key, the control set that SYSTEM\Select's "Current" value names, as
+// Windows decides at boot; so an offline export of a SYSTEM hive (which has
+// only ControlSet001, ...) reads like a live registry.
+#include "platform/posix/registry.h"
+
+#include "platform/posix/atomicfile.h"
+#include "platform/posix/common.h"
+#include "platform/posix/network.h"
+#include "platform/posix/paths.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <ctime>
+#include <cstdio>
+#include <map>
+#include <sys/stat.h>
+
+namespace nt {
+
+std::string hivefile(const std::string &computerfolder, const char *hive) {
+    return resolvecase(computerfolder + "/registry/" + hive + ".reg");
+}
+
+} // namespace nt
+
+namespace {
+
+using nt::RegKey;
+using nt::RegValue;
+
+const char MACHINE[] = "HKEY_LOCAL_MACHINE";
+const char USER[] = "HKEY_CURRENT_USER";
+
+// Longest key name component and value name Windows accepts.
+const size_t MAXKEYNAME = 255;
+const size_t MAXVALUENAME = 16383;
+
+// What a handle refers to: a key of one hive file, by its path below the root.
+struct KeyHandle {
+    std::string file;              // host path of the hive file
+    bool machine = false;          // HKEY_LOCAL_MACHINE (else HKEY_CURRENT_USER)
+    std::vector<std::string> path; // components below the root, as spelled in the hive
+    REGSAM access = 0;
+    bool deleted = false;          // deleted through this process
+};
+
+// Open handles by value. Values are never reused, so a closed handle stays
+// invalid (6) instead of silently naming another key.
+std::map<uintptr_t, KeyHandle> handles;
+uintptr_t nexthandle = 0x100;
+
+bool ispredefined(HKEY hKey) {
+    uintptr_t v = (uintptr_t)hKey;
+    return v >= 0x80000000u && v <= 0x80000006u;
+}
+
+// The local computer's hive behind a predefined root.
+KeyHandle rootof(bool machine) {
+    std::string folder;
+    nt::computerfolder(nullptr, &folder);
+    KeyHandle h;
+    h.file = nt::hivefile(folder, machine ? MACHINE : USER);
+    h.machine = machine;
+    h.access = KEY_ALL_ACCESS;
+    return h;
+}
+
+// The handle behind hKey: a predefined root we keep (HKEY_LOCAL_MACHINE,
+// HKEY_CURRENT_USER) or an open handle. ERROR_INVALID_HANDLE otherwise.
+LONG gethandle(HKEY hKey, KeyHandle *out) {
+    if (hKey == HKEY_LOCAL_MACHINE || hKey == HKEY_CURRENT_USER) {
+        *out = rootof(hKey == HKEY_LOCAL_MACHINE);
+        return ERROR_SUCCESS;
+    }
+    auto it = handles.find((uintptr_t)hKey);
+    if (it == handles.end()) return ERROR_INVALID_HANDLE;
+    *out = it->second;
+    return ERROR_SUCCESS;
+}
+
+HKEY newhandle(KeyHandle h) {
+    uintptr_t value = nexthandle;
+    nexthandle += 4;
+    handles.emplace(value, std::move(h));
+    return (HKEY)value;
+}
+
+bool samepath(const std::vector<std::string> &a, const std::vector<std::string> &b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i)
+        if (!nt::nameeq(a[i], b[i])) return false;
+    return true;
+}
+
+// ---------------------------------------------------------------- hive files
+
+// Reads and parses a hive file; a missing file is an empty hive.
+LONG readhive(const std::string &file, RegKey *top) {
+    std::string bytes;
+    DWORD rc = nt::readwhole(file, &bytes);
+    if (rc == ERROR_FILE_NOT_FOUND) return ERROR_SUCCESS;
+    if (rc) return (LONG)rc;
+    return (LONG)nt::parseregfile(bytes, top);
+}
+
+struct CachedHive {
+    struct stat id;
+    std::shared_ptr<const RegKey> top;
+};
+
+// File times have a coarse clock (a scheduler tick, or two seconds on FAT):
+// a file rewritten in place within the tick of its last change keeps its
+// identity. A hive changed less than this long before it was read is
+// therefore parsed again at every read until it has settled.
+const time_t SETTLESECONDS = 2;
+
+bool settled(const struct stat &id) {
+    struct timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    return now.tv_sec - std::max(id.st_mtim.tv_sec, id.st_ctim.tv_sec) > SETTLESECONDS;
+}
+std::map<std::string, CachedHive> hivecache;
+
+bool sameidentity(const struct stat &a, const struct stat &b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
+           a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec &&
+           a.st_ctim.tv_sec == b.st_ctim.tv_sec && a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
+}
+
+// The current content of a hive for reading.
+LONG loadhive(const std::string &file, std::shared_ptr<const RegKey> *out) {
+    struct stat id;
+    if (stat(file.c_str(), &id) != 0) {
+        hivecache.erase(file);
+        if (errno != ENOENT) return (LONG)nt::errnotowin(errno, file);
+        *out = std::make_shared<const RegKey>();
+        return ERROR_SUCCESS;
+    }
+    auto it = hivecache.find(file);
+    if (it != hivecache.end() && sameidentity(it->second.id, id)) {
+        *out = it->second.top;
+        return ERROR_SUCCESS;
+    }
+    // Identity first, content second: the content is never older than the
+    // identity it is filed under, so the cache can only be overcautious.
+    auto top = std::make_shared<RegKey>();
+    if (LONG rc = readhive(file, top.get())) {
+        hivecache.erase(file);
+        return rc;
+    }
+    if (settled(id))
+        hivecache[file] = CachedHive{id, top};
+    else
+        hivecache.erase(file);
+    *out = top;
+    return ERROR_SUCCESS;
+}
+
+// Runs change(top, &changed) on the hive's current content under the hive's
+// lock and writes the hive back when it reports a change. A hive that cannot
+// be read or parsed is left as it is and its error returned.
+template <class Change> LONG modifyhive(const std::string &file, Change change) {
+    std::string::size_type slash = file.find_last_of('/');
+    mkdir(file.substr(0, slash).c_str(), 0777);
+    nt::FileLock lock(file);
+    if (DWORD rc = lock.acquire()) return (LONG)rc;
+    RegKey top;
+    if (LONG rc = readhive(file, &top)) return rc;
+    bool changed = false;
+    LONG result = change(&top, &changed);
+    if (result == ERROR_SUCCESS && changed) {
+        if (DWORD rc = nt::replacefile(file, nt::writeregfile(top))) return (LONG)rc;
+    }
+    return result;
+}
+
+// ---------------------------------------------------------------- paths
+
+// Splits a sub-path at backslashes; empty components (trailing backslashes)
+// are dropped. A null path is the key itself.
+std::vector<std::string> splitsub(const char *sub) {
+    std::vector<std::string> parts;
+    std::string cur;
+    for (const char *p = sub ? sub : ""; *p; ++p) {
+        if (*p == '\\') {
+            if (!cur.empty()) parts.push_back(cur);
+            cur.clear();
+        } else {
+            cur += *p;
+        }
+    }
+    if (!cur.empty()) parts.push_back(cur);
+    return parts;
+}
+
+const RegKey emptykey;
+
+// The hive's root key of a handle's root, or null when the hive has none yet.
+RegKey *rootkey(const RegKey &top, bool machine) { return top.subkey(machine ? MACHINE : USER); }
+
+// The full path of a handle's key plus a sub-path, with CurrentControlSet
+// resolved through SYSTEM\Select when the hive has no key of that name.
+std::vector<std::string> fullpath(const RegKey *root, const KeyHandle &h, const std::vector<std::string> &sub) {
+    std::vector<std::string> path = h.path;
+    path.insert(path.end(), sub.begin(), sub.end());
+    if (!h.machine || !root || path.size() < 2 || !nt::nameeq(path[0], "SYSTEM") ||
+        !nt::nameeq(path[1], "CurrentControlSet"))
+        return path;
+    const RegKey *system = root->subkey(path[0]);
+    if (!system || system->subkey(path[1])) return path;
+    const RegKey *select = system->subkey("Select");
+    const RegValue *current = select ? select->value("Current") : nullptr;
+    uint32_t n = 0;
+    if (!current || current->type != REG_DWORD ||
+        !nt::Bytes{(const uint8_t *)current->data.data(), current->data.size()}.u32(0, &n))
+        return path;
+    char name[32];
+    std::snprintf(name, sizeof name, "ControlSet%03u", (unsigned)n);
+    path[1] = name;
+    return path;
+}
+
+// The key at path below root (null root: an empty hive), or null.
+RegKey *findkey(RegKey *root, const std::vector<std::string> &path) {
+    RegKey *key = root;
+    for (size_t i = 0; key && i < path.size(); ++i) key = key->subkey(path[i]);
+    return key;
+}
+
+const RegKey *findkey(const RegKey &top, const KeyHandle &h, const std::vector<std::string> &path) {
+    RegKey *root = rootkey(top, h.machine);
+    if (!root) return path.empty() ? &emptykey : nullptr;
+    return findkey(root, path);
+}
+
+// True when the key at *path exists; *path then takes the hive's spelling,
+// so that a handle names its key however the caller spelled it.
+bool spelled(const RegKey &top, const KeyHandle &h, std::vector<std::string> *path) {
+    if (!findkey(top, h, *path)) return false;
+    const RegKey *key = rootkey(top, h.machine);
+    for (std::string &part : *path) {
+        key = key->subkey(part);
+        part = key->name();
+    }
+    return true;
+}
+
+// The handle's own key in the hive, or null with ERROR_KEY_DELETED.
+LONG handlekey(const RegKey &top, const KeyHandle &h, const RegKey **key) {
+    *key = h.deleted ? nullptr : findkey(top, h, h.path);
+    return *key ? ERROR_SUCCESS : ERROR_KEY_DELETED;
+}
+
+// The handle's own key in a hive being changed (a root missing from the
+// hive is added), or null when the key no longer exists.
+RegKey *ownkey(RegKey *top, const KeyHandle &h) {
+    if (h.deleted) return nullptr;
+    if (h.path.empty()) return top->addsubkey(h.machine ? MACHINE : USER);
+    return findkey(rootkey(*top, h.machine), h.path);
+}
+
+// Names that the text format cannot hold.
+bool storablename(const std::string &name) { return name.find('\n') == std::string::npos; }
+
+// The NUL that string reads add after data stored without one, when the
+// buffer has room; it is not counted in the size.
+bool isstringtype(DWORD type) { return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ; }
+
+void copydata(const RegValue &v, LPBYTE lpData, DWORD cbData) {
+    size_t size = v.data.size();
+    std::memcpy(lpData, v.data.data(), size);
+    if (isstringtype(v.type) && size > 0 && size < cbData && v.data[size - 1] != '\0') lpData[size] = 0;
+}
+
+} // namespace
+
+/******************************************************************************
+ * RegConnectRegistryA
+ *
+ * Opens HKEY_LOCAL_MACHINE of a computer of the network.
+ *  lpMachineName [I] computer, with or without leading "\\"; NULL, "" or the
+ *                    local name give the local computer
+ *  hKey          [I] HKEY_LOCAL_MACHINE (or HKEY_CURRENT_USER, local only)
+ *  phkResult     [O] handle to close with RegCloseKey
+ * Returns 0; ERROR_BAD_NETPATH (53) for a computer the network does not
+ * have; ERROR_INVALID_HANDLE for another root; ERROR_INVALID_PARAMETER for a
+ * null phkResult. *phkResult is untouched on failure.
+ */
+LONG RegConnectRegistryA(LPCSTR lpMachineName, HKEY hKey, PHKEY phkResult) {
+    std::string folder;
+    bool local = nt::islocal(lpMachineName);
+    if (!local && !nt::computerfolder(lpMachineName, &folder)) return ERROR_BAD_NETPATH;
+    if (hKey != HKEY_LOCAL_MACHINE && !(local && hKey == HKEY_CURRENT_USER)) return ERROR_INVALID_HANDLE;
+    if (!phkResult) return ERROR_INVALID_PARAMETER;
+    KeyHandle h;
+    if (local) {
+        h = rootof(hKey == HKEY_LOCAL_MACHINE);
+    } else {
+        h.file = nt::hivefile(folder, MACHINE);
+        h.machine = true;
+        h.access = KEY_ALL_ACCESS;
+    }
+    *phkResult = newhandle(std::move(h));
+    return ERROR_SUCCESS;
+}
+
+/******************************************************************************
+ * RegOpenKeyExA
+ *
+ * Opens an existing key.
+ *  hKey       [I] open key or predefined root
+ *  lpSubKey   [I] path below hKey; NULL or "" opens hKey's key again
+ *  ulOptions  [I] ignored
+ *  samDesired [I] access of the new handle, checked by the value calls
+ *  phkResult  [O] new handle, set to NULL on every failure
+ * Returns 0; ERROR_FILE_NOT_FOUND (2) when any component is missing;
+ * ERROR_BAD_PATHNAME (161) for a leading backslash; ERROR_INVALID_HANDLE;
+ * ERROR_KEY_DELETED; ERROR_INVALID_PARAMETER for a null phkResult.
+ */
+LONG RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM samDesired, PHKEY phkResult) {
+    (void)ulOptions;
+    if (!phkResult) return ERROR_INVALID_PARAMETER;
+    *phkResult = nullptr;
+    KeyHandle h;
+    if (LONG rc = gethandle(hKey, &h)) return rc;
+    if (lpSubKey && lpSubKey[0] == '\\') return ERROR_BAD_PATHNAME;
+    std::shared_ptr<const RegKey> top;
+    if (LONG rc = loadhive(h.file, &top)) return rc;
+    const RegKey *key;
+    if (LONG rc = handlekey(*top, h, &key)) return rc;
+    std::vector<std::string> path = fullpath(rootkey(*top, h.machine), h, splitsub(lpSubKey));
+    if (!spelled(*top, h, &path)) return ERROR_FILE_NOT_FOUND;
+    KeyHandle opened{h.file, h.machine, std::move(path), samDesired, false};
+    *phkResult = newhandle(std::move(opened));
+    return ERROR_SUCCESS;
+}
+
+/******************************************************************************
+ * RegCreateKeyExA
+ *
+ * Opens a key, creating it and every missing parent first. The access asked
+ * for describes only the returned handle: a key opened with KEY_READ is still
+ * created.
+ *  hKey            [I] open key or predefined root
+ *  lpSubKey        [I] path below hKey
+ *  Reserved        [I] must be 0
+ *  lpClass, dwOptions, lpSecurityAttributes [I] ignored
+ *  samDesired      [I] access of the new handle
+ *  phkResult       [O] new handle; untouched on failure
+ *  lpdwDisposition [O] REG_CREATED_NEW_KEY or REG_OPENED_EXISTING_KEY
+ * Returns 0; ERROR_BADKEY for a null phkResult; ERROR_INVALID_PARAMETER for
+ * a nonzero Reserved, a name component over 255 characters or deeper than
+ * 512 levels; ERROR_BAD_PATHNAME (161); ERROR_INVALID_HANDLE;
+ * ERROR_KEY_DELETED; the hive file's errors.
+ */
+LONG RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR lpClass, DWORD dwOptions,
+                     REGSAM samDesired, LPSECURITY_ATTRIBUTES lpSecurityAttributes, PHKEY phkResult,
+                     LPDWORD lpdwDisposition) {
+    (void)lpClass;
+    (void)dwOptions;
+    (void)lpSecurityAttributes;
+    if (!phkResult) return ERROR_BADKEY;
+    if (Reserved) return ERROR_INVALID_PARAMETER;
+    KeyHandle h;
+    if (LONG rc = gethandle(hKey, &h)) return rc;
+    if (lpSubKey && lpSubKey[0] == '\\') return ERROR_BAD_PATHNAME;
+    std::vector<std::string> sub = splitsub(lpSubKey);
+    for (const std::string &part : sub)
+        if (part.size() > MAXKEYNAME || !storablename(part)) return ERROR_INVALID_PARAMETER;
+    if (h.path.size() + sub.size() > nt::MAXKEYDEPTH) return ERROR_INVALID_PARAMETER;
+
+    std::vector<std::string> path;
+    bool created = false;
+    // An existing key is opened without taking the hive's lock.
+    std::shared_ptr<const RegKey> current;
+    const RegKey *own;
+    LONG rc = loadhive(h.file, &current);
+    if (rc) return rc;
+    if (handlekey(*current, h, &own) == ERROR_SUCCESS) {
+        path = fullpath(rootkey(*current, h.machine), h, sub);
+        if (spelled(*current, h, &path)) {
+            KeyHandle opened{h.file, h.machine, std::move(path), samDesired, false};
+            *phkResult = newhandle(std::move(opened));
+            if (lpdwDisposition) *lpdwDisposition = REG_OPENED_EXISTING_KEY;
+            return ERROR_SUCCESS;
+        }
+    }
+    rc = modifyhive(h.file, [&](RegKey *top, bool *changed) -> LONG {
+        if (!ownkey(top, h)) return ERROR_KEY_DELETED;
+        RegKey *key = rootkey(*top, h.machine);
+        path = fullpath(key, h, sub);
+        for (std::string &part : path) {
+            bool made = false;
+            key = key->addsubkey(part, &made);
+            created = created || made;
+            part = key->name();
+        }
+        *changed = created;
+        return ERROR_SUCCESS;
+    });
+    if (rc) return rc;
+    KeyHandle opened{h.file, h.machine, std::move(path), samDesired, false};
+    *phkResult = newhandle(std::move(opened));
+    if (lpdwDisposition) *lpdwDisposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
+    return ERROR_SUCCESS;
+}
+
+/******************************************************************************
+ * RegQueryValueExA
+ *
+ * Reads a value's type and data, byte for byte as stored.
+ *  hKey        [I] key opened with KEY_QUERY_VALUE
+ *  lpValueName [I] value name; NULL or "" is the default value
+ *  lpReserved  [I] must be NULL
+ *  lpType      [O] type (optional); set on success and with ERROR_MORE_DATA
+ *  lpData      [O] data (optional); a string value stored without a NUL
+ *                  gets one after the data when the buffer has room
+ *  lpcbData    [I/O] buffer size in, data size out (the added NUL not counted)
+ * Returns 0; ERROR_MORE_DATA (234) with the needed size and lpData untouched;
+ * ERROR_FILE_NOT_FOUND (2) for a missing value, *lpcbData then untouched
+ * unless lpData is NULL (set to 0); ERROR_ACCESS_DENIED (5) without
+ * KEY_QUERY_VALUE; ERROR_INVALID_PARAMETER for lpData without lpcbData or a
+ * non-NULL lpReserved; ERROR_INVALID_HANDLE; ERROR_KEY_DELETED.
+ */
+LONG RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData,
+                      LPDWORD lpcbData) {
+    if ((lpData && !lpcbData) || lpReserved) return ERROR_INVALID_PARAMETER;
+    KeyHandle h;
+    if (LONG rc = gethandle(hKey, &h)) return rc;
+    if (!(h.access & KEY_QUERY_VALUE)) return ERROR_ACCESS_DENIED;
+    std::shared_ptr<const RegKey> top;
+    if (LONG rc = loadhive(h.file, &top)) return rc;
+    const RegKey *key;
+    if (LONG rc = handlekey(*top, h, &key)) return rc;
+    const RegValue *v = key->value(lpValueName ? lpValueName : "");
+    if (!v) {
+        if (!lpData && lpcbData) *lpcbData = 0;
+        return ERROR_FILE_NOT_FOUND;
+    }
+    if (lpType) *lpType = v->type;
+    DWORD size = (DWORD)v->data.size();
+    LONG rc = ERROR_SUCCESS;
+    if (lpData) {
+        if (size > *lpcbData)
+            rc = ERROR_MORE_DATA;
+        else
+            copydata(*v, lpData, *lpcbData);
+    }
+    if (lpcbData) *lpcbData = size;
+    return rc;
+}
+
+/******************************************************************************
+ * RegSetValueExA
+ *
+ * Creates or replaces a value; a name matching an existing one without
+ * regard to case keeps the existing spelling.
+ *  hKey        [I] key opened with KEY_SET_VALUE
+ *  lpValueName [I] value name; NULL or "" is the default value
+ *  Reserved    [I] ignored
+ *  dwType      [I] any type; the data is not checked against it
+ *  lpData      [I] data
+ *  cbData      [I] data size. For a string type whose last counted byte is
+ *                  not NUL while the byte after it is, the NUL is stored too
+ *                  (one byte past cbData is read), as NT does.
+ * Returns 0; ERROR_ACCESS_DENIED (5) without KEY_SET_VALUE;
+ * ERROR_NOACCESS for NULL data with a nonzero size; ERROR_INVALID_PARAMETER
+ * for a name over 16,383 characters or with a line feed;
+ * ERROR_INVALID_HANDLE; ERROR_KEY_DELETED; the hive file's errors.
+ */
+LONG RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD dwType, const BYTE *lpData,
+                    DWORD cbData) {
+    (void)Reserved;
+    if (!lpData && cbData) return ERROR_NOACCESS;
+    if (cbData && isstringtype(dwType) && lpData[cbData - 1] && !lpData[cbData]) ++cbData;
+    KeyHandle h;
+    if (LONG rc = gethandle(hKey, &h)) return rc;
+    if (!(h.access & KEY_SET_VALUE)) return ERROR_ACCESS_DENIED;
+    std::string name = lpValueName ? lpValueName : "";
+    if (name.size() > MAXVALUENAME || !storablename(name)) return ERROR_INVALID_PARAMETER;
+    std::string data(lpData ? (const char *)lpData : "", cbData);
+    return modifyhive(h.file, [&](RegKey *top, bool *changed) -> LONG {
+        RegKey *own = ownkey(top, h);
+        if (!own) return ERROR_KEY_DELETED;
+        own->setvalue(name, dwType, std::move(data));
+        *changed = true;
+        return ERROR_SUCCESS;
+    });
+}
+
+/******************************************************************************
+ * RegEnumValueA
+ *
+ * Reads the value at a position of the key's list (creation order).
+ *  hKey           [I] key opened with KEY_QUERY_VALUE
+ *  dwIndex        [I] position, from 0
+ *  lpValueName    [O] name with its NUL
+ *  lpcchValueName [I/O] name buffer size in characters; name length out
+ *  lpReserved     [I] must be NULL
+ *  lpType         [O] type (optional)
+ *  lpData         [O] data (optional), as RegQueryValueExA gives it
+ *  lpcbData       [I/O] data buffer size in, data size out (optional)
+ * Returns 0; ERROR_NO_MORE_ITEMS (259) past the last value, every output
+ * untouched; ERROR_MORE_DATA (234) when the name does not fit (name and
+ * *lpcchValueName untouched, type and data size still reported) or the data
+ * does not fit (the name then untouched too); ERROR_ACCESS_DENIED (5);
+ * ERROR_INVALID_PARAMETER; ERROR_INVALID_HANDLE; ERROR_KEY_DELETED.
+ */
+LONG RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD lpcchValueName, LPDWORD lpReserved,
+                   LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData) {
+    if (!lpValueName || !lpcchValueName || lpReserved || (lpData && !lpcbData)) return ERROR_INVALID_PARAMETER;
+    KeyHandle h;
+    if (LONG rc = gethandle(hKey, &h)) return rc;
+    if (!(h.access & KEY_QUERY_VALUE)) return ERROR_ACCESS_DENIED;
+    std::shared_ptr<const RegKey> top;
+    if (LONG rc = loadhive(h.file, &top)) return rc;
+    const RegKey *key;
+    if (LONG rc = handlekey(*top, h, &key)) return rc;
+    if (dwIndex >= key->values().size()) return ERROR_NO_MORE_ITEMS;
+    const RegValue &v = key->values()[dwIndex];
+    DWORD size = (DWORD)v.data.size();
+    LONG rc = ERROR_SUCCESS;
+    if (lpData && size > *lpcbData)
+        rc = ERROR_MORE_DATA;
+    else if (v.name.size() >= *lpcchValueName)
+        rc = ERROR_MORE_DATA;
+    else {
+        if (lpData) copydata(v, lpData, *lpcbData);
+        std::memcpy(lpValueName, v.name.c_str(), v.name.size() + 1);
+        *lpcchValueName = (DWORD)v.name.size();
+    }
+    if (lpType) *lpType = v.type;
+    if (lpcbData) *lpcbData = size;
+    return rc;
+}
+
+/******************************************************************************
+ * RegDeleteKeyA
+ *
+ * Deletes a key that has no subkeys, with its values.
+ *  hKey     [I] open key or predefined root
+ *  lpSubKey [I] path below hKey; "" deletes hKey's own key (the handle then
+ *               needs DELETE access)
+ * Returns 0; ERROR_ACCESS_DENIED (5) when the key has subkeys, is a root, or
+ * the handle lacks DELETE for ""; ERROR_FILE_NOT_FOUND (2) when any component
+ * is missing; ERROR_BAD_PATHNAME (161); ERROR_INVALID_PARAMETER for a NULL
+ * path; ERROR_INVALID_HANDLE; ERROR_KEY_DELETED; the hive file's errors.
+ * Handles of this process on the deleted key give ERROR_KEY_DELETED after.
+ */
+LONG RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey) {
+    const REGSAM DELETE_ACCESS = 0x10000;
+    if (!lpSubKey) return ERROR_INVALID_PARAMETER;
+    KeyHandle h;
+    if (LONG rc = gethandle(hKey, &h)) return rc;
+    if (lpSubKey[0] == '\\') return ERROR_BAD_PATHNAME;
+    std::vector<std::string> sub = splitsub(lpSubKey);
+    if (sub.empty() && !(h.access & DELETE_ACCESS)) return ERROR_ACCESS_DENIED;
+    std::vector<std::string> path;
+    LONG rc = modifyhive(h.file, [&](RegKey *top, bool *changed) -> LONG {
+        if (!ownkey(top, h)) return ERROR_KEY_DELETED;
+        RegKey *root = rootkey(*top, h.machine);
+        path = fullpath(root, h, sub);
+        if (path.empty()) return ERROR_ACCESS_DENIED;
+        RegKey *parent = findkey(root, std::vector<std::string>(path.begin(), path.end() - 1));
+        RegKey *key = parent ? parent->subkey(path.back()) : nullptr;
+        if (!key) return ERROR_FILE_NOT_FOUND;
+        if (!key->subkeys().empty()) return ERROR_ACCESS_DENIED;
+        parent->removesubkey(path.back());
+        *changed = true;
+        return ERROR_SUCCESS;
+    });
+    if (rc) return rc;
+    for (auto &entry : handles)
+        if (entry.second.file == h.file && entry.second.machine == h.machine && samepath(entry.second.path, path))
+            entry.second.deleted = true;
+    return ERROR_SUCCESS;
+}
+
+/******************************************************************************
+ * RegCloseKey
+ *
+ * Closes a handle. Returns 0, also for a predefined root;
+ * ERROR_INVALID_HANDLE (6) for anything else.
+ */
+LONG RegCloseKey(HKEY hKey) {
+    if (ispredefined(hKey)) return ERROR_SUCCESS;
+    return handles.erase((uintptr_t)hKey) ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;
+}

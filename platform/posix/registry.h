@@ -1,0 +1,43 @@
+// registry.h: the registry calls over per-computer .reg files.
+//
+// The Reg...A functions themselves are declared in platform/win32.h. Each
+// computer of the network keeps two hives as regedit text files:
+// <computer>/registry/HKEY_LOCAL_MACHINE.reg and HKEY_CURRENT_USER.reg
+// (format in regfile.h). This header adds what only the emulation needs.
+//
+// Behaviour that the files force and Windows does not have:
+// - A hive file that cannot be parsed makes every call on that hive fail with
+//   ERROR_REGISTRY_CORRUPT (1015), writes included: the damaged file is never
+//   overwritten, so a user can repair it by hand. A hive file that cannot be
+//   read gives the file error (ERROR_ACCESS_DENIED, 5). A missing file is an
+//   empty hive.
+// - Key and value names containing a line feed are refused with
+//   ERROR_INVALID_PARAMETER (87): the text format cannot hold them.
+// - A handle to a key deleted by another process gives ERROR_KEY_DELETED
+//   (1018) only while no key of the same path exists again; deletions made by
+//   this process mark its own handles for good, as Windows does.
+// - Every caller is an administrator: writes under HKEY_LOCAL_MACHINE are
+//   allowed.
+#ifndef QUILLOG_POSIX_REGISTRY_H
+#define QUILLOG_POSIX_REGISTRY_H
+
+#include "platform/posix/regfile.h"
+
+// Codes only the emulation's registry gives; the logic's header lacks them.
+#ifndef ERROR_NOACCESS
+#define ERROR_NOACCESS 998L
+#endif
+#ifndef ERROR_BADKEY
+#define ERROR_BADKEY 1010L
+#endif
+
+namespace nt {
+
+// The host path of a hive file of a computer folder; hive is
+// "HKEY_LOCAL_MACHINE" or "HKEY_CURRENT_USER". Folder and file names are
+// matched without regard to case when they exist.
+std::string hivefile(const std::string &computerfolder, const char *hive);
+
+} // namespace nt
+
+#endif // QUILLOG_POSIX_REGISTRY_H

@@ -1,0 +1,360 @@
+// regfile_test.cpp: the registry's key tree and its regedit text files.
+#include "platform/posix/regfile.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+
+namespace {
+
+using nt::RegKey;
+using nt::RegValue;
+
+std::string bytes(std::initializer_list<int> list) {
+    std::string s;
+    for (int b : list) s += (char)b;
+    return s;
+}
+
+// A REGEDIT4 file with one key holding the given value lines.
+std::string regedit4(const std::string &valuelines) {
+    return "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Test]\r\n" + valuelines + "\r\n";
+}
+
+const RegKey *testkey(const RegKey &top) {
+    const RegKey *key = top.subkey("HKEY_LOCAL_MACHINE");
+    key = key ? key->subkey("SOFTWARE") : nullptr;
+    return key ? key->subkey("Test") : nullptr;
+}
+
+// UTF-16LE with byte-order mark, as "reg export" writes.
+std::string utf16file(const std::u16string &text) {
+    std::string out = "\xFF\xFE";
+    for (char16_t c : text) {
+        out += (char)(c & 0xFF);
+        out += (char)(c >> 8);
+    }
+    return out;
+}
+
+TEST(ParseRegFile, ValueLineForms) {
+    struct Row {
+        const char *line;
+        const char *name;
+        DWORD type;
+        std::string data;
+    } rows[] = {
+        {"\"Version\"=\"V1.7.1\"", "Version", REG_SZ, std::string("V1.7.1", 7)},
+        {"@=\"default\"", "", REG_SZ, std::string("default", 8)},
+        {"\"\"=\"also default\"", "", REG_SZ, std::string("also default", 13)},
+        {"\"q\\\"uote\"=\"C:\\\\WINNT \\\"x\\\"\"", "q\"uote", REG_SZ, std::string("C:\\WINNT \"x\"", 13)},
+        {"\"odd\"=\"C:\\path\"", "odd", REG_SZ, std::string("C:\\path", 8)},
+        {"\"empty\"=\"\"", "empty", REG_SZ, std::string(1, '\0')},
+        {"\"spaced\" = \"v\"", "spaced", REG_SZ, std::string("v", 2)},
+        {"\"d\"=dword:0000002a", "d", REG_DWORD, bytes({0x2a, 0, 0, 0})},
+        {"\"D\"=DWORD:FFFFFFFE", "D", REG_DWORD, bytes({0xfe, 0xff, 0xff, 0xff})},
+        {"\"short\"=dword:7", "short", REG_DWORD, bytes({7, 0, 0, 0})},
+        {"\"b\"=hex:01,02,ff", "b", REG_BINARY, bytes({1, 2, 0xff})},
+        {"\"b0\"=hex:", "b0", REG_BINARY, ""},
+        {"\"e\"=hex(2):43,3a,5c,00", "e", REG_EXPAND_SZ, std::string("C:\\", 4)},
+        {"\"m\"=hex(7):61,00,62,00,00", "m", REG_MULTI_SZ, std::string("a\0b\0\0", 5)},
+        {"\"none\"=hex(0):", "none", REG_NONE, ""},
+        {"\"q\"=hex(b):01,00,00,00,00,00,00,80", "q", REG_QWORD, bytes({1, 0, 0, 0, 0, 0, 0, 0x80})},
+        {"\"odd type\"=hex(10000000):9", "odd type", 0x10000000, bytes({9})},
+        {"\"cont\"=hex:01,02,\\\r\n  03,\\\r\n\t04", "cont", REG_BINARY, bytes({1, 2, 3, 4})},
+        {"\"hi\"=\"caf\xE9 \x80\"", "hi", REG_SZ, std::string("caf\xE9 \x80", 7)},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.line);
+        RegKey top;
+        nt::RegFileError err;
+        ASSERT_EQ(nt::parseregfile(regedit4(row.line), &top, &err), (DWORD)ERROR_SUCCESS) << err.what;
+        const RegKey *key = testkey(top);
+        ASSERT_NE(key, nullptr);
+        ASSERT_EQ(key->values().size(), 1u);
+        const RegValue &v = key->values()[0];
+        EXPECT_EQ(v.name, row.name);
+        EXPECT_EQ(v.type, row.type);
+        EXPECT_EQ(v.data, row.data);
+    }
+}
+
+TEST(ParseRegFile, Version5Utf16WithBom) {
+    // Strings and the hex data of string types are UTF-16 in such a file;
+    // the model holds them as code page 1252 bytes.
+    std::u16string text = u"Windows Registry Editor Version 5.00\r\n\r\n"
+                          u"[HKEY_LOCAL_MACHINE\\SOFTWARE\\Test]\r\n"
+                          u"\"Caf\u00e9\"=\"\u20ac 5 \u2603\"\r\n"
+                          u"\"EventMessageFile\"=hex(2):25,00,53,00,79,00,73,00,74,00,65,00,6d,00,52,00,\\\r\n"
+                          u"  6f,00,6f,00,74,00,25,00,5c,00,e9,00,00,00\r\n"
+                          u"\"Multi\"=hex(7):61,00,00,00,62,00,00,00,00,00\r\n"
+                          u"\"Raw\"=hex:61,00\r\n"
+                          u"\"Emoji\"=hex(1):3d,d8,00,de,00,00\r\n"
+                          u"\"Count\"=dword:00000010\r\n";
+    RegKey top;
+    nt::RegFileError err;
+    ASSERT_EQ(nt::parseregfile(utf16file(text), &top, &err), (DWORD)ERROR_SUCCESS) << err.line << " " << err.what;
+    const RegKey *key = testkey(top);
+    ASSERT_NE(key, nullptr);
+    ASSERT_EQ(key->values().size(), 6u);
+    EXPECT_EQ(key->values()[0].name, "Caf\xE9");
+    EXPECT_EQ(key->values()[0].data, std::string("\x80 5 ?", 6));
+    EXPECT_EQ(key->values()[1].type, (DWORD)REG_EXPAND_SZ);
+    EXPECT_EQ(key->values()[1].data, std::string("%SystemRoot%\\\xE9", 15));
+    EXPECT_EQ(key->values()[2].data, std::string("a\0b\0\0", 5));
+    EXPECT_EQ(key->values()[3].data, std::string("a\0", 2)) << "REG_BINARY stays as bytes";
+    EXPECT_EQ(key->values()[4].data, std::string("?\0", 2)) << "a surrogate pair is one character";
+    EXPECT_EQ(key->values()[5].data, bytes({0x10, 0, 0, 0}));
+}
+
+TEST(ParseRegFile, Version5Utf8WithAndWithoutBom) {
+    const std::string body = "Windows Registry Editor Version 5.00\n\n"
+                             "[HKEY_CURRENT_USER\\Software\\Test]\n"
+                             "\"Euro\"=\"\xE2\x82\xAC\xC3\xA9\"\n"
+                             "\"Bad\"=\"\xE9t\xE9\"\n"
+                             "\"Hex\"=hex(1):e9,00,00,00\n";
+    for (const std::string &file : {body, "\xEF\xBB\xBF" + body}) {
+        SCOPED_TRACE(file.size());
+        RegKey top;
+        ASSERT_EQ(nt::parseregfile(file, &top), (DWORD)ERROR_SUCCESS);
+        const RegKey *key = top.subkey("HKEY_CURRENT_USER");
+        key = key ? key->subkey("software") : nullptr;
+        key = key ? key->subkey("test") : nullptr;
+        ASSERT_NE(key, nullptr);
+        ASSERT_EQ(key->values().size(), 3u);
+        EXPECT_EQ(key->values()[0].data, std::string("\x80\xE9", 3));
+        // Bytes that are not UTF-8 are taken as code page 1252.
+        EXPECT_EQ(key->values()[1].data, std::string("\xE9t\xE9", 4));
+        EXPECT_EQ(key->values()[2].data, std::string("\xE9\0", 2));
+    }
+}
+
+TEST(ParseRegFile, NamesIgnoreCaseAndKeepFirstSpelling) {
+    const std::string file = "REGEDIT4\r\n\r\n"
+                             "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Brantwick\\Quillog]\r\n"
+                             "\"Application-HOST12\"=dword:00000001\r\n"
+                             "\"Version\"=\"V1.7.0\"\r\n"
+                             "[hkey_local_machine\\software\\BRANTWICK\\quillog]\r\n"
+                             "\"APPLICATION-host12\"=dword:00000002\r\n"
+                             "\"\xC9t\xE9\"=\"1\"\r\n"
+                             "\"\xE9T\xC9\"=\"2\"\r\n"
+                             "\"stra\xDF" "e\"=\"3\"\r\n"
+                             "\"STRASSE\"=\"4\"\r\n";
+    RegKey top;
+    ASSERT_EQ(nt::parseregfile(file, &top), (DWORD)ERROR_SUCCESS);
+    ASSERT_EQ(top.subkeys().size(), 1u);
+    const RegKey *key = top.subkey("HKEY_LOCAL_MACHINE")->subkey("Software")->subkey("brantwick");
+    ASSERT_NE(key, nullptr);
+    EXPECT_EQ(key->name(), "Brantwick");
+    key = key->subkey("QUILLOG");
+    ASSERT_NE(key, nullptr);
+    EXPECT_EQ(key->name(), "Quillog");
+    ASSERT_EQ(key->values().size(), 5u);
+    EXPECT_EQ(key->values()[0].name, "Application-HOST12");
+    EXPECT_EQ(key->values()[0].data, bytes({2, 0, 0, 0}));
+    EXPECT_EQ(key->values()[1].name, "Version");
+    EXPECT_EQ(key->values()[2].name, "\xC9t\xE9") << "accented letters fold one to one";
+    EXPECT_EQ(key->values()[2].data, std::string("2", 2));
+    EXPECT_EQ(key->values()[4].name, "STRASSE") << "sharp s is not SS";
+    EXPECT_EQ(key->value("strasse")->data, std::string("4", 2));
+    EXPECT_EQ(key->value("stra\xDF" "e")->data, std::string("3", 2));
+}
+
+TEST(ParseRegFile, DeletionSectionsAndValues) {
+    const std::string file = "REGEDIT4\r\n\r\n"
+                             "; a comment\r\n"
+                             "[HKEY_LOCAL_MACHINE\\A\\B\\C]\r\n"
+                             "\"x\"=\"1\"\r\n"
+                             "[HKEY_LOCAL_MACHINE\\A\\D]\r\n"
+                             "\"y\"=\"1\"\r\n"
+                             "\"z\"=\"2\"\r\n"
+                             "   ; indented comment\r\n"
+                             "\"Y\"=-\r\n"
+                             "[-HKEY_LOCAL_MACHINE\\a\\b]\r\n"
+                             "[-HKEY_LOCAL_MACHINE\\NotThere\\Either]\r\n";
+    RegKey top;
+    ASSERT_EQ(nt::parseregfile(file, &top), (DWORD)ERROR_SUCCESS);
+    const RegKey *a = top.subkey("HKEY_LOCAL_MACHINE")->subkey("A");
+    ASSERT_NE(a, nullptr);
+    EXPECT_EQ(a->subkey("B"), nullptr);
+    ASSERT_NE(a->subkey("D"), nullptr);
+    ASSERT_EQ(a->subkey("D")->values().size(), 1u);
+    EXPECT_EQ(a->subkey("D")->values()[0].name, "z");
+}
+
+TEST(ParseRegFile, EmptyFileIsEmptyTree) {
+    for (const char *text : {"", "\r\n  \r\n", "REGEDIT4\r\n", "\r\nREGEDIT4"}) {
+        SCOPED_TRACE(text);
+        RegKey top;
+        EXPECT_EQ(nt::parseregfile(text, &top), (DWORD)ERROR_SUCCESS);
+        EXPECT_TRUE(top.subkeys().empty());
+    }
+}
+
+TEST(ParseRegFile, HostileInputGivesCorruptWithLine) {
+    std::string deep = "REGEDIT4\r\n[HKEY_LOCAL_MACHINE";
+    for (int i = 0; i < 600; ++i) deep += "\\k";
+    deep += "]\r\n";
+    struct Row {
+        std::string text;
+        size_t line;
+    } rows[] = {
+        {"garbage", 1},
+        {"REGEDIT5\r\n[HKEY_LOCAL_MACHINE\\A]\r\n", 1},
+        {"REGEDIT4\r\n\"v\"=\"value before any key\"\r\n", 2},
+        {"REGEDIT4\r\n[HKEY_LOCAL_MACHINE\\A\r\n", 2},
+        {"REGEDIT4\r\n[]\r\n", 2},
+        {"REGEDIT4\r\n[HKEY_LOCAL_MACHINE\\A]\r\n\"v\"=\"unterminated\r\n", 3},
+        {"REGEDIT4\r\n[HKEY_LOCAL_MACHINE\\A]\r\n\"unterminated=\"x\"\r\n", 3},
+        {"REGEDIT4\r\n[HKEY_LOCAL_MACHINE\\A]\r\n\"v\"\r\n", 3},
+        {"REGEDIT4\r\n[HKEY_LOCAL_MACHINE\\A]\r\n\"v\"=\"x\" trailing\r\n", 3},
+        {"REGEDIT4\r\n[HKEY_LOCAL_MACHINE\\A]\r\n\"v\"=dword:123456789\r\n", 3},
+        {"REGEDIT4\r\n[HKEY_LOCAL_MACHINE\\A]\r\n\"v\"=dword:\r\n", 3},
+        {"REGEDIT4\r\n[HKEY_LOCAL_MACHINE\\A]\r\n\"v\"=dword:12 34\r\n", 3},
+        {"REGEDIT4\r\n[HKEY_LOCAL_MACHINE\\A]\r\n\"v\"=hex:0g\r\n", 3},
+        {"REGEDIT4\r\n[HKEY_LOCAL_MACHINE\\A]\r\n\"v\"=hex:123\r\n", 3},
+        {"REGEDIT4\r\n[HKEY_LOCAL_MACHINE\\A]\r\n\"v\"=hex:01,,02\r\n", 3},
+        {"REGEDIT4\r\n[HKEY_LOCAL_MACHINE\\A]\r\n\"v\"=hex(:01\r\n", 3},
+        {"REGEDIT4\r\n[HKEY_LOCAL_MACHINE\\A]\r\n\"v\"=hex(2\r\n", 3},
+        {"REGEDIT4\r\n[HKEY_LOCAL_MACHINE\\A]\r\n\"v\"=hex(2)01\r\n", 3},
+        {"REGEDIT4\r\n[HKEY_LOCAL_MACHINE\\A]\r\n\"v\"=sz:x\r\n", 3},
+        {"REGEDIT4\r\n[HKEY_LOCAL_MACHINE\\A]\r\n\"v\"=hex:01,\\\r\n", 3},
+        {"REGEDIT4\r\n[HKEY_LOCAL_MACHINE\\A]\r\nstray text\r\n", 3},
+        {std::string("REGEDIT4\r\n[HKEY_LOCAL_MACHINE\\A\0B]\r\n", 32), 0},
+        {"\xFF\xFEW\0i\0n", 0},
+        {deep, 2},
+        {"REGEDIT4\r\n[HKEY_LOCAL_MACHINE\\A]\r\n" + std::string(8 << 20, 'x') + "\r\n", 3},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.text.substr(0, 80));
+        RegKey top;
+        nt::RegFileError err;
+        EXPECT_EQ(nt::parseregfile(row.text, &top, &err), (DWORD)ERROR_REGISTRY_CORRUPT);
+        EXPECT_EQ(err.line, row.line);
+        EXPECT_FALSE(err.what.empty());
+    }
+}
+
+TEST(ParseRegFile, RandomDamageNeverCrashes) {
+    // Truncations and byte damage of a valid file: every result is either a
+    // tree or the corrupt code (the sanitizer build checks the reads).
+    const std::string good = "Windows Registry Editor Version 5.00\r\n\r\n"
+                             "[HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet001\\Services\\EventLog\\Application\\Src]\r\n"
+                             "\"EventMessageFile\"=hex(2):25,00,53,00,79,00,73,00,74,00,65,00,6d,00,\\\r\n"
+                             "  52,00,6f,00,6f,00,74,00,25,00,00,00\r\n"
+                             "\"TypesSupported\"=dword:00000007\r\n"
+                             "@=\"x\\\\y\\\"z\"\r\n";
+    std::mt19937 rng(12345);
+    int parsed = 0, refused = 0;
+    for (size_t cut = 0; cut <= good.size(); ++cut) {
+        RegKey top;
+        DWORD rc = nt::parseregfile(good.substr(0, cut), &top);
+        ASSERT_TRUE(rc == ERROR_SUCCESS || rc == ERROR_REGISTRY_CORRUPT) << cut;
+    }
+    for (int round = 0; round < 3000; ++round) {
+        std::string damaged = round % 2 ? good : utf16file(std::u16string(good.begin(), good.end()));
+        for (int k = 0; k < 1 + round % 4; ++k) damaged[rng() % damaged.size()] = (char)(rng() & 0xFF);
+        RegKey top;
+        DWORD rc = nt::parseregfile(damaged, &top);
+        ASSERT_TRUE(rc == ERROR_SUCCESS || rc == ERROR_REGISTRY_CORRUPT) << round;
+        (rc ? refused : parsed)++;
+    }
+    EXPECT_GT(parsed, 0);
+    EXPECT_GT(refused, 0);
+}
+
+// A tree with every type and awkward content, in two roots.
+void buildtree(RegKey *top) {
+    RegKey *key = top->addsubkey("HKEY_LOCAL_MACHINE")->addsubkey("SOFTWARE")->addsubkey("Brantwick");
+    RegKey *q = key->addsubkey("Quillog");
+    q->setvalue("Application-HOST12", REG_DWORD, bytes({0x2a, 0, 0, 0}));
+    q->setvalue("Version", REG_SZ, std::string("V1.7.1", 7));
+    q->setvalue("", REG_SZ, std::string("default", 8));
+    q->setvalue("no terminator", REG_SZ, "abc");
+    q->setvalue("empty sz", REG_SZ, "");
+    q->setvalue("inner nul", REG_SZ, std::string("a\0b\0", 4));
+    q->setvalue("two nuls", REG_SZ, std::string("ab\0\0", 4));
+    q->setvalue("line break", REG_SZ, std::string("a\r\nb", 5));
+    q->setvalue("quotes \"and\" \\slashes\\", REG_SZ, std::string("\"C:\\x\\\" \\", 10));
+    q->setvalue("trailing backslash", REG_SZ, std::string("C:\\", 4));
+    std::string all;
+    for (int c = 1; c < 256; ++c) all += (char)c;
+    q->setvalue("every byte", REG_SZ, all + '\0');
+    q->setvalue("every byte raw", REG_BINARY, '\0' + all);
+    q->setvalue("expand", REG_EXPAND_SZ, std::string("%SystemRoot%\\x.dll", 19));
+    q->setvalue("multi", REG_MULTI_SZ, std::string("a\0bc\0\0", 6));
+    q->setvalue("short dword", REG_DWORD, bytes({1, 2}));
+    q->setvalue("long dword", REG_DWORD, bytes({1, 2, 3, 4, 5}));
+    q->setvalue("qword", REG_QWORD, bytes({1, 2, 3, 4, 5, 6, 7, 8}));
+    q->setvalue("none", REG_NONE, "");
+    q->setvalue("odd type", 0xFFFFFFFF, "\x01");
+    q->setvalue("caf\xE9 \x80\xFF", REG_SZ, std::string("\xE9", 2));
+    q->setvalue("\t spaces ", REG_SZ, std::string(" x ", 4));
+    key->addsubkey("Empty key");
+    key->addsubkey("Key]with [brackets]")->setvalue("v", REG_DWORD, bytes({0, 0, 0, 0}));
+    key->addsubkey("-dash");
+    top->addsubkey("HKEY_CURRENT_USER")->addsubkey("Software")->setvalue("u", REG_BINARY, "");
+}
+
+TEST(WriteRegFile, RoundTripEveryTypeAndByte) {
+    RegKey tree;
+    buildtree(&tree);
+    std::string text = nt::writeregfile(tree);
+    RegKey back;
+    nt::RegFileError err;
+    ASSERT_EQ(nt::parseregfile(text, &back, &err), (DWORD)ERROR_SUCCESS) << err.line << ": " << err.what;
+    EXPECT_TRUE(back == tree) << text;
+    EXPECT_EQ(nt::writeregfile(back), text);
+}
+
+TEST(WriteRegFile, WritesRegedit4WithCrLfAndReadableForms) {
+    RegKey tree;
+    buildtree(&tree);
+    std::string text = nt::writeregfile(tree);
+    EXPECT_EQ(text.compare(0, 12, "REGEDIT4\r\n\r\n"), 0);
+    for (size_t i = text.find('\n'); i != std::string::npos; i = text.find('\n', i + 1)) {
+        ASSERT_GT(i, 0u);
+        ASSERT_EQ(text[i - 1], '\r') << "bare LF at " << i;
+    }
+    size_t start = 0;
+    for (size_t end = text.find("\r\n"); end != std::string::npos; start = end + 2, end = text.find("\r\n", start))
+        EXPECT_LE(end - start, 80u) << text.substr(start, end - start);
+    for (const char *expected : {
+             "\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Brantwick\\Quillog]\r\n",
+             "\r\n\"Application-HOST12\"=dword:0000002a\r\n",
+             "\r\n\"Version\"=\"V1.7.1\"\r\n",
+             "\r\n@=\"default\"\r\n",
+             "\r\n\"no terminator\"=hex(1):61,62,63\r\n",
+             "\r\n\"empty sz\"=hex(1):\r\n",
+             "\r\n\"quotes \\\"and\\\" \\\\slashes\\\\\"=\"\\\"C:\\\\x\\\\\\\" \\\\\"\r\n",
+             "\r\n\"expand\"=hex(2):25,53,79,73,74,65,6d,52,6f,6f,74,25,5c,78,2e,64,6c,6c,00\r\n",
+             "\r\n\"short dword\"=hex(4):01,02\r\n",
+             "\r\n\"odd type\"=hex(ffffffff):01\r\n",
+             "\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Brantwick\\Empty key]\r\n\r\n",
+             "\r\n[HKEY_CURRENT_USER\\Software]\r\n\"u\"=hex:\r\n",
+         }) {
+        EXPECT_NE(text.find(expected), std::string::npos) << expected;
+    }
+}
+
+TEST(RegKey, SetValueKeepsPlaceAndSpelling) {
+    RegKey key("k");
+    key.setvalue("Application-HOST12", REG_DWORD, bytes({1, 0, 0, 0}));
+    key.setvalue("Version", REG_SZ, std::string("V1", 3));
+    key.setvalue("APPLICATION-host12", REG_SZ, std::string("7", 2));
+    ASSERT_EQ(key.values().size(), 2u);
+    EXPECT_EQ(key.values()[0], (RegValue{"Application-HOST12", REG_SZ, std::string("7", 2)}));
+    EXPECT_TRUE(key.removevalue("version"));
+    EXPECT_FALSE(key.removevalue("version"));
+    bool created = false;
+    RegKey *sub = key.addsubkey("Sub", &created);
+    EXPECT_TRUE(created);
+    EXPECT_EQ(key.addsubkey("SUB", &created), sub);
+    EXPECT_FALSE(created);
+    EXPECT_EQ(sub->name(), "Sub");
+    EXPECT_TRUE(key.removesubkey("sUB"));
+    EXPECT_EQ(key.subkey("Sub"), nullptr);
+}
+
+} // namespace
