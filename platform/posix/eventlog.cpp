@@ -1,0 +1,666 @@
+// eventlog.cpp: the event log service over .evt files.
+//
+// Live logs are the files the registry of the computer names
+// (HKLM\SYSTEM\CurrentControlSet\Services\EventLog\<Log>, value File; when
+// there is none, %SystemRoot%\System32\config\AppEvent.Evt, SecEvent.Evt or
+// SysEvent.Evt), created empty on first open as the service does. Backup
+// files are any .evt file. Reads return records in their ANSI form, whole
+// records only, with Windows' error codes: 122 with the size needed when the
+// first record does not fit, 38 at the end, 87 for a seek before the oldest
+// record. Where Windows is unhelpful this service does better, and says so:
+// a dirty copy of a live file opens as a backup (Windows refuses it), a seek
+// past the newest record is the end of the log (38), and a clear keeps the
+// record numbers going. A sequential reader sees records appended after it
+// reached the end: the index is rebuilt whenever the file changed.
+//
+// Sections: finding live logs, the handle table, reading calls, backup and
+// clear, writing calls.
+#include "platform/posix/eventlog.h"
+
+#include "platform/posix/common.h"
+#include "platform/posix/evtfile.h"
+#include "platform/posix/network.h"
+#include "platform/posix/paths.h"
+#include "platform/posix/security.h"
+
+#include <cctype>
+#include <ctime>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <sys/stat.h>
+
+namespace nt {
+
+namespace {
+
+const DWORD DefaultMaxSize = 512 * 1024;
+const char EventLogKey[] = "SYSTEM\\CurrentControlSet\\Services\\EventLog\\";
+const char VersionKey[] = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion";
+const char *const StandardLogs[] = {"Application", "System", "Security"};
+
+// ---------------------------------------------------------------- finding live logs
+
+// What the registry of a computer says about one of its logs.
+struct LiveLog {
+    std::string name;     // Application, System, Security or a registered log
+    std::string hostpath; // the log file
+    std::string computer; // the computer's name, for records written to it
+    DWORD maxsize = 0;    // from the registry, 0 when not set there
+    DWORD retention = 0;
+    bool hasretention = false;
+};
+
+class RegKey {
+public:
+    RegKey() = default;
+    ~RegKey() {
+        if (key_) RegCloseKey(key_);
+    }
+    RegKey(const RegKey &) = delete;
+    RegKey &operator=(const RegKey &) = delete;
+    HKEY *out() { return &key_; }
+    HKEY get() const { return key_; }
+    bool open(HKEY parent, const std::string &path) {
+        return parent && RegOpenKeyExA(parent, path.c_str(), 0, KEY_READ, &key_) == ERROR_SUCCESS;
+    }
+
+private:
+    HKEY key_ = nullptr;
+};
+
+bool regstring(HKEY key, const char *name, std::string *out) {
+    DWORD type = 0, size = 0;
+    if (!key || RegQueryValueExA(key, name, nullptr, &type, nullptr, &size) != ERROR_SUCCESS) return false;
+    if (type != REG_SZ && type != REG_EXPAND_SZ) return false;
+    std::vector<BYTE> buf(size + 1, 0);
+    if (RegQueryValueExA(key, name, nullptr, &type, buf.data(), &size) != ERROR_SUCCESS) return false;
+    out->assign((const char *)buf.data(), std::min<size_t>(size, buf.size() - 1));
+    out->resize(std::strlen(out->c_str()));
+    return true;
+}
+
+bool regdword(HKEY key, const char *name, DWORD *out) {
+    DWORD type = 0, value = 0, size = sizeof value;
+    if (!key || RegQueryValueExA(key, name, nullptr, &type, (BYTE *)&value, &size) != ERROR_SUCCESS) return false;
+    if (type != REG_DWORD || size != sizeof value) return false;
+    *out = value;
+    return true;
+}
+
+// Replaces every %SystemRoot% (in any case) with the computer's system folder.
+std::string expandroot(const std::string &value, const std::string &root) {
+    static const char var[] = "%systemroot%";
+    const size_t n = sizeof var - 1;
+    std::string out;
+    for (size_t i = 0; i < value.size();) {
+        bool hit = value.size() - i >= n;
+        for (size_t k = 0; hit && k < n; ++k) hit = std::tolower((unsigned char)value[i + k]) == var[k];
+        if (hit) {
+            out += root;
+            i += n;
+        } else {
+            out += value[i++];
+        }
+    }
+    return out;
+}
+
+std::string lastcomponent(const std::string &path) {
+    size_t slash = path.find_last_of('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// Opens HKLM of the computer: the local one for a null or local name.
+LONG connecthklm(const char *server, RegKey *hklm) {
+    return RegConnectRegistryA(islocal(server) ? nullptr : server, HKEY_LOCAL_MACHINE, hklm->out());
+}
+
+// Finds the file of a live log. An unknown log name means the Application
+// log, as on Windows; a log registered under the EventLog key with another
+// name is a log of its own.
+DWORD findlive(const char *server, const char *logname, LiveLog *out) {
+    std::string folder;
+    if (!computerfolder(server, &folder)) return RPC_S_SERVER_UNAVAILABLE;
+    RegKey hklm;
+    connecthklm(server, &hklm);
+    out->name = "Application";
+    for (const char *known : StandardLogs)
+        if (nameeq(logname, known)) out->name = known;
+    RegKey logkey;
+    if (logkey.open(hklm.get(), EventLogKey + std::string(logname))) {
+        bool standard = false;
+        for (const char *known : StandardLogs) standard = standard || nameeq(logname, known);
+        if (!standard) out->name = logname;
+    } else {
+        logkey.open(hklm.get(), EventLogKey + out->name);
+    }
+
+    std::string root = "C:\\WINDOWS", file;
+    RegKey version;
+    if (version.open(hklm.get(), VersionKey)) regstring(version.get(), "SystemRoot", &root);
+    if (!regstring(logkey.get(), "File", &file) || file.empty()) {
+        const char *base = out->name == "Application" ? "AppEvent"
+                           : out->name == "System"    ? "SysEvent"
+                           : out->name == "Security"  ? "SecEvent"
+                                                      : out->name.c_str();
+        file = "%SystemRoot%\\System32\\config\\" + std::string(base) + ".Evt";
+    }
+    DWORD rc = hostpathon(folder, expandroot(file, root).c_str(), &out->hostpath);
+    if (rc != ERROR_SUCCESS) return rc;
+    out->computer = lastcomponent(folder);
+    for (char &c : out->computer) c = (char)fold1252((unsigned char)c);
+    out->maxsize = 0;
+    DWORD maxsize;
+    if (regdword(logkey.get(), "MaxSize", &maxsize) && maxsize)
+        out->maxsize = std::max<DWORD>(evt::GrowStep, (maxsize + evt::GrowStep - 1) & ~(evt::GrowStep - 1));
+    out->hasretention = regdword(logkey.get(), "Retention", &out->retention);
+    return ERROR_SUCCESS;
+}
+
+// ---------------------------------------------------------------- the handle table
+
+// An open log (live or backup file) or a registered event source.
+struct LogObject {
+    enum Kind { Live, Backup, Source } kind = Live;
+    evt::LogFile file;
+    std::vector<uint8_t> scratch; // a split record, joined
+    bool started = false;         // a read has returned records
+    DWORD last = 0;               // number of the last record returned
+    bool cleared = false;         // another handle cleared the log
+    // Event sources: where their records go.
+    std::string server, logname, source;
+};
+
+struct HandleTable {
+    std::mutex lock;
+    std::map<uintptr_t, std::shared_ptr<LogObject>> objects;
+    // Away from the kernel-object handles, so mixing the two up never
+    // reaches the wrong object.
+    uintptr_t next = 0x40000000;
+};
+
+HandleTable &table() {
+    static HandleTable *t = new HandleTable; // outlives every static destructor
+    return *t;
+}
+
+HANDLE addlog(std::shared_ptr<LogObject> obj) {
+    HandleTable &t = table();
+    std::lock_guard<std::mutex> guard(t.lock);
+    uintptr_t value = t.next;
+    t.next += 4;
+    t.objects[value] = std::move(obj);
+    return (HANDLE)value;
+}
+
+// The object behind h when it is open and one of the kinds wanted.
+std::shared_ptr<LogObject> findlog(HANDLE h, bool logs, bool sources) {
+    HandleTable &t = table();
+    std::lock_guard<std::mutex> guard(t.lock);
+    auto it = t.objects.find((uintptr_t)h);
+    if (it == t.objects.end()) return nullptr;
+    bool islog = it->second->kind != LogObject::Source;
+    return (islog ? logs : sources) ? it->second : nullptr;
+}
+
+bool removelog(HANDLE h, bool sources) {
+    std::shared_ptr<LogObject> gone;
+    HandleTable &t = table();
+    std::lock_guard<std::mutex> guard(t.lock);
+    auto it = t.objects.find((uintptr_t)h);
+    if (it == t.objects.end() || (it->second->kind == LogObject::Source) != sources) return false;
+    gone = std::move(it->second);
+    t.objects.erase(it);
+    return true;
+}
+
+// After a clear, the other handles of this process on the same file can no
+// longer read it.
+void markcleared(const LogObject *by) {
+    HandleTable &t = table();
+    std::lock_guard<std::mutex> guard(t.lock);
+    for (auto &entry : t.objects) {
+        LogObject *o = entry.second.get();
+        if (o != by && o->kind != LogObject::Source && o->file.inode() == by->file.inode() &&
+            o->file.device() == by->file.device())
+            o->cleared = true;
+    }
+}
+
+// Holds a log's shared lock with its index brought up to date.
+class ReadLock {
+public:
+    explicit ReadLock(evt::LogFile &file) : file_(file) {
+        file_.lock(false);
+        rc_ = file_.refresh();
+    }
+    ~ReadLock() { file_.unlock(); }
+    DWORD rc() const { return rc_; }
+
+private:
+    evt::LogFile &file_;
+    DWORD rc_;
+};
+
+// ---------------------------------------------------------------- writing
+
+// Logs that records are appended to, kept open so that a long series of
+// writes does not index the file again each time.
+struct WriterCache {
+    std::mutex lock;
+    std::map<std::string, std::unique_ptr<evt::LogFile>> files;
+};
+
+WriterCache &writers() {
+    static WriterCache *w = new WriterCache;
+    return *w;
+}
+
+std::u16string widen(const std::string &s) {
+    std::u16string out;
+    out.reserve(s.size());
+    for (char c : s) out += (char16_t)ansitowide((unsigned char)c);
+    return out;
+}
+
+evt::NewRecord torecord(const EventSpec &e, const std::string &computer) {
+    evt::NewRecord r;
+    r.timegenerated = e.timegenerated;
+    r.timewritten = e.timewritten;
+    r.eventid = e.eventid;
+    r.eventtype = e.type;
+    r.category = e.category;
+    r.source = widen(e.source);
+    r.computer = widen(e.computer.empty() ? computer : e.computer);
+    r.sid = e.sid;
+    for (const std::string &s : e.strings) r.strings.push_back(widen(s));
+    r.data = e.data;
+    return r;
+}
+
+// Appends to the log file at hostpath, creating it with createsize when it
+// does not exist. maxsize 0 keeps the size in the file's header.
+DWORD appendto(const std::string &hostpath, DWORD createsize, DWORD maxsize, const DWORD *retention,
+               const std::vector<evt::NewRecord> &recs, DWORD *last) {
+    WriterCache &w = writers();
+    std::lock_guard<std::mutex> guard(w.lock);
+    std::unique_ptr<evt::LogFile> &file = w.files[hostpath];
+    struct stat st;
+    bool same = file && stat(hostpath.c_str(), &st) == 0 && (uint64_t)st.st_ino == file->inode() &&
+                (uint64_t)st.st_dev == file->device();
+    if (!same) {
+        file.reset(new evt::LogFile);
+        DWORD rc = file->openorcreate(hostpath, createsize, retention ? *retention : 0);
+        if (rc != ERROR_SUCCESS) {
+            file.reset();
+            return rc;
+        }
+    }
+    uint32_t number = 0;
+    DWORD rc = file->append(recs, maxsize, retention ? *retention : file->chain().retention, &number);
+    if (last && !recs.empty() && number) *last = number;
+    return rc;
+}
+
+DWORD writelive(const char *server, const char *logname, const std::vector<EventSpec> &events, DWORD *last) {
+    LiveLog live;
+    DWORD rc = findlive(server, logname, &live);
+    if (rc != ERROR_SUCCESS) return rc;
+    std::vector<evt::NewRecord> recs;
+    recs.reserve(events.size());
+    for (const EventSpec &e : events) recs.push_back(torecord(e, live.computer));
+    return appendto(live.hostpath, live.maxsize ? live.maxsize : DefaultMaxSize, live.maxsize,
+                    live.hasretention ? &live.retention : nullptr, recs, last);
+}
+
+// Length of a well-formed binary SID, or 0.
+DWORD sidlength(const BYTE *sid) {
+    if (sid[0] != 1 || sid[1] > 15) return 0;
+    return 8 + 4 * (DWORD)sid[1];
+}
+
+} // namespace
+
+DWORD writeevents(const EventTarget &target, const std::vector<EventSpec> &events, DWORD *last) {
+    if (target.file.empty())
+        return writelive(target.computer.empty() ? nullptr : target.computer.c_str(), target.log.c_str(), events, last);
+    std::vector<evt::NewRecord> recs;
+    recs.reserve(events.size());
+    for (const EventSpec &e : events) recs.push_back(torecord(e, localname()));
+    DWORD maxsize = target.maxsize ? target.maxsize : DefaultMaxSize;
+    return appendto(target.file, maxsize, target.maxsize, nullptr, recs, last);
+}
+
+} // namespace nt
+
+using nt::failwith;
+using nt::LogObject;
+
+// ---------------------------------------------------------------- opening and closing
+
+/***********************************************************************
+ * OpenEventLogA
+ *
+ * Opens a live log of the local or a remote computer for reading (and
+ * clearing). The log's file is created empty when it does not exist yet.
+ *   lpUNCServerName [I] computer name, with or without leading backslashes;
+ *                       NULL or "" for the local computer
+ *   lpSourceName    [I] log name; a name that is not a log opens Application
+ * RETURNS a handle; NULL with ERROR_INVALID_PARAMETER for a NULL log name,
+ * RPC_S_SERVER_UNAVAILABLE for a computer that is not on the network,
+ * ERROR_PRIVILEGE_NOT_HELD for the local Security log without the security
+ * privilege enabled, ERROR_EVENTLOG_FILE_CORRUPT for a damaged log file, or
+ * the file's error.
+ */
+HANDLE OpenEventLogA(LPCSTR lpUNCServerName, LPCSTR lpSourceName) {
+    if (!lpSourceName) return failwith(ERROR_INVALID_PARAMETER, (HANDLE) nullptr);
+    nt::LiveLog live;
+    DWORD rc = nt::findlive(lpUNCServerName, lpSourceName, &live);
+    if (rc != ERROR_SUCCESS) return failwith(rc, (HANDLE) nullptr);
+    if (live.name == "Security" && nt::islocal(lpUNCServerName) && !nt::privilegeenabled(SE_SECURITY_NAME))
+        return failwith(ERROR_PRIVILEGE_NOT_HELD, (HANDLE) nullptr);
+    auto obj = std::make_shared<LogObject>();
+    obj->kind = LogObject::Live;
+    rc = obj->file.openorcreate(live.hostpath, live.maxsize ? live.maxsize : nt::DefaultMaxSize,
+                                live.hasretention ? live.retention : 0);
+    if (rc != ERROR_SUCCESS) return failwith(rc, (HANDLE) nullptr);
+    return nt::addlog(std::move(obj));
+}
+
+/***********************************************************************
+ * OpenBackupEventLogA
+ *
+ * Opens an .evt file for reading. Dirty copies of live files (header not
+ * updated, end-of-file record further on) are read from their end-of-file
+ * record, which Windows refuses to do. An empty file is not a log.
+ *   lpUNCServerName [I] computer that reads the file (NULL or "" local)
+ *   lpFileName      [I] the file; drive letters are the local computer's
+ * RETURNS a handle; NULL with ERROR_INVALID_PARAMETER for a NULL file name,
+ * RPC_S_SERVER_UNAVAILABLE for an unknown computer, ERROR_FILE_NOT_FOUND /
+ * ERROR_PATH_NOT_FOUND for a missing file or folder, ERROR_EVENTLOG_FILE_CORRUPT
+ * for a file that is not an event log (also an empty one).
+ */
+HANDLE OpenBackupEventLogA(LPCSTR lpUNCServerName, LPCSTR lpFileName) {
+    if (!lpFileName) return failwith(ERROR_INVALID_PARAMETER, (HANDLE) nullptr);
+    std::string folder;
+    if (!nt::islocal(lpUNCServerName) && !nt::computerfolder(lpUNCServerName, &folder))
+        return failwith(RPC_S_SERVER_UNAVAILABLE, (HANDLE) nullptr);
+    std::string path;
+    DWORD rc = nt::hostpath(lpFileName, &path);
+    if (rc != ERROR_SUCCESS) return failwith(rc, (HANDLE) nullptr);
+    auto obj = std::make_shared<LogObject>();
+    obj->kind = LogObject::Backup;
+    rc = obj->file.open(path, false);
+    if (rc != ERROR_SUCCESS) return failwith(rc, (HANDLE) nullptr);
+    return nt::addlog(std::move(obj));
+}
+
+/***********************************************************************
+ * CloseEventLog
+ *
+ * Closes a handle from OpenEventLogA or OpenBackupEventLogA.
+ * RETURNS TRUE; FALSE with ERROR_INVALID_HANDLE for a handle that is not open.
+ */
+BOOL CloseEventLog(HANDLE hEventLog) {
+    if (!nt::removelog(hEventLog, false)) return failwith(ERROR_INVALID_HANDLE, FALSE);
+    return TRUE;
+}
+
+// ---------------------------------------------------------------- reading
+
+/***********************************************************************
+ * ReadEventLogA
+ *
+ * Reads whole records in their ANSI form, as many as fit, from the record
+ * after (or before) the last one returned (sequential) or from a given
+ * record number (seek), forwards or backwards.
+ *   pnBytesRead              [O] bytes copied (on success and on 122)
+ *   pnMinNumberOfBytesNeeded [O] 0 on success; on 122, the size of the record
+ *                                that did not fit
+ * RETURNS TRUE; FALSE with ERROR_INVALID_PARAMETER for a NULL buffer or
+ * output pointer or flags that are not one of SEQUENTIAL/SEEK and one of
+ * FORWARDS/BACKWARDS, or a seek before the oldest record;
+ * ERROR_INVALID_HANDLE; ERROR_HANDLE_EOF when there is nothing more to read
+ * (also for a seek past the newest record); ERROR_INSUFFICIENT_BUFFER;
+ * ERROR_EVENTLOG_FILE_CHANGED when the log was cleared through another handle
+ * or the records a sequential read would continue with were overwritten;
+ * ERROR_EVENTLOG_FILE_CORRUPT for a damaged record. The outputs are only
+ * written on success and on ERROR_INSUFFICIENT_BUFFER.
+ */
+BOOL ReadEventLogA(HANDLE hEventLog, DWORD dwReadFlags, DWORD dwRecordOffset, LPVOID lpBuffer,
+                   DWORD nNumberOfBytesToRead, DWORD *pnBytesRead, DWORD *pnMinNumberOfBytesNeeded) {
+    if (!lpBuffer || !pnBytesRead || !pnMinNumberOfBytesNeeded) return failwith(ERROR_INVALID_PARAMETER, FALSE);
+    const DWORD mode = dwReadFlags & (EVENTLOG_SEQUENTIAL_READ | EVENTLOG_SEEK_READ);
+    const DWORD dir = dwReadFlags & (EVENTLOG_FORWARDS_READ | EVENTLOG_BACKWARDS_READ);
+    if ((mode != EVENTLOG_SEQUENTIAL_READ && mode != EVENTLOG_SEEK_READ) ||
+        (dir != EVENTLOG_FORWARDS_READ && dir != EVENTLOG_BACKWARDS_READ))
+        return failwith(ERROR_INVALID_PARAMETER, FALSE);
+    std::shared_ptr<LogObject> obj = nt::findlog(hEventLog, true, false);
+    if (!obj) return failwith(ERROR_INVALID_HANDLE, FALSE);
+    if (obj->cleared) return failwith(ERROR_EVENTLOG_FILE_CHANGED, FALSE);
+
+    nt::ReadLock guard(obj->file);
+    if (guard.rc() != ERROR_SUCCESS) return failwith(guard.rc(), FALSE);
+    const nt::evt::Chain &chain = obj->file.chain();
+    const bool forwards = dir == EVENTLOG_FORWARDS_READ;
+    const size_t count = chain.count();
+    size_t pos = 0;
+    if (mode == EVENTLOG_SEEK_READ) {
+        if (!chain.find(dwRecordOffset, &pos)) {
+            bool past = !count || (int32_t)(dwRecordOffset - chain.newest()) > 0;
+            return failwith(past ? ERROR_HANDLE_EOF : ERROR_INVALID_PARAMETER, FALSE);
+        }
+    } else if (!obj->started) {
+        if (!count) return failwith(ERROR_HANDLE_EOF, FALSE);
+        pos = forwards ? 0 : count - 1;
+    } else {
+        // Serial-number comparisons, so numbering past 0xFFFFFFFF still orders.
+        const DWORD next = forwards ? obj->last + 1 : obj->last - 1;
+        if (!chain.find(next, &pos)) {
+            bool before = (int32_t)(next - (count ? chain.oldest() : chain.current)) < 0;
+            // Forwards, a next record older than the oldest one was lost.
+            bool lost = forwards ? before : !before && count;
+            return failwith(lost ? ERROR_EVENTLOG_FILE_CHANGED : ERROR_HANDLE_EOF, FALSE);
+        }
+    }
+
+    uint8_t *out = (uint8_t *)lpBuffer;
+    DWORD copied = 0, last = 0, rc = ERROR_SUCCESS;
+    for (;;) {
+        nt::Bytes rec;
+        uint32_t size = 0;
+        if (!nt::evt::recordat(obj->file.source(), chain, pos, !forwards, &obj->scratch, &rec)) {
+            rc = ERROR_EVENTLOG_FILE_CORRUPT;
+            break;
+        }
+        rc = nt::evt::ansiform(rec, out + copied, nNumberOfBytesToRead - copied, &size);
+        if (rc != ERROR_SUCCESS) break;
+        if (size > nNumberOfBytesToRead - copied) {
+            if (copied) break;
+            *pnBytesRead = 0;
+            *pnMinNumberOfBytesNeeded = size;
+            return failwith(ERROR_INSUFFICIENT_BUFFER, FALSE);
+        }
+        copied += size;
+        last = chain.oldest() + (DWORD)pos;
+        if (forwards ? ++pos == count : pos-- == 0) break;
+    }
+    if (!copied) return failwith(rc, FALSE);
+    obj->started = true;
+    obj->last = last;
+    *pnBytesRead = copied;
+    *pnMinNumberOfBytesNeeded = 0;
+    return TRUE;
+}
+
+/***********************************************************************
+ * GetOldestEventLogRecord
+ *
+ *   OldestRecord [O] number of the oldest record; 0 for an empty log
+ * RETURNS TRUE; FALSE with ERROR_INVALID_PARAMETER for a NULL pointer,
+ * ERROR_INVALID_HANDLE (output untouched), ERROR_EVENTLOG_FILE_CORRUPT.
+ */
+BOOL GetOldestEventLogRecord(HANDLE hEventLog, PDWORD OldestRecord) {
+    if (!OldestRecord) return failwith(ERROR_INVALID_PARAMETER, FALSE);
+    std::shared_ptr<LogObject> obj = nt::findlog(hEventLog, true, false);
+    if (!obj) return failwith(ERROR_INVALID_HANDLE, FALSE);
+    nt::ReadLock guard(obj->file);
+    if (guard.rc() != ERROR_SUCCESS) return failwith(guard.rc(), FALSE);
+    *OldestRecord = obj->file.chain().oldest();
+    return TRUE;
+}
+
+/***********************************************************************
+ * GetNumberOfEventLogRecords
+ *
+ *   NumberOfRecords [O] number of records in the log; 0 for an empty log
+ * RETURNS TRUE; FALSE with ERROR_INVALID_PARAMETER for a NULL pointer,
+ * ERROR_INVALID_HANDLE (output untouched), ERROR_EVENTLOG_FILE_CORRUPT.
+ */
+BOOL GetNumberOfEventLogRecords(HANDLE hEventLog, PDWORD NumberOfRecords) {
+    if (!NumberOfRecords) return failwith(ERROR_INVALID_PARAMETER, FALSE);
+    std::shared_ptr<LogObject> obj = nt::findlog(hEventLog, true, false);
+    if (!obj) return failwith(ERROR_INVALID_HANDLE, FALSE);
+    nt::ReadLock guard(obj->file);
+    if (guard.rc() != ERROR_SUCCESS) return failwith(guard.rc(), FALSE);
+    *NumberOfRecords = (DWORD)obj->file.chain().count();
+    return TRUE;
+}
+
+// ---------------------------------------------------------------- backup and clear
+
+/***********************************************************************
+ * BackupEventLogA
+ *
+ * Writes the log (live or backup handle) to a new .evt file: records oldest
+ * first, unwrapped, header clean.
+ *   lpBackupFileName [I] the new file; drive letters are the local computer's
+ * RETURNS TRUE; FALSE with ERROR_INVALID_PARAMETER for a NULL name,
+ * ERROR_INVALID_HANDLE, ERROR_ALREADY_EXISTS when the file exists (nothing
+ * is written then), or the file's error.
+ */
+BOOL BackupEventLogA(HANDLE hEventLog, LPCSTR lpBackupFileName) {
+    if (!lpBackupFileName) return failwith(ERROR_INVALID_PARAMETER, FALSE);
+    std::shared_ptr<LogObject> obj = nt::findlog(hEventLog, true, false);
+    if (!obj) return failwith(ERROR_INVALID_HANDLE, FALSE);
+    std::string path;
+    DWORD rc = nt::hostpath(lpBackupFileName, &path);
+    if (rc == ERROR_SUCCESS) rc = obj->file.backup(path);
+    if (rc != ERROR_SUCCESS) return failwith(rc, FALSE);
+    return TRUE;
+}
+
+/***********************************************************************
+ * ClearEventLogA
+ *
+ * Empties a live log, after backing it up when a file name is given. Record
+ * numbers go on from where they were, so a dump followed by a clear never
+ * makes later records look older than a saved bookmark. Other handles of
+ * this process on the log can no longer read it
+ * (ERROR_EVENTLOG_FILE_CHANGED).
+ *   lpBackupFileName [I] optional backup file
+ * RETURNS TRUE; FALSE with ERROR_INVALID_HANDLE (also for a backup-file
+ * handle), ERROR_ALREADY_EXISTS when the backup file exists (the log is not
+ * cleared then), or the file's error.
+ */
+BOOL ClearEventLogA(HANDLE hEventLog, LPCSTR lpBackupFileName) {
+    std::shared_ptr<LogObject> obj = nt::findlog(hEventLog, true, false);
+    if (!obj || obj->kind != LogObject::Live) return failwith(ERROR_INVALID_HANDLE, FALSE);
+    if (lpBackupFileName) {
+        std::string path;
+        DWORD rc = nt::hostpath(lpBackupFileName, &path);
+        if (rc == ERROR_SUCCESS) rc = obj->file.backup(path);
+        if (rc != ERROR_SUCCESS) return failwith(rc, FALSE);
+    }
+    DWORD rc = obj->file.clear();
+    if (rc != ERROR_SUCCESS) return failwith(rc, FALSE);
+    nt::markcleared(obj.get());
+    return TRUE;
+}
+
+// ---------------------------------------------------------------- writing
+
+/***********************************************************************
+ * RegisterEventSourceA
+ *
+ * Returns a handle for ReportEventA. The source's log is the standard log
+ * (Application, System, Security) whose EventLog key has a subkey named
+ * after the source; Application when none has.
+ *   lpUNCServerName [I] computer (NULL or "" local)
+ *   lpSourceName    [I] source name
+ * RETURNS a handle; NULL with ERROR_INVALID_PARAMETER for a NULL source or
+ * RPC_S_SERVER_UNAVAILABLE for an unknown computer.
+ */
+HANDLE RegisterEventSourceA(LPCSTR lpUNCServerName, LPCSTR lpSourceName) {
+    if (!lpSourceName) return failwith(ERROR_INVALID_PARAMETER, (HANDLE) nullptr);
+    std::string folder;
+    if (!nt::computerfolder(lpUNCServerName, &folder)) return failwith(RPC_S_SERVER_UNAVAILABLE, (HANDLE) nullptr);
+    auto obj = std::make_shared<LogObject>();
+    obj->kind = LogObject::Source;
+    obj->server = lpUNCServerName ? lpUNCServerName : "";
+    obj->source = lpSourceName;
+    obj->logname = "Application";
+    nt::RegKey hklm;
+    nt::connecthklm(lpUNCServerName, &hklm);
+    for (const char *log : nt::StandardLogs) {
+        nt::RegKey key;
+        if (key.open(hklm.get(), nt::EventLogKey + std::string(log) + "\\" + lpSourceName)) {
+            obj->logname = log;
+            break;
+        }
+    }
+    return nt::addlog(std::move(obj));
+}
+
+/***********************************************************************
+ * ReportEventA
+ *
+ * Appends a record to the source's log, stamped with the current time and
+ * the name of the computer that owns the log.
+ *   wType, wCategory, dwEventID [I] the record's fields
+ *   lpUserSid   [I] optional SID
+ *   wNumStrings [I] number of insertion strings in lpStrings
+ *   dwDataSize  [I] bytes of binary data at lpRawData
+ * RETURNS TRUE; FALSE with ERROR_INVALID_HANDLE for a handle that is not an
+ * event source, ERROR_INVALID_PARAMETER for missing strings or data or a
+ * malformed SID, ERROR_LOG_FILE_FULL, or the file's error.
+ */
+BOOL ReportEventA(HANDLE hEventLog, WORD wType, WORD wCategory, DWORD dwEventID, PSID lpUserSid, WORD wNumStrings,
+                  DWORD dwDataSize, LPCSTR *lpStrings, LPVOID lpRawData) {
+    std::shared_ptr<LogObject> obj = nt::findlog(hEventLog, false, true);
+    if (!obj) return failwith(ERROR_INVALID_HANDLE, FALSE);
+    if ((wNumStrings && !lpStrings) || (dwDataSize && !lpRawData)) return failwith(ERROR_INVALID_PARAMETER, FALSE);
+    nt::EventSpec e;
+    e.source = obj->source;
+    e.timegenerated = e.timewritten = (DWORD)time(nullptr);
+    e.eventid = dwEventID;
+    e.type = wType;
+    e.category = wCategory;
+    if (lpUserSid) {
+        const BYTE *sid = (const BYTE *)lpUserSid;
+        DWORD len = nt::sidlength(sid);
+        if (!len) return failwith(ERROR_INVALID_PARAMETER, FALSE);
+        e.sid.assign(sid, sid + len);
+    }
+    for (WORD i = 0; i < wNumStrings; ++i) {
+        if (!lpStrings[i]) return failwith(ERROR_INVALID_PARAMETER, FALSE);
+        e.strings.push_back(lpStrings[i]);
+    }
+    if (dwDataSize) e.data.assign((const BYTE *)lpRawData, (const BYTE *)lpRawData + dwDataSize);
+    const char *server = obj->server.empty() ? nullptr : obj->server.c_str();
+    DWORD rc = nt::writelive(server, obj->logname.c_str(), {e}, nullptr);
+    if (rc != ERROR_SUCCESS) return failwith(rc, FALSE);
+    return TRUE;
+}
+
+/***********************************************************************
+ * DeregisterEventSource
+ *
+ * Closes a handle from RegisterEventSourceA.
+ * RETURNS TRUE; FALSE with ERROR_INVALID_HANDLE for a handle that is not open.
+ */
+BOOL DeregisterEventSource(HANDLE hEventLog) {
+    if (!nt::removelog(hEventLog, true)) return failwith(ERROR_INVALID_HANDLE, FALSE);
+    return TRUE;
+}

@@ -1,0 +1,796 @@
+// evtfile.cpp: reads and writes NT .evt event-log files.
+//
+// Sections: sources (how bytes are read), reading (finding the end-of-file
+// record, walking the chain of records), the ANSI form of a record, building
+// records, and writing (append with growth and wrapping, backup, clear).
+//
+// A file is a header, a ring of records and an end-of-file record. Each
+// length and offset is checked before use; a failed check gives
+// ERROR_EVENTLOG_FILE_CORRUPT, never a read outside the file. A dirty file
+// (copied from a running system) is read by taking its range from the
+// end-of-file record, which Windows' own reader refuses to do.
+#include "platform/posix/evtfile.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace nt {
+namespace evt {
+
+namespace {
+
+const uint32_t EofMagic[4] = {0x11111111, 0x22222222, 0x33333333, 0x44444444};
+const uint32_t WindowSize = 1 << 20;
+// How many end-of-file candidates a scan tries before it gives up; more than
+// one is only found in damaged files.
+const int MaxCandidates = 16;
+
+uint32_t rd32(const uint8_t *p) {
+    return (uint32_t)p[0] | ((uint32_t)p[1] << 8) | ((uint32_t)p[2] << 16) | ((uint32_t)p[3] << 24);
+}
+
+bool u32at(Source &src, uint32_t off, uint32_t *v) {
+    const uint8_t *p;
+    if (!src.view(off, 4, false, &p)) return false;
+    *v = rd32(p);
+    return true;
+}
+
+// Copies len bytes of the ring starting at off, continuing at 0x30 after the
+// end of the file. len must not exceed the ring.
+bool readring(Source &src, uint32_t filesize, uint32_t off, uint32_t len, uint8_t *dst) {
+    if (off < HeaderSize || off >= filesize || len > filesize - HeaderSize) return false;
+    uint32_t first = std::min(len, filesize - off);
+    const uint8_t *p;
+    if (!src.view(off, first, false, &p)) return false;
+    std::memcpy(dst, p, first);
+    if (first == len) return true;
+    if (!src.view(HeaderSize, len - first, false, &p)) return false;
+    std::memcpy(dst + first, p, len - first);
+    return true;
+}
+
+uint32_t ringadd(uint32_t filesize, uint32_t off, uint64_t n) {
+    uint64_t ring = filesize - HeaderSize;
+    return HeaderSize + (uint32_t)(((uint64_t)(off - HeaderSize) + n) % ring);
+}
+
+// Bytes from a forwards to b around the ring (0 when equal).
+uint32_t ringdist(uint32_t filesize, uint32_t a, uint32_t b) {
+    uint32_t ring = filesize - HeaderSize;
+    return (uint32_t)(((uint64_t)b + ring - a) % ring);
+}
+
+struct EofValues {
+    uint32_t begin, end, current, oldest;
+    uint8_t raw[EofSize];
+};
+
+void makeeof(uint8_t *p, uint32_t begin, uint32_t end, uint32_t current, uint32_t oldest) {
+    put32(p, EofSize);
+    for (int i = 0; i < 4; ++i) put32(p + 4 + 4 * i, EofMagic[i]);
+    put32(p + 0x14, begin);
+    put32(p + 0x18, end);
+    put32(p + 0x1C, current);
+    put32(p + 0x20, oldest);
+    put32(p + 0x24, EofSize);
+}
+
+// The end-of-file record at off, when there is a well-formed one whose
+// EndRecord is its own offset and whose BeginRecord lies in the ring.
+bool eofat(Source &src, uint32_t filesize, uint32_t off, EofValues *v) {
+    if (off < HeaderSize || off >= filesize || off % 4) return false;
+    if (!readring(src, filesize, off, EofSize, v->raw)) return false;
+    const uint8_t *p = v->raw;
+    if (rd32(p) != EofSize || rd32(p + 0x24) != EofSize) return false;
+    for (int i = 0; i < 4; ++i)
+        if (rd32(p + 4 + 4 * i) != EofMagic[i]) return false;
+    v->begin = rd32(p + 0x14);
+    v->end = rd32(p + 0x18);
+    v->current = rd32(p + 0x1C);
+    v->oldest = rd32(p + 0x20);
+    return v->end == off && v->begin >= HeaderSize && v->begin < filesize && v->begin % 4 == 0;
+}
+
+// Walks the records from the end-of-file record's BeginRecord to the
+// end-of-file record, checking each frame, and indexes them.
+bool walk(Source &src, uint32_t filesize, const EofValues &ev, Chain *chain) {
+    chain->clear();
+    const uint32_t ring = filesize - HeaderSize;
+    uint64_t consumed = 0;
+    uint32_t off = ev.begin;
+    uint32_t prev = 0;
+    while (off != ev.end) {
+        if (filesize - off < FixedSize) {
+            // The tail is filler (or nothing); the next record starts at 0x30.
+            consumed += filesize - off;
+            off = HeaderSize;
+            if (consumed + EofSize > ring) return false;
+            continue;
+        }
+        const uint8_t *p;
+        if (!src.view(off, FixedSize, false, &p)) return false;
+        uint32_t len = rd32(p), number = rd32(p + 8);
+        if (rd32(p + 4) != Signature || len < MinRecordSize || len % 4) return false;
+        if (consumed + len + EofSize > ring) return false;
+        uint32_t trailing, next;
+        if (len <= filesize - off) {
+            trailing = off + len - 4;
+            next = len == filesize - off ? HeaderSize : off + len;
+        } else {
+            uint32_t rest = len - (filesize - off);
+            trailing = HeaderSize + rest - 4;
+            next = HeaderSize + rest;
+        }
+        uint32_t t;
+        if (!u32at(src, trailing, &t) || t != len) return false;
+        if (chain->count() && number != prev + 1) return false;
+        chain->push(number, off);
+        prev = number;
+        consumed += len;
+        off = next;
+    }
+    return true;
+}
+
+// Creates every missing folder above a host path.
+void makeparents(const std::string &path) {
+    for (size_t i = 1; i < path.size(); ++i)
+        if (path[i] == '/') mkdir(path.substr(0, i).c_str(), 0777);
+}
+
+DWORD preadall(int fd, uint8_t *p, size_t len, uint64_t off) {
+    while (len) {
+        ssize_t n = pread(fd, p, len, (off_t)off);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return errnotowin(errno, "");
+        if (n == 0) return ERROR_HANDLE_EOF;
+        p += n;
+        len -= (size_t)n;
+        off += (uint64_t)n;
+    }
+    return ERROR_SUCCESS;
+}
+
+DWORD pwriteall(int fd, const uint8_t *p, size_t len, uint64_t off) {
+    while (len) {
+        ssize_t n = pwrite(fd, p, len, (off_t)off);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return errnotowin(errno, "");
+        p += n;
+        len -= (size_t)n;
+        off += (uint64_t)n;
+    }
+    return ERROR_SUCCESS;
+}
+
+} // namespace
+
+// ---------------------------------------------------------------- sources
+
+bool ImageSource::view(uint32_t off, uint32_t len, bool, const uint8_t **out) {
+    if (!image_.has(off, len)) return false;
+    *out = image_.data + off;
+    return true;
+}
+
+bool FileSource::view(uint32_t off, uint32_t len, bool backwards, const uint8_t **out) {
+    uint64_t end = (uint64_t)off + len;
+    if (end > size_) return false;
+    if (off >= winstart_ && end <= winstart_ + window_.size()) {
+        *out = window_.data() + (off - winstart_);
+        return true;
+    }
+    uint64_t want = std::max<uint64_t>(len, WindowSize);
+    uint64_t start = backwards ? (end > want ? end - want : 0) : off;
+    uint64_t stop = std::min<uint64_t>(size_, start + want);
+    window_.resize((size_t)(stop - start));
+    if (preadall(fd_, window_.data(), window_.size(), start) != ERROR_SUCCESS) {
+        window_.clear();
+        return false;
+    }
+    winstart_ = start;
+    *out = window_.data() + (off - winstart_);
+    return true;
+}
+
+DWORD FileSource::reset() {
+    window_.clear();
+    winstart_ = 0;
+    struct stat st;
+    if (fstat(fd_, &st) != 0) return errnotowin(errno, "");
+    size_ = (uint64_t)st.st_size;
+    return ERROR_SUCCESS;
+}
+
+// ---------------------------------------------------------------- the index
+
+bool Chain::find(uint32_t number, size_t *pos) const {
+    size_t d = (uint32_t)(number - first_);
+    if (!count() || d >= count()) return false;
+    *pos = d;
+    return true;
+}
+
+void Chain::push(uint32_t number, uint32_t off) {
+    if (!count()) {
+        offsets_.clear();
+        head_ = 0;
+        first_ = number;
+    }
+    offsets_.push_back(off);
+}
+
+void Chain::popoldest() {
+    ++head_;
+    ++first_;
+    if (head_ == offsets_.size()) {
+        offsets_.clear();
+        head_ = 0;
+    } else if (head_ > 4096 && head_ > offsets_.size() / 2) {
+        offsets_.erase(offsets_.begin(), offsets_.begin() + (ptrdiff_t)head_);
+        head_ = 0;
+    }
+}
+
+void Chain::clear() {
+    offsets_.clear();
+    head_ = 0;
+    first_ = 0;
+}
+
+// ---------------------------------------------------------------- reading
+
+DWORD parse(Source &src, Chain *out) {
+    const uint64_t size = src.size();
+    if (size < HeaderSize + EofSize || size > 0xFFFFFFFFu || size % 4) return ERROR_EVENTLOG_FILE_CORRUPT;
+    const uint32_t filesize = (uint32_t)size;
+    const uint8_t *h;
+    if (!src.view(0, HeaderSize, false, &h)) return ERROR_EVENTLOG_FILE_CORRUPT;
+    if (rd32(h) != HeaderSize || rd32(h + 4) != Signature || rd32(h + 0x2C) != HeaderSize)
+        return ERROR_EVENTLOG_FILE_CORRUPT;
+    const uint32_t hdrend = rd32(h + 0x14), maxsize = rd32(h + 0x20), flags = rd32(h + 0x24),
+                   retention = rd32(h + 0x28);
+
+    // The header's end offset is right in a clean file; in a dirty one the
+    // end-of-file record lies further on, so the scan starts there and goes
+    // once around the ring.
+    const uint32_t ring = filesize - HeaderSize;
+    const uint32_t from = hdrend >= HeaderSize && hdrend < filesize && hdrend % 4 == 0 ? hdrend : HeaderSize;
+    EofValues ev;
+    bool found = false;
+    int tried = 0;
+    for (uint32_t step = 0; step < ring && !found && tried < MaxCandidates; step += 4) {
+        uint32_t off = ringadd(filesize, from, step);
+        uint32_t magic;
+        if (!u32at(src, ringadd(filesize, off, 4), &magic) || magic != EofMagic[0]) continue;
+        if (!eofat(src, filesize, off, &ev)) continue;
+        ++tried;
+        found = walk(src, filesize, ev, out);
+    }
+    if (!found) {
+        out->clear();
+        return ERROR_EVENTLOG_FILE_CORRUPT;
+    }
+    out->filesize = filesize;
+    out->start = ev.begin;
+    out->end = ev.end;
+    out->current = out->count() ? out->newest() + 1 : ev.current;
+    out->maxsize = maxsize;
+    out->flags = flags;
+    out->retention = retention;
+    std::memcpy(out->eof, ev.raw, EofSize);
+    return ERROR_SUCCESS;
+}
+
+bool recordat(Source &src, const Chain &chain, size_t pos, bool backwards, std::vector<uint8_t> *scratch, Bytes *out) {
+    if (pos >= chain.count()) return false;
+    const uint32_t filesize = chain.filesize, off = chain.offset(pos);
+    const uint8_t *p;
+    if (off < HeaderSize || !src.view(off, 4, backwards, &p)) return false;
+    const uint32_t len = rd32(p);
+    if (len < MinRecordSize || len % 4 || len > filesize - HeaderSize) return false;
+    if (len <= filesize - off) {
+        if (!src.view(off, len, backwards, &p)) return false;
+    } else {
+        scratch->resize(len);
+        if (!readring(src, filesize, off, len, scratch->data())) return false;
+        p = scratch->data();
+    }
+    if (rd32(p) != len || rd32(p + 4) != Signature || rd32(p + 8) != chain.oldest() + (uint32_t)pos ||
+        rd32(p + len - 4) != len)
+        return false;
+    out->data = p;
+    out->size = len;
+    return true;
+}
+
+// ---------------------------------------------------------------- ANSI form
+
+namespace {
+
+// Number of UTF-16 units before the terminating NUL of the string at off;
+// false when no NUL comes before limit.
+bool wstrlen(Bytes rec, uint32_t off, uint32_t limit, uint32_t *n) {
+    for (uint32_t p = off; (uint64_t)p + 2 <= limit; p += 2) {
+        if (rec.data[p] == 0 && rec.data[p + 1] == 0) {
+            *n = (p - off) / 2;
+            return true;
+        }
+    }
+    return false;
+}
+
+// Converts n UTF-16 units and their NUL to code page 1252; returns the end.
+uint8_t *putansi(uint8_t *dst, const uint8_t *src, uint32_t n) {
+    for (uint32_t i = 0; i < n; ++i)
+        dst[i] = (uint8_t)widetoansi((uint32_t)src[2 * i] | ((uint32_t)src[2 * i + 1] << 8));
+    dst[n] = 0;
+    return dst + n + 1;
+}
+
+uint8_t *putzeros(uint8_t *dst, uint32_t n) {
+    std::memset(dst, 0, n);
+    return dst + n;
+}
+
+bool inrecord(uint32_t off, uint32_t len, uint32_t limit) { return off >= FixedSize && (uint64_t)off + len <= limit; }
+
+} // namespace
+
+DWORD ansiform(Bytes rec, uint8_t *out, uint32_t cap, uint32_t *size) {
+    uint32_t len;
+    if (!rec.u32(0, &len) || len != rec.size || len < MinRecordSize) return ERROR_EVENTLOG_FILE_CORRUPT;
+    const uint32_t limit = len - 4; // the variable part ends at the trailing length
+    uint16_t nstrings = 0;
+    uint32_t stroff = 0, sidlen = 0, sidoff = 0, datalen = 0, dataoff = 0;
+    rec.u16(0x1A, &nstrings);
+    rec.u32(0x24, &stroff);
+    rec.u32(0x28, &sidlen);
+    rec.u32(0x2C, &sidoff);
+    rec.u32(0x30, &datalen);
+    rec.u32(0x34, &dataoff);
+
+    uint32_t nsource, ncomputer;
+    if (!wstrlen(rec, FixedSize, limit, &nsource)) return ERROR_EVENTLOG_FILE_CORRUPT;
+    const uint32_t computeroff = FixedSize + 2 * (nsource + 1);
+    if (!wstrlen(rec, computeroff, limit, &ncomputer)) return ERROR_EVENTLOG_FILE_CORRUPT;
+    if (sidlen && !inrecord(sidoff, sidlen, limit)) return ERROR_EVENTLOG_FILE_CORRUPT;
+    if (datalen && !inrecord(dataoff, datalen, limit)) return ERROR_EVENTLOG_FILE_CORRUPT;
+    uint64_t strbytes = 0; // ANSI bytes of all strings with their NULs
+    if (nstrings) {
+        if (!inrecord(stroff, 0, limit)) return ERROR_EVENTLOG_FILE_CORRUPT;
+        uint32_t p = stroff, n;
+        for (uint32_t i = 0; i < nstrings; ++i) {
+            if (!wstrlen(rec, p, limit, &n)) return ERROR_EVENTLOG_FILE_CORRUPT;
+            strbytes += n + 1;
+            p += 2 * (n + 1);
+        }
+    }
+
+    uint64_t pos = FixedSize + (nsource + 1) + (ncomputer + 1);
+    const uint32_t pad1 = 4 - (uint32_t)(pos % 4);
+    const uint64_t sidpos = pos + pad1;
+    const uint64_t strpos = sidpos + sidlen;
+    const uint64_t datapos = strpos + strbytes;
+    pos = datapos + datalen;
+    const uint32_t pad2 = 4 - (uint32_t)(pos % 4);
+    const uint64_t total = pos + pad2 + 4;
+    if (total > 0xFFFFFFFFu) return ERROR_EVENTLOG_FILE_CORRUPT;
+    *size = (uint32_t)total;
+    if (!out || total > cap) return ERROR_SUCCESS;
+
+    std::memcpy(out, rec.data, FixedSize);
+    put32(out, (uint32_t)total);
+    put32(out + 0x24, (uint32_t)strpos);
+    put32(out + 0x2C, (uint32_t)sidpos);
+    put32(out + 0x34, (uint32_t)datapos);
+    uint8_t *d = out + FixedSize;
+    d = putansi(d, rec.data + FixedSize, nsource);
+    d = putansi(d, rec.data + computeroff, ncomputer);
+    d = putzeros(d, pad1);
+    if (sidlen) std::memcpy(d, rec.data + sidoff, sidlen);
+    d += sidlen;
+    uint32_t p = stroff, n = 0;
+    for (uint32_t i = 0; i < nstrings; ++i) {
+        wstrlen(rec, p, limit, &n);
+        d = putansi(d, rec.data + p, n);
+        p += 2 * (n + 1);
+    }
+    if (datalen) std::memcpy(d, rec.data + dataoff, datalen);
+    d += datalen;
+    d = putzeros(d, pad2);
+    put32(d, (uint32_t)total);
+    return ERROR_SUCCESS;
+}
+
+// ---------------------------------------------------------------- building records
+
+namespace {
+
+uint8_t *putwide(uint8_t *d, const std::u16string &s) {
+    for (char16_t c : s) {
+        put16(d, (uint16_t)c);
+        d += 2;
+    }
+    put16(d, 0);
+    return d + 2;
+}
+
+} // namespace
+
+void buildrecord(const NewRecord &rec, uint32_t number, std::vector<uint8_t> *out) {
+    uint64_t pos = FixedSize + 2 * (rec.source.size() + 1) + 2 * (rec.computer.size() + 1);
+    const uint32_t sidoff = (uint32_t)pos;
+    pos += rec.sid.size();
+    const uint32_t stroff = (uint32_t)pos;
+    for (const std::u16string &s : rec.strings) pos += 2 * (s.size() + 1);
+    const uint32_t dataoff = (uint32_t)pos;
+    pos += rec.data.size();
+    pos += 4 - pos % 4;
+    const uint32_t len = (uint32_t)(pos + 4);
+
+    out->assign(len, 0);
+    uint8_t *p = out->data();
+    put32(p, len);
+    put32(p + 4, Signature);
+    put32(p + 8, number);
+    put32(p + 0x0C, rec.timegenerated);
+    put32(p + 0x10, rec.timewritten);
+    put32(p + 0x14, rec.eventid);
+    put16(p + 0x18, rec.eventtype);
+    put16(p + 0x1A, (uint16_t)rec.strings.size());
+    put16(p + 0x1C, rec.category);
+    put32(p + 0x24, stroff);
+    put32(p + 0x28, (uint32_t)rec.sid.size());
+    put32(p + 0x2C, sidoff);
+    put32(p + 0x30, (uint32_t)rec.data.size());
+    put32(p + 0x34, dataoff);
+    uint8_t *d = putwide(p + FixedSize, rec.source);
+    d = putwide(d, rec.computer);
+    if (!rec.sid.empty()) std::memcpy(d, rec.sid.data(), rec.sid.size());
+    d += rec.sid.size();
+    for (const std::u16string &s : rec.strings) d = putwide(d, s);
+    if (!rec.data.empty()) std::memcpy(d, rec.data.data(), rec.data.size());
+    put32(p + len - 4, len);
+}
+
+std::vector<uint8_t> emptyimage(uint32_t filesize, uint32_t maxsize, uint32_t retention, uint32_t current) {
+    std::vector<uint8_t> image(filesize, 0);
+    uint8_t *h = image.data();
+    put32(h, HeaderSize);
+    put32(h + 4, Signature);
+    put32(h + 8, 1);
+    put32(h + 0x0C, 1);
+    put32(h + 0x10, HeaderSize);
+    put32(h + 0x14, HeaderSize);
+    put32(h + 0x18, current);
+    put32(h + 0x1C, 0);
+    put32(h + 0x20, maxsize);
+    put32(h + 0x24, 0);
+    put32(h + 0x28, retention);
+    put32(h + 0x2C, HeaderSize);
+    makeeof(h + HeaderSize, HeaderSize, HeaderSize, current, 0);
+    return image;
+}
+
+// ---------------------------------------------------------------- the open file
+
+LogFile::~LogFile() {
+    if (fd_ >= 0) close(fd_);
+}
+
+DWORD LogFile::open(const std::string &hostpath, bool writable) {
+    int fd = ::open(hostpath.c_str(), (writable ? O_RDWR : O_RDONLY) | O_CLOEXEC);
+    if (fd < 0) return errnotowin(errno, hostpath);
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        return ERROR_ACCESS_DENIED;
+    }
+    if (fd_ >= 0) close(fd_);
+    fd_ = fd;
+    writable_ = writable;
+    ino_ = (uint64_t)st.st_ino;
+    dev_ = (uint64_t)st.st_dev;
+    src_ = FileSource(fd);
+    chain_ = Chain();
+    lock(false);
+    DWORD rc = refresh();
+    unlock();
+    return rc;
+}
+
+DWORD LogFile::openorcreate(const std::string &hostpath, uint32_t maxsize, uint32_t retention) {
+    DWORD rc = open(hostpath, true);
+    if (rc != ERROR_FILE_NOT_FOUND && rc != ERROR_PATH_NOT_FOUND) return rc;
+    // Written whole under a temporary name and linked into place, so another
+    // process never sees a half-made log and two creators cannot collide.
+    makeparents(hostpath);
+    uint32_t size = std::max(std::min(GrowStep, maxsize & ~3u), HeaderSize + EofSize);
+    std::vector<uint8_t> image = emptyimage(size, maxsize, retention, 1);
+    std::string temp = hostpath + ".new" + std::to_string((long)getpid());
+    int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd < 0) return errnotowin(errno, temp);
+    rc = pwriteall(fd, image.data(), image.size(), 0);
+    close(fd);
+    if (rc == ERROR_SUCCESS && link(temp.c_str(), hostpath.c_str()) != 0 && errno != EEXIST)
+        rc = errnotowin(errno, hostpath);
+    unlink(temp.c_str());
+    if (rc != ERROR_SUCCESS) return rc;
+    return open(hostpath, true);
+}
+
+void LogFile::lock(bool exclusive) {
+    while (flock(fd_, exclusive ? LOCK_EX : LOCK_SH) != 0 && errno == EINTR) {
+    }
+}
+
+void LogFile::unlock() { flock(fd_, LOCK_UN); }
+
+// True when the file is as the index last saw it. Every write moves or
+// rewrites the end-of-file record, and its CurrentRecordNumber only grows
+// (a clear keeps numbering), so an unchanged record at the same place and an
+// unchanged size mean an unchanged log.
+bool LogFile::unchanged() {
+    if (!chain_.filesize) return false;
+    struct stat st;
+    if (fstat(fd_, &st) != 0 || (uint64_t)st.st_size != chain_.filesize) return false;
+    uint8_t now[EofSize];
+    uint32_t first = std::min(EofSize, chain_.filesize - chain_.end);
+    if (preadall(fd_, now, first, chain_.end) != ERROR_SUCCESS) return false;
+    if (first < EofSize && preadall(fd_, now + first, EofSize - first, HeaderSize) != ERROR_SUCCESS) return false;
+    return std::memcmp(now, chain_.eof, EofSize) == 0;
+}
+
+DWORD LogFile::refresh() {
+    if (unchanged()) return ERROR_SUCCESS;
+    DWORD rc = src_.reset();
+    if (rc == ERROR_SUCCESS) rc = parse(src_, &chain_);
+    if (rc != ERROR_SUCCESS) chain_ = Chain();
+    return rc;
+}
+
+DWORD LogFile::writeat(uint32_t off, const uint8_t *p, uint32_t len) { return pwriteall(fd_, p, len, off); }
+
+DWORD LogFile::writering(uint32_t off, const uint8_t *p, uint32_t len) {
+    uint32_t first = std::min(len, chain_.filesize - off);
+    DWORD rc = writeat(off, p, first);
+    if (rc == ERROR_SUCCESS && first < len) rc = writeat(HeaderSize, p + first, len - first);
+    return rc;
+}
+
+DWORD LogFile::writeeof(uint32_t off, uint32_t begin, uint32_t current, uint32_t oldest) {
+    uint8_t eof[EofSize];
+    makeeof(eof, begin, off, current, oldest);
+    DWORD rc = writering(off, eof, EofSize);
+    if (rc == ERROR_SUCCESS) std::memcpy(chain_.eof, eof, EofSize);
+    return rc;
+}
+
+DWORD LogFile::writeheader(bool dirty) {
+    std::vector<uint8_t> h = emptyimage(HeaderSize + EofSize, chain_.maxsize, chain_.retention, chain_.current);
+    put32(h.data() + 0x10, chain_.start);
+    put32(h.data() + 0x14, chain_.end);
+    put32(h.data() + 0x1C, chain_.oldest());
+    put32(h.data() + 0x24, dirty ? chain_.flags | FlagDirty : chain_.flags & ~FlagDirty);
+    return writeat(0, h.data(), HeaderSize);
+}
+
+DWORD LogFile::append(const std::vector<NewRecord> &recs, uint32_t maxsize, uint32_t retention, uint32_t *last) {
+    if (!writable_) return ERROR_ACCESS_DENIED;
+    lock(true);
+    DWORD rc = refresh();
+    if (rc == ERROR_SUCCESS) rc = writeheader(true);
+    if (rc == ERROR_SUCCESS) {
+        std::vector<uint8_t> buf;
+        for (const NewRecord &rec : recs) {
+            rc = appendone(rec, maxsize ? maxsize & ~3u : chain_.maxsize & ~3u, retention, &buf);
+            if (rc != ERROR_SUCCESS) break;
+            if (last) *last = chain_.newest();
+        }
+        DWORD frc = flush();
+        if (rc == ERROR_SUCCESS) rc = frc;
+        // After a failure the index may hold discards the disk never saw: the
+        // header stays dirty (the end-of-file record is what counts) and the
+        // next call indexes the file again.
+        DWORD hrc = writeheader(rc != ERROR_SUCCESS);
+        if (rc == ERROR_SUCCESS) rc = hrc;
+        if (rc != ERROR_SUCCESS) chain_.filesize = 0;
+    }
+    src_.reset();
+    unlock();
+    return rc;
+}
+
+// Writes the pending stream. The end-of-file record on disk first learns of
+// the records discarded meanwhile, then the stream goes in with its first
+// 0x28 bytes (which overwrite that record) last: at every moment one
+// end-of-file record on disk describes a complete log.
+DWORD LogFile::flush() {
+    if (pend_.empty()) return ERROR_SUCCESS;
+    DWORD rc = ERROR_SUCCESS;
+    if (penddiscard_) {
+        uint8_t eof[EofSize];
+        if (chain_.start == pendoff_)
+            makeeof(eof, pendoff_, pendoff_, pendfirst_, 0);
+        else
+            makeeof(eof, chain_.start, pendoff_, pendfirst_, chain_.oldest());
+        rc = writeat(pendoff_, eof, EofSize);
+    }
+    if (rc == ERROR_SUCCESS) rc = writeat(pendoff_ + EofSize, pend_.data() + EofSize, (uint32_t)pend_.size() - EofSize);
+    if (rc == ERROR_SUCCESS) rc = writeat(pendoff_, pend_.data(), EofSize);
+    pend_.clear();
+    penddiscard_ = false;
+    return rc;
+}
+
+// One record: make room (grow, or discard the oldest records), then write
+// filler, record and new end-of-file record as one stream from the old
+// end-of-file record on. A stream that stays before the end of the file
+// joins the pending ones; one that wraps is written at once, its first 0x28
+// bytes (over the old end-of-file record) last, so that until then the old
+// record still describes a complete log.
+DWORD LogFile::appendone(const NewRecord &rec, uint32_t maxsize, uint32_t retention, std::vector<uint8_t> *buf) {
+    const uint32_t number = chain_.current;
+    std::vector<uint8_t> record;
+    buildrecord(rec, number, &record);
+    const uint32_t len = (uint32_t)record.size();
+    if ((uint64_t)len + EofSize > std::max(maxsize, chain_.filesize) - HeaderSize) return ERROR_LOG_FILE_FULL;
+    bool discarded = false;
+    uint32_t filler;
+    for (;;) {
+        const uint32_t fs = chain_.filesize, e = chain_.end;
+        filler = fs - e < FixedSize ? fs - e : 0;
+        uint32_t avail = chain_.count() ? ringdist(fs, e, chain_.start) : fs - HeaderSize;
+        if ((uint64_t)filler + len + EofSize <= avail) break;
+        bool straight = (!chain_.count() || chain_.start <= e) && e + EofSize <= fs;
+        if (straight && fs < maxsize) {
+            uint32_t grown = (uint32_t)std::min<uint64_t>(maxsize, (uint64_t)fs + GrowStep);
+            if (ftruncate(fd_, grown) != 0) return errnotowin(errno, "");
+            chain_.filesize = grown;
+            continue;
+        }
+        if (!chain_.count()) return ERROR_LOG_FILE_FULL;
+        // A pending record is written before it can be discarded, so the
+        // end-of-file record on disk only ever drops records on disk.
+        const uint32_t oldest = chain_.offset(0);
+        if (!pend_.empty() && oldest >= pendoff_ && oldest - pendoff_ < pend_.size()) {
+            DWORD rc = flush();
+            if (rc != ERROR_SUCCESS) return rc;
+        }
+        if (retention) {
+            uint8_t written[4];
+            DWORD rc = preadall(fd_, written, 4, chain_.offset(0) + 0x10);
+            if (rc != ERROR_SUCCESS) return rc;
+            int64_t age = (int64_t)rec.timewritten - (int64_t)rd32(written);
+            if (retention == 0xFFFFFFFFu || age < (int64_t)retention) {
+                chain_.flags |= FlagLogFull;
+                return ERROR_LOG_FILE_FULL;
+            }
+        }
+        chain_.popoldest();
+        chain_.start = chain_.count() ? chain_.offset(0) : e;
+        discarded = true;
+    }
+    const uint32_t fs = chain_.filesize, e = chain_.end;
+    const bool wraps = (uint64_t)e + filler + len + EofSize > fs;
+    if (wraps) {
+        DWORD rc = flush();
+        if (rc == ERROR_SUCCESS && discarded) rc = writeeof(e, chain_.start, chain_.current, chain_.oldest());
+        if (rc != ERROR_SUCCESS) return rc;
+    }
+    const uint32_t recoff = filler ? HeaderSize : e;
+    const uint32_t neweof = ringadd(fs, e, (uint64_t)filler + len);
+    if (wraps) chain_.flags |= FlagWrap;
+    chain_.push(number, recoff);
+    chain_.start = chain_.offset(0);
+    chain_.current = number + 1;
+
+    buf->assign(filler + len + EofSize, 0);
+    uint8_t *s = buf->data();
+    for (uint32_t i = 0; i < filler; i += 4) put32(s + i, Filler);
+    std::memcpy(s + filler, record.data(), len);
+    makeeof(s + filler + len, chain_.start, neweof, chain_.current, chain_.oldest());
+    const uint32_t total = (uint32_t)buf->size();
+    if (wraps) {
+        DWORD rc = writering(ringadd(fs, e, EofSize), s + EofSize, total - EofSize);
+        if (rc == ERROR_SUCCESS) rc = writering(e, s, EofSize);
+        if (rc != ERROR_SUCCESS) return rc;
+    } else {
+        // The pending stream ends with the end-of-file record at e, which
+        // this stream replaces.
+        if (pend_.empty()) {
+            pendoff_ = e;
+            pendfirst_ = number;
+        }
+        pend_.resize(e - pendoff_);
+        pend_.insert(pend_.end(), s, s + total);
+        penddiscard_ = penddiscard_ || discarded;
+    }
+    chain_.end = neweof;
+    std::memcpy(chain_.eof, s + filler + len, EofSize);
+    if (pend_.size() >= WindowSize) return flush();
+    return ERROR_SUCCESS;
+}
+
+DWORD LogFile::backup(const std::string &hostpath) {
+    lock(false);
+    DWORD rc = refresh();
+    if (rc != ERROR_SUCCESS) {
+        unlock();
+        return rc;
+    }
+    int out = ::open(hostpath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (out < 0) {
+        rc = errno == EEXIST ? ERROR_ALREADY_EXISTS : errnotowin(errno, hostpath);
+        unlock();
+        return rc;
+    }
+    // Records go out oldest first through a buffer of about 1 MiB.
+    std::vector<uint8_t> buf, scratch;
+    uint64_t written = HeaderSize;
+    for (size_t pos = 0; pos < chain_.count() && rc == ERROR_SUCCESS; ++pos) {
+        Bytes rec;
+        if (!recordat(src_, chain_, pos, false, &scratch, &rec)) {
+            rc = ERROR_EVENTLOG_FILE_CORRUPT;
+            break;
+        }
+        buf.insert(buf.end(), rec.data, rec.data + rec.size);
+        if (buf.size() >= WindowSize || pos + 1 == chain_.count()) {
+            rc = pwriteall(out, buf.data(), buf.size(), written);
+            written += buf.size();
+            buf.clear();
+        }
+    }
+    const uint32_t end = (uint32_t)written;
+    std::vector<uint8_t> head = emptyimage(HeaderSize + EofSize, end + EofSize, chain_.retention, chain_.current);
+    put32(head.data() + 0x14, end);
+    put32(head.data() + 0x1C, chain_.oldest());
+    makeeof(head.data() + HeaderSize, HeaderSize, end, chain_.current, chain_.oldest());
+    if (rc == ERROR_SUCCESS) rc = pwriteall(out, head.data() + HeaderSize, EofSize, end);
+    if (rc == ERROR_SUCCESS) rc = pwriteall(out, head.data(), HeaderSize, 0);
+    if (close(out) != 0 && rc == ERROR_SUCCESS) rc = errnotowin(errno, hostpath);
+    if (rc != ERROR_SUCCESS) unlink(hostpath.c_str());
+    unlock();
+    return rc;
+}
+
+DWORD LogFile::clear() {
+    if (!writable_) return ERROR_ACCESS_DENIED;
+    lock(true);
+    DWORD rc = refresh();
+    const uint32_t oldeof = chain_.end;
+    if (rc == ERROR_SUCCESS) rc = writeheader(true);
+    // The new end-of-file record goes in first; the old one is wiped after,
+    // so that a reader holding the old position sees the change. A crash in
+    // between leaves two records and the scan takes the one whose chain holds.
+    if (rc == ERROR_SUCCESS) rc = writeeof(HeaderSize, HeaderSize, chain_.current, 0);
+    if (rc == ERROR_SUCCESS && ringdist(chain_.filesize, HeaderSize, oldeof) >= EofSize &&
+        ringdist(chain_.filesize, oldeof, HeaderSize) >= EofSize) {
+        uint8_t zeros[EofSize] = {0};
+        rc = writering(oldeof, zeros, EofSize);
+    }
+    if (rc == ERROR_SUCCESS) {
+        chain_.clear();
+        chain_.start = chain_.end = HeaderSize;
+        chain_.flags = 0;
+        rc = writeheader(false);
+    }
+    if (rc == ERROR_SUCCESS && chain_.filesize > GrowStep) {
+        if (ftruncate(fd_, GrowStep) != 0)
+            rc = errnotowin(errno, "");
+        else
+            chain_.filesize = GrowStep;
+    }
+    src_.reset();
+    unlock();
+    return rc;
+}
+
+} // namespace evt
+} // namespace nt
