@@ -1,7 +1,312 @@
-// settings.cpp: the formatting settings file QUILLOG.INI.
-// PLACEHOLDER until the settings file reader lands: defaults only, no echo.
+// settings.cpp: the formatting settings file QUILLOG.INI and the settings echo.
+//
+// QUILLOG.INI lives in the executable's own folder, whatever the executable is
+// called. It holds key=value lines; a line whose first character is ";" is a
+// comment. Keys match without regard to case, over their full length with the
+// equals sign; nothing around the key or the value is trimmed, so a stray
+// blank makes a line unknown, and an unknown line stops the run rather than
+// being silently ignored.
+//
+// The file is read through the platform's file calls, the way the C library
+// reads a file opened in text mode: a CR LF pair arrives as one line feed.
+// Lines are taken in pieces of at most 100 characters, each piece handled as a
+// line of its own.
 #include "config/settings.h"
 
-void readini() {}
+#include "config/options.h"
+#include "platform/win32.h"
+#include "run/msgout.h"
 
-void printsettings() {}
+#include <cctype>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+
+FormatSettings Settings;
+
+namespace {
+
+const char INI_NAME[] = "QUILLOG.INI";
+const char UNKNOWN_LINE[] = "==>unknown .INI parameter (be sure to avoid extra spaces): %s\n";
+
+// Longest piece of a line handled at once, and the size of its buffer.
+const int LINE_PIECE = 100;
+
+// Reads the settings file byte by byte over a fixed buffer, joining CR LF
+// pairs into one line feed. A failed read ends the file, as it ends fgets.
+class IniReader {
+public:
+    explicit IniReader(HANDLE file) : file_(file) {}
+
+    // Reads up to LINE_PIECE characters, up to and including a line feed,
+    // into line (LINE_PIECE + 1 bytes) and terminates it. False at the end of
+    // the file when nothing was read.
+    bool readline(char *line) {
+        int n = 0;
+        while (n < LINE_PIECE) {
+            int c = next();
+            if (c < 0) break;
+            line[n++] = (char)c;
+            if (c == '\n') break;
+        }
+        line[n] = '\0';
+        return n > 0;
+    }
+
+private:
+    int raw() {
+        if (pos_ == len_ && !fill()) return -1;
+        return (unsigned char)buf_[pos_++];
+    }
+
+    int next() {
+        int c = raw();
+        if (c == '\r') {
+            if (pos_ == len_ && !fill()) return c;
+            if (buf_[pos_] == '\n') {
+                ++pos_;
+                return '\n';
+            }
+        }
+        return c;
+    }
+
+    bool fill() {
+        DWORD got = 0;
+        if (!ReadFile(file_, buf_, sizeof buf_, &got, nullptr) || got == 0) return false;
+        pos_ = 0;
+        len_ = got;
+        return true;
+    }
+
+    HANDLE file_;
+    char buf_[4096];
+    DWORD pos_ = 0;
+    DWORD len_ = 0;
+};
+
+// The keys of the settings file, in the order they are tried.
+enum IniKey {
+    KEY_FORMAT,
+    KEY_DATEFORMAT,
+    KEY_MAXMESSAGELEN,
+    KEY_MAXFRAGMENTLEN,
+    KEY_FIELDSEPARATOR,
+    KEY_REPLACEFIELDSEPARATOR,
+    KEY_REPLACECRLF,
+    KEY_REPLACECR,
+    KEY_REPLACELF,
+    KEY_STRINGSEPARATOR,
+    KEY_DUMPDATA,
+    KEY_DUMPRECNUM,
+    KEY_COUNT
+};
+
+const char *const KEYS[KEY_COUNT] = {
+    "Format=",         "DateFormat=",           "MaxMessageLen=", "MaxFragmentLen=",
+    "FieldSeparator=", "ReplaceFieldSeparator=", "ReplaceCRLF=",   "ReplaceCR=",
+    "ReplaceLF=",      "StringSeparator=",      "DumpData=",      "DumpRecnum=",
+};
+
+// True when text starts with prefix, compared without regard to case.
+bool startsnocase(const char *text, const char *prefix) {
+    for (; *prefix; ++text, ++prefix)
+        if (tolower((unsigned char)*text) != tolower((unsigned char)*prefix)) return false;
+    return true;
+}
+
+// True when the line holds only blanks and tabs (or nothing).
+bool isblankline(const char *line) {
+    for (; *line; ++line)
+        if (*line != ' ' && *line != '\t') return false;
+    return true;
+}
+
+// A decimal value: leading white space, an optional sign, then digits up to the
+// first other character; no digits reads as 0. Values beyond the 32-bit range
+// are held at its ends (they are out of the valid range either way).
+int readint(const char *value) {
+    long v = strtol(value, nullptr, 10);
+    if (v > INT_MAX) return INT_MAX;
+    if (v < INT_MIN) return INT_MIN;
+    return (int)v;
+}
+
+[[noreturn]] void unknownline(const char *line) {
+    msgout(UNKNOWN_LINE, line);
+    fatalexit();
+}
+
+// Applies one line of the file (its line feed removed). replacelfset records
+// whether a "ReplaceLF=" line with a value was read.
+void applyline(const char *line, bool *replacelfset) {
+    int key = 0;
+    while (key < KEY_COUNT && !startsnocase(line, KEYS[key])) ++key;
+    if (key == KEY_COUNT) {
+        if (isblankline(line)) return;
+        unknownline(line);
+    }
+    const char *value = line + strlen(KEYS[key]);
+    FormatSettings &s = Settings;
+    switch (key) {
+    case KEY_FORMAT:
+        if (value[0] == 'n' || value[0] == 'N') s.Format = false;
+        break;
+    case KEY_DATEFORMAT:
+        strncpy(s.DateFormat, value, sizeof s.DateFormat - 1);
+        s.DateFormat[sizeof s.DateFormat - 1] = '\0';
+        s.DateFormatSet = true;
+        break;
+    case KEY_MAXMESSAGELEN:
+        s.MaxMessageLen = readint(value);
+        break;
+    case KEY_MAXFRAGMENTLEN:
+        s.MaxFragmentLen = readint(value);
+        break;
+    case KEY_FIELDSEPARATOR:
+        if (value[0]) s.FieldSeparator = value[0];
+        break;
+    case KEY_REPLACEFIELDSEPARATOR:
+        if (value[0]) s.ReplaceFieldSeparator = value[0];
+        break;
+    case KEY_REPLACECRLF:
+    case KEY_REPLACECR:
+        if (value[0]) s.ReplaceCR = value[0];
+        break;
+    case KEY_REPLACELF:
+        if (value[0]) {
+            s.ReplaceLF = value[0];
+            *replacelfset = true;
+        }
+        break;
+    case KEY_STRINGSEPARATOR:
+        if (value[0]) s.StringSeparator = value[0];
+        break;
+    case KEY_DUMPDATA:
+        if (startsnocase(value, "none"))
+            s.DumpData = DUMP_NONE;
+        else if (startsnocase(value, "hex"))
+            s.DumpData = DUMP_HEX;
+        else if (startsnocase(value, "char"))
+            s.DumpData = DUMP_CHAR;
+        else
+            unknownline(line);
+        break;
+    case KEY_DUMPRECNUM:
+        if (value[0] == 'y' || value[0] == 'Y') s.DumpRecnum = true;
+        break;
+    }
+}
+
+// Reads every line of an open settings file into Settings.
+void readfile(HANDLE file, bool *replacelfset) {
+    IniReader reader(file);
+    char line[LINE_PIECE + 1];
+    while (reader.readline(line)) {
+        if (line[0] == ';') continue;
+        size_t len = strlen(line);
+        if (len > 0 && line[len - 1] == '\n') line[len - 1] = '\0';
+        applyline(line, replacelfset);
+    }
+}
+
+// Corrects the limits and derives FragmentCount; too many fragments end the run.
+void validate(bool replacelfset) {
+    FormatSettings &s = Settings;
+    if (!replacelfset) s.ReplaceLF = s.ReplaceCR;
+    if (s.MaxMessageLen <= 0 || s.MaxMessageLen > MAX_MESSAGE_LEN) s.MaxMessageLen = MAX_MESSAGE_LEN;
+    if (s.MaxFragmentLen <= 0 || s.MaxFragmentLen > s.MaxMessageLen) s.MaxFragmentLen = s.MaxMessageLen;
+    s.FragmentCount = (s.MaxMessageLen + s.MaxFragmentLen - 1) / s.MaxFragmentLen;
+    if (s.FragmentCount > MAX_FRAGMENTS) {
+        msgout("==>more than %d fragments, check MaxMessageLen and MaxFragmentLen\n", MAX_FRAGMENTS);
+        fatalexit();
+    }
+}
+
+// The settings file's path: the executable's path with its file name (the
+// part after the last separator) replaced by QUILLOG.INI. False when the
+// executable's path cannot be had whole.
+bool inipath(char *path, size_t size) {
+    HMODULE self = GetModuleHandleA(nullptr);
+    if (!self) return false;
+    char exe[MAX_PATH + 1];
+    DWORD n = GetModuleFileNameA(self, exe, MAX_PATH + 1);
+    if (n == 0 || n > MAX_PATH) return false;
+    exe[n] = '\0';
+    size_t dir = n;
+    while (dir > 0 && exe[dir - 1] != '\\' && exe[dir - 1] != '/') --dir;
+    if (dir + sizeof INI_NAME > size) return false;
+    memcpy(path, exe, dir);
+    memcpy(path + dir, INI_NAME, sizeof INI_NAME);
+    return true;
+}
+
+} // namespace
+
+void readsettings(const char *path) {
+    Settings = FormatSettings();
+    bool replacelfset = false;
+    HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file != INVALID_HANDLE_VALUE) {
+        readfile(file, &replacelfset);
+        CloseHandle(file);
+    }
+    validate(replacelfset);
+}
+
+void readini() {
+    char path[MAX_PATH + sizeof INI_NAME];
+    if (inipath(path, sizeof path)) {
+        readsettings(path);
+    } else {
+        Settings = FormatSettings();
+        validate(false);
+    }
+}
+
+const char *sepname(char c) {
+    switch (c) {
+    case '\t': return "(tab)";
+    case '\n': return "(LF)";
+    case '\r': return "(CR)";
+    case ' ': return "(blank)";
+    default: return " ";
+    }
+}
+
+void printsettings() {
+    const RunOptions &o = Options;
+    const FormatSettings &s = Settings;
+    msgout("LogType=%s\n", o.LogName);
+    if (o.LogFile) msgout("LogFile=%s\n", o.LogFile);
+    if (o.Computer)
+        msgout("Computer=%s\n", o.Computer);
+    else
+        msgout("Computer=(local)\n");
+    msgout("SystemRoot=%s\n", o.SystemRoot);
+    msgout("Outfile=%s\n", o.Outfile);
+    if (!o.LogFile) {
+        if (o.BookmarkHive == HKEY_CURRENT_USER)
+            msgout("Use HKEY_CURRENT_USER for saving record number\n");
+        else
+            msgout("Use HKEY_LOCAL_MACHINE for saving record number\n");
+        if (o.Clear) msgout("Clear event log after dumping\n");
+    }
+    if (o.Backup) msgout("Perform backup of event log\n");
+    msgout("Format=%s\n", s.Format ? "yes" : "no");
+    if (s.DateFormatSet)
+        msgout("DateFormat=%s\n", s.DateFormat);
+    else
+        msgout("DateFormat=(locale dependent)\n");
+    msgout("FieldSeparator=%c %s\n", s.FieldSeparator, sepname(s.FieldSeparator));
+    msgout("ReplaceFieldSeparator=%c %s\n", s.ReplaceFieldSeparator, sepname(s.ReplaceFieldSeparator));
+    msgout("ReplaceCR=%c %s\n", s.ReplaceCR, sepname(s.ReplaceCR));
+    msgout("ReplaceLF=%c %s\n", s.ReplaceLF, sepname(s.ReplaceLF));
+    msgout("StringSeparator=%c %s\n", s.StringSeparator, sepname(s.StringSeparator));
+    msgout("MaxMessageLen=%d\n", s.MaxMessageLen);
+    msgout("MaxFragmentLen=%d\n", s.MaxFragmentLen);
+    static const char *const dumpnames[] = {"none", "hex", "char"};
+    msgout("DumpData=%s\n", dumpnames[s.DumpData]);
+    msgout("DumpRecnum=%s\n", s.DumpRecnum ? "yes" : "no");
+}

@@ -1,18 +1,301 @@
 // writerec.cpp: one event record into one output line.
-// PLACEHOLDER until the record line writer lands: log type and record number only.
+//
+// The columns of a line, FieldSeparator between each two: log type, date and
+// time, source, event id, type, category, user, computer, the description in
+// exactly FragmentCount fields, then the optional data and record-number
+// columns. For one set of settings every line has the same number of fields:
+// separators and line breaks inside the text columns are replaced, and the
+// description is always padded to FragmentCount pieces, so the file loads into
+// one database table.
+//
+// Each line is written with one WriteFile, so it is complete in the file as
+// soon as writerec returns. The working areas are fixed-size and static: no
+// heap memory is taken per record. The record is used in place in the read
+// buffer, and its source and computer names are cut by writing terminators
+// into it; the cut source name is also the name its message files are looked
+// up under.
 #include "output/writerec.h"
 
 #include "config/options.h"
+#include "config/settings.h"
+#include "output/expand.h"
+#include "lookup/accounts.h"
 #include "run/msgout.h"
 
 #include <cstdio>
+#include <cstring>
+#include <ctime>
+
+namespace {
+
+const size_t SOURCE_MAX = 100;   // longest source name written
+const size_t COMPUTER_MAX = 64;  // longest computer name written
+const size_t USER_MAX = 64;      // longest user text written
+const size_t DESC_SIZE = 64020;  // the description area: at most 64,019 characters
+const size_t LINE_SIZE = 129000; // the line area: at most 128,999 characters with CR LF
+
+const char FALLBACK_PREFIX[] = "Unable to format message. Insertion strings: ";
+
+char typetext[32];      // EventType in decimal, or its name
+char datetext[32];      // the formatted date, at most 31 characters
+char categorytext[100]; // "None", EventCategory in decimal, or the category text
+char description[DESC_SIZE];
+char line[LINE_SIZE];
+size_t linelen;
+
+// The names of the event types; any other type keeps its number.
+const struct {
+    WORD type;
+    const char *name;
+} TYPE_NAMES[] = {
+    {EVENTLOG_ERROR_TYPE, "Error"},
+    {EVENTLOG_WARNING_TYPE, "Warning"},
+    {EVENTLOG_INFORMATION_TYPE, "Information"},
+    {EVENTLOG_AUDIT_SUCCESS, "Success"},
+    {EVENTLOG_AUDIT_FAILURE, "Failure"},
+};
+
+// Makes room for n more characters of the line; a line that would reach the
+// area's size is an internal error and nothing of it is written.
+char *linespace(size_t n) {
+    if (n >= LINE_SIZE - linelen) internalerror("writerec", 4);
+    char *at = line + linelen;
+    linelen += n;
+    return at;
+}
+
+void putchr(char c) { *linespace(1) = c; }
+
+void puttext(const char *text, size_t n) { memcpy(linespace(n), text, n); }
+
+void puttext(const char *text) { puttext(text, strlen(text)); }
+
+// Appends a text column, preceded by FieldSeparator. A FieldSeparator, CR or
+// LF inside the text would add a field or break the line, so they become
+// ReplaceFieldSeparator, ReplaceCR and ReplaceLF; nothing else changes.
+void putcolumn(const char *text) {
+    const FormatSettings &s = Settings;
+    size_t n = strlen(text);
+    char *at = linespace(n + 1);
+    *at++ = s.FieldSeparator;
+    for (size_t i = 0; i < n; ++i) {
+        char c = text[i];
+        if (c == s.FieldSeparator)
+            c = s.ReplaceFieldSeparator;
+        else if (c == '\r')
+            c = s.ReplaceCR;
+        else if (c == '\n')
+            c = s.ReplaceLF;
+        at[i] = c;
+    }
+}
+
+// The date column's text for the calendar date of lt, formatted by the
+// platform with DateFormat or the locale's default short date. A date that
+// cannot be formatted is reported and leaves the date text empty.
+void formatdate(const struct tm *lt, DWORD ordinal) {
+    datetext[0] = '\0';
+    if (!lt) return;
+    SYSTEMTIME date = {};
+    date.wYear = (WORD)(lt->tm_year + 1900);
+    date.wMonth = (WORD)(lt->tm_mon + 1);
+    date.wDay = (WORD)lt->tm_mday;
+    const char *picture = Settings.DateFormatSet ? Settings.DateFormat : nullptr;
+    if (!GetDateFormatA(LOCALE_SYSTEM_DEFAULT, 0, &date, picture, datetext, (int)sizeof datetext)) {
+        msgout("==>GetDateFormat rc=%lu rec=%lu\n", (unsigned long)GetLastError(), (unsigned long)ordinal);
+        datetext[0] = '\0';
+    }
+    datetext[sizeof datetext - 1] = '\0';
+}
+
+// The fallback description: the insertion strings joined by StringSeparator
+// (a StringSeparator inside a string becomes a blank), after the prefix when
+// formatting is on. Strings are read only within the record. Building stops
+// at 64,019 characters.
+void fallbackdescription(const EVENTLOGRECORD *rec) {
+    const FormatSettings &s = Settings;
+    const size_t limit = DESC_SIZE - 1;
+    size_t len = 0;
+    if (s.Format) {
+        memcpy(description, FALLBACK_PREFIX, sizeof FALLBACK_PREFIX - 1);
+        len = sizeof FALLBACK_PREFIX - 1;
+    }
+    const char *base = (const char *)rec;
+    size_t offset = rec->StringOffset;
+    for (WORD i = 0; i < rec->NumStrings && offset < rec->Length && len < limit; ++i) {
+        if (i > 0) description[len++] = s.StringSeparator;
+        for (; offset < rec->Length && base[offset] && len < limit; ++offset)
+            description[len++] = base[offset] == s.StringSeparator ? ' ' : base[offset];
+        ++offset;
+    }
+    if (len >= DESC_SIZE) internalerror("writerec", 2);
+    description[len] = '\0';
+}
+
+// Cleans the description in place: FieldSeparator, CR and LF become their
+// replacements, and a ReplaceCR or ReplaceLF already in the text becomes a
+// blank, so a reader can tell former line breaks from ordinary text. Other
+// control characters except the tab become blanks.
+void cleandescription(size_t len) {
+    const FormatSettings &s = Settings;
+    for (size_t i = 0; i < len; ++i) {
+        unsigned char c = (unsigned char)description[i];
+        if (c == (unsigned char)s.FieldSeparator)
+            description[i] = s.ReplaceFieldSeparator;
+        else if (c == '\r')
+            description[i] = s.ReplaceCR;
+        else if (c == '\n')
+            description[i] = s.ReplaceLF;
+        else if (c == (unsigned char)s.ReplaceCR || c == (unsigned char)s.ReplaceLF || (c < 32 && c != '\t'))
+            description[i] = ' ';
+    }
+}
+
+// Splits the description of length len in place into pieces of MaxFragmentLen
+// characters with FieldSeparator between them, then pads it with separators
+// to exactly FragmentCount fields. Working from the end lets the text grow
+// inside its own area. Returns the new length.
+size_t splitfragments(size_t len) {
+    const FormatSettings &s = Settings;
+    const size_t frag = (size_t)s.MaxFragmentLen;
+    const size_t seps = (size_t)(s.FragmentCount - 1);
+    if (len + seps >= DESC_SIZE) internalerror("writerec", 3);
+    size_t inserted = 0;
+    if (len > frag) {
+        for (size_t i = len - 1; i >= frag; --i) {
+            size_t to = i + i / frag;
+            description[to] = description[i];
+            if (i % frag == 0) description[to - 1] = s.FieldSeparator;
+        }
+        inserted = (len - 1) / frag;
+    }
+    len += inserted;
+    for (size_t k = inserted; k < seps; ++k) description[len++] = s.FieldSeparator;
+    description[len] = '\0';
+    return len;
+}
+
+// Appends the data column: the record's data bytes as hexadecimal digits or
+// as characters, cut to fit MaxFragmentLen - 1 characters. Data is read only
+// within the record.
+void putdata(const EVENTLOGRECORD *rec, DWORD ordinal) {
+    const FormatSettings &s = Settings;
+    unsigned long long bytes = rec->DataLength;
+    if (rec->DataOffset >= rec->Length)
+        bytes = 0;
+    else if (bytes > rec->Length - rec->DataOffset)
+        bytes = rec->Length - rec->DataOffset;
+    unsigned long long wanted = (s.DumpData == DUMP_HEX ? 2 * (unsigned long long)rec->DataLength
+                                                          : (unsigned long long)rec->DataLength) + 1;
+    if (wanted > (unsigned long long)s.MaxFragmentLen) {
+        msgout("==>truncating data, rec=%lu\n", (unsigned long)ordinal);
+        wanted = (unsigned long long)s.MaxFragmentLen;
+    }
+    putchr(s.FieldSeparator);
+    const unsigned char *data = (const unsigned char *)rec + (bytes ? rec->DataOffset : 0);
+    if (s.DumpData == DUMP_HEX) {
+        static const char digits[] = "0123456789ABCDEF";
+        size_t n = (size_t)((wanted - 1) / 2);
+        if (n > bytes) n = (size_t)bytes;
+        char *at = linespace(2 * n);
+        for (size_t i = 0; i < n; ++i) {
+            at[2 * i] = digits[data[i] >> 4];
+            at[2 * i + 1] = digits[data[i] & 15];
+        }
+    } else {
+        size_t n = (size_t)(wanted - 1);
+        if (n > bytes) n = (size_t)bytes;
+        char *at = linespace(n);
+        for (size_t i = 0; i < n; ++i) {
+            unsigned char c = data[i];
+            if (c < 32 || c >= 128)
+                at[i] = '.';
+            else if (c == (unsigned char)s.FieldSeparator)
+                at[i] = s.ReplaceFieldSeparator;
+            else if (c == (unsigned char)s.ReplaceCR || c == (unsigned char)s.ReplaceLF)
+                at[i] = ' ';
+            else
+                at[i] = (char)c;
+        }
+    }
+}
+
+} // namespace
 
 void writerec(HANDLE outfile, DWORD ordinal, EVENTLOGRECORD *rec) {
-    (void)ordinal;
-    char line[64];
-    int n = snprintf(line, sizeof line, "%s,%lu\r\n", Options.LogTypeCode, (unsigned long)rec->RecordNumber);
-    DWORD written = 0;
-    if (!WriteFile(outfile, line, (DWORD)n, &written, nullptr)) {
+    const FormatSettings &s = Settings;
+
+    // The time the record was written, in the local time of this computer.
+    // A time the conversion cannot represent gives an empty date and 00:00:00.
+    time_t written = (time_t)rec->TimeWritten;
+    const struct tm *lt = localtime(&written);
+    formatdate(lt, ordinal);
+    int hour = lt ? lt->tm_hour : 0, minute = lt ? lt->tm_min : 0, second = lt ? lt->tm_sec : 0;
+
+    // The computer name follows the source name; both are cut in place.
+    char *source = (char *)rec + sizeof(EVENTLOGRECORD);
+    char *computer = source + strlen(source) + 1;
+    if (strlen(source) > SOURCE_MAX) source[SOURCE_MAX] = '\0';
+    if (strlen(computer) > COMPUTER_MAX) computer[COMPUTER_MAX] = '\0';
+
+    // The user column: empty for a record without a SID, and for one whose
+    // SID does not lie wholly inside the record or is malformed.
+    const char *user = recorduser(rec);
+    if (strlen(user) > USER_MAX) internalerror("writerec", 1);
+
+    snprintf(typetext, sizeof typetext, "%hu", rec->EventType);
+    if (rec->EventCategory == 0)
+        strcpy(categorytext, "None");
+    else
+        snprintf(categorytext, sizeof categorytext, "%hu", rec->EventCategory);
+
+    fallbackdescription(rec);
+
+    if (s.Format) {
+        const char *name = nullptr;
+        for (const auto &t : TYPE_NAMES)
+            if (t.type == rec->EventType) name = t.name;
+        if (name)
+            strcpy(typetext, name);
+        else
+            msgout("==>invalid type, rec=%lu\n", (unsigned long)ordinal);
+        static_assert(sizeof categorytext == CATEGORY_TEXT_SIZE && DESC_SIZE == DESCRIPTION_SIZE,
+                      "the expansions fill the areas of the line writer");
+        char *arguments[ARGUMENT_COUNT];
+        if (rec->EventCategory != 0) expandcategory(source, rec->EventCategory, categorytext);
+        expanddescription(source, rec, ordinal, arguments, description);
+    }
+
+    size_t desclen = strlen(description);
+    cleandescription(desclen);
+    if (desclen > (size_t)s.MaxMessageLen) desclen = (size_t)s.MaxMessageLen;
+    desclen = splitfragments(desclen);
+
+    linelen = 0;
+    puttext(Options.LogTypeCode);
+    putchr(s.FieldSeparator);
+    puttext(datetext);
+    char text[32];
+    int n = snprintf(text, sizeof text, " %.2d:%.2d:%.2d", hour, minute, second);
+    puttext(text, (size_t)n);
+    putcolumn(source);
+    n = snprintf(text, sizeof text, "%c%ld", s.FieldSeparator, (long)(rec->EventID & 0xFFFF));
+    puttext(text, (size_t)n);
+    putcolumn(typetext);
+    putcolumn(categorytext);
+    putcolumn(user);
+    putcolumn(computer);
+    putchr(s.FieldSeparator);
+    puttext(description, desclen);
+    if (s.DumpData != DUMP_NONE) putdata(rec, ordinal);
+    if (s.DumpRecnum) {
+        n = snprintf(text, sizeof text, "%c%lu", s.FieldSeparator, (unsigned long)rec->RecordNumber);
+        puttext(text, (size_t)n);
+    }
+    puttext("\r\n", 2);
+
+    DWORD done = 0;
+    if (!WriteFile(outfile, line, (DWORD)linelen, &done, nullptr)) {
         msgout("==>WriteFile rc=%lu\n", (unsigned long)GetLastError());
         fatalexit();
     }

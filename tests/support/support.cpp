@@ -1,7 +1,9 @@
 // support.cpp: fixtures and helpers shared by the test programs.
 #include "support.h"
 
+#include <cctype>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -27,6 +29,11 @@ void TempNetwork::SetUp() {
     char tmpl[] = "/tmp/quillog-test-XXXXXX";
     ASSERT_NE(mkdtemp(tmpl), nullptr) << strerror(errno);
     dir_ = tmpl;
+    // The command line arrives lower-cased, so messages show paths in lower
+    // case: a lower-case folder lets tests compare them as they are.
+    std::string lower = dir_;
+    for (char &c : lower) c = (char)tolower((unsigned char)c);
+    if (lower != dir_ && rename(dir_.c_str(), lower.c_str()) == 0) dir_ = lower;
     for (const char *name : {"QUILLOG_NETWORK", "COMPUTERNAME", "TZ"}) {
         if (const char *v = getenv(name))
             saved_.emplace_back(name, v);
@@ -72,6 +79,33 @@ RunResult runprogram(const std::string &exe, const std::vector<std::string> &arg
         argv.push_back(nullptr);
         execv(exe.c_str(), argv.data());
         _exit(127);
+    }
+    close(pipefd[1]);
+    char buf[65536];
+    ssize_t n;
+    while ((n = read(pipefd[0], buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR))
+        if (n > 0) result.out.append(buf, (size_t)n);
+    close(pipefd[0]);
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    result.exitcode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return result;
+}
+
+RunResult runinchild(const std::function<void()> &body) {
+    RunResult result;
+    int pipefd[2];
+    if (pipe(pipefd) != 0) return result;
+    fflush(stdout);
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(pipefd[1], 1);
+        close(pipefd[0]);
+        close(pipefd[1]);
+        body();
+        fflush(stdout);
+        _exit(0);
     }
     close(pipefd[1]);
     char buf[65536];

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -36,6 +37,10 @@ struct RunResult {
 
 // Runs a program with arguments, in folder cwd when given; captures its output.
 RunResult runprogram(const std::string &exe, const std::vector<std::string> &args, const std::string &cwd = "");
+
+// Runs body in a child process and captures what it prints to standard output
+// and its exit code (0 when body returns), for code that may end the process.
+RunResult runinchild(const std::function<void()> &body);
 
 // Runs the built quillog.
 RunResult runquillog(const std::vector<std::string> &args, const std::string &cwd = "");
