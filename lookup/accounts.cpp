@@ -1,5 +1,118 @@
 // accounts.cpp: the account name cache.
-// PLACEHOLDER until the account name cache lands: nothing is cached yet.
+//
+// A SID's account is looked up on the local computer (also for logs of other
+// computers and backup files), once while the SID keeps its slot. A failed
+// lookup, a name or domain too long for the 32-character buffers included,
+// gives the SID text, which is cached like a name and not retried. The slot to
+// fill is chosen in one walk over the table: a fresh table fills from slot 99
+// downwards; a full one gives up the slot with the smallest LastUse, the
+// lowest-numbered one among equals.
 #include "lookup/accounts.h"
 
-void resetaccounts() {}
+#include "run/msgout.h"
+
+#include <cstdio>
+#include <cstring>
+
+AccountSlot AccountCache[ACCOUNT_SLOTS];
+
+namespace {
+
+const DWORD NAME_SIZE = 32;     // account and domain name buffers, terminator included
+const size_t TEXT_SIZE = 4096;  // working area of one account text
+
+char text[TEXT_SIZE];
+
+// The slot holding sid, or -1; *candidate receives the slot to fill on a miss.
+int findslot(PSID sid, int *candidate) {
+    DWORD oldest = GetTickCount();
+    *candidate = 0;
+    for (int i = 0; i < ACCOUNT_SLOTS; ++i) {
+        const AccountSlot &slot = AccountCache[i];
+        if (slot.LastUse == 0) {
+            *candidate = i;
+            oldest = 0;
+        } else if (EqualSid(slot.Sid, sid)) {
+            return i;
+        } else if (slot.LastUse < oldest) {
+            *candidate = i;
+            oldest = slot.LastUse;
+        }
+    }
+    return -1;
+}
+
+// The SID text: "S-1-", the authority's low byte, and the first n (at most
+// eight) sub-authorities, each after a "-". The revision is always written
+// as 1.
+void sidtext(PSID sid) {
+    unsigned long authority = GetSidIdentifierAuthority(sid)->Value[5];
+    unsigned count = *GetSidSubAuthorityCount(sid);
+    if (count > 8) count = 8;
+    unsigned long subs[8] = {0};
+    for (unsigned i = 0; i < count; ++i) subs[i] = *GetSidSubAuthority(sid, i);
+    int len = snprintf(text, TEXT_SIZE, "S-1-%lu-%lu-%lu-%lu-%lu-%lu-%lu-%lu-%lu", authority, subs[0], subs[1],
+                       subs[2], subs[3], subs[4], subs[5], subs[6], subs[7]);
+    if (len < 0 || (size_t)len >= TEXT_SIZE) internalerror("getuser", 1);
+    unsigned dashes = 0;
+    for (char *p = text; *p; ++p) {
+        if (*p == '-' && ++dashes == count + 3) {
+            *p = '\0';
+            break;
+        }
+    }
+}
+
+} // namespace
+
+void resetaccounts() {
+    for (AccountSlot &slot : AccountCache) slot.LastUse = 0;
+}
+
+const char *getuser(PSID sid) {
+    int candidate;
+    int hit = findslot(sid, &candidate);
+    if (hit >= 0) {
+        AccountCache[hit].LastUse = GetTickCount();
+        return AccountCache[hit].Text;
+    }
+
+    AccountSlot &slot = AccountCache[candidate];
+    DWORD length = GetLengthSid(sid);
+    PSID copy = (PSID)LocalAlloc(LMEM_FIXED, length);
+    if (!copy) {
+        msgout("==>LocalAlloc rc=%lu\n", (unsigned long)GetLastError());
+        fatalexit();
+    }
+    CopySid(length, copy, sid);
+    if (slot.Sid) LocalFree(slot.Sid);
+    slot.Sid = copy;
+
+    char name[NAME_SIZE], domain[NAME_SIZE];
+    DWORD namelen = NAME_SIZE, domainlen = NAME_SIZE;
+    SID_NAME_USE use;
+    BOOL found = LookupAccountSidA(nullptr, copy, name, &namelen, domain, &domainlen, &use);
+    name[NAME_SIZE - 1] = '\0';
+    domain[NAME_SIZE - 1] = '\0';
+    if (found) {
+        int len = snprintf(text, TEXT_SIZE, "%s\\%s", domain, name);
+        if (len < 0 || (size_t)len >= TEXT_SIZE) internalerror("getuser", 2);
+    } else {
+        sidtext(copy);
+    }
+
+    size_t len = strlen(text);
+    if (len > ACCOUNT_TEXT_MAX) len = ACCOUNT_TEXT_MAX;
+    memset(slot.Text, 0, sizeof slot.Text);
+    memcpy(slot.Text, text, len);
+    slot.LastUse = GetTickCount();
+    return slot.Text;
+}
+
+const char *recorduser(const EVENTLOGRECORD *rec) {
+    DWORD offset = rec->UserSidOffset, length = rec->UserSidLength;
+    if (length == 0 || offset > rec->Length || length > rec->Length - offset || length < 8) return "";
+    PSID sid = (PSID)((const BYTE *)rec + offset);
+    if (!IsValidSid(sid) || GetLengthSid(sid) != length) return "";
+    return getuser(sid);
+}

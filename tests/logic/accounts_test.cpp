@@ -1,0 +1,259 @@
+// accounts_test.cpp: getuser, the AccountCache and the user column of a record.
+#include "lookup/accounts.h"
+#include "platform/posix/sids.h"
+#include "support/support.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <initializer_list>
+#include <string>
+#include <vector>
+
+namespace {
+
+// A SID in the system's layout, built by hand.
+std::vector<BYTE> makesid(uint64_t authority, std::initializer_list<DWORD> subs) {
+    std::vector<BYTE> sid(8 + 4 * subs.size());
+    sid[0] = 1;
+    sid[1] = (BYTE)subs.size();
+    for (int i = 0; i < 6; ++i) sid[2 + i] = (BYTE)(authority >> (8 * (5 - i)));
+    size_t at = 8;
+    for (DWORD s : subs) {
+        for (int i = 0; i < 4; ++i) sid[at + i] = (BYTE)(s >> (8 * i));
+        at += 4;
+    }
+    return sid;
+}
+
+// A distinct domain user SID for each number.
+std::vector<BYTE> usersid(DWORD n) { return makesid(5, {21, 11, 22, 33, 1000 + n}); }
+
+class GetUser : public qt::TempNetwork {
+protected:
+    // The clock runs near 10^9 ms, far from 0 and from the wrap, so that the
+    // ages the tests give slots are all in the past.
+    void SetUp() override {
+        qt::TempNetwork::SetUp();
+        unsetenv("QUILLOG_TICK_OFFSET");
+        setenv("QUILLOG_TICK_OFFSET", std::to_string(1000000000LL - (long long)GetTickCount()).c_str(), 1);
+        resetaccounts();
+    }
+
+    void TearDown() override {
+        unsetenv("QUILLOG_TICK_OFFSET");
+        qt::TempNetwork::TearDown();
+    }
+
+    std::string user(const std::vector<BYTE> &sid) { return getuser((PSID)sid.data()); }
+
+    void writeaccounts(const std::string &text) { qt::writefile(computer() + "/accounts.txt", text); }
+
+    // Fills every slot with usersid(0) ... usersid(99): slot 99 down to slot 0.
+    void fill() {
+        for (DWORD i = 0; i < ACCOUNT_SLOTS; ++i) user(usersid(i));
+    }
+};
+
+TEST_F(GetUser, FreshTableFillsFromTheTopAndHitsCostNoLookup) {
+    unsigned long before = nt::accountlookups();
+    std::vector<BYTE> system = makesid(5, {18}), everyone = makesid(1, {0});
+    const char *first = getuser(system.data());
+    EXPECT_STREQ(first, "NT AUTHORITY\\SYSTEM");
+    EXPECT_EQ(first, AccountCache[99].Text);
+    const char *second = getuser(everyone.data());
+    EXPECT_STREQ(second, "\\Everyone");
+    EXPECT_EQ(second, AccountCache[98].Text);
+    EXPECT_EQ(nt::accountlookups(), before + 2);
+
+    // The slot keeps its own copy: the caller's SID may change afterwards.
+    std::vector<BYTE> again = system;
+    system[8] = 19;
+    EXPECT_EQ(getuser(again.data()), AccountCache[99].Text);
+    EXPECT_EQ(getuser(everyone.data()), AccountCache[98].Text);
+    EXPECT_EQ(nt::accountlookups(), before + 2);
+    EXPECT_STREQ(user(system).c_str(), "NT AUTHORITY\\LOCAL SERVICE");
+    EXPECT_EQ(nt::accountlookups(), before + 3);
+    EXPECT_NE(AccountCache[99].LastUse, 0u);
+
+    // The reset at the start of a run forgets every slot: the next SID is
+    // looked up again and lands in slot 99 again.
+    resetaccounts();
+    for (const AccountSlot &slot : AccountCache) EXPECT_EQ(slot.LastUse, 0u);
+    EXPECT_EQ(getuser(everyone.data()), AccountCache[99].Text);
+    EXPECT_STREQ(AccountCache[99].Text, "\\Everyone");
+    EXPECT_EQ(nt::accountlookups(), before + 4);
+}
+
+TEST_F(GetUser, FullTableReplacesTheSlotUsedLongestAgo) {
+    fill();
+    for (int i = 0; i < ACCOUNT_SLOTS; ++i) ASSERT_NE(AccountCache[i].LastUse, 0u) << i;
+    // Known ages: slot i was last used at tick 1000 + i, except slot 40,
+    // which is the oldest.
+    for (int i = 0; i < ACCOUNT_SLOTS; ++i) AccountCache[i].LastUse = 1000 + i;
+    AccountCache[40].LastUse = 7;
+    unsigned long before = nt::accountlookups();
+
+    EXPECT_EQ(getuser(usersid(100).data()), AccountCache[40].Text);
+    EXPECT_EQ(nt::accountlookups(), before + 1);
+    EXPECT_STREQ(AccountCache[40].Text, "S-1-5-21-11-22-33-1100");
+
+    // usersid(59) sat in slot 40: it is looked up again, and takes the now
+    // oldest slot, 1, since slot 0 was used more recently.
+    AccountCache[0].LastUse = 5000;
+    EXPECT_EQ(getuser(usersid(59).data()), AccountCache[1].Text);
+    EXPECT_EQ(nt::accountlookups(), before + 2);
+
+    // Slots that are still in the table cost nothing, and a hit refreshes the
+    // slot's time so it is no longer the oldest.
+    EXPECT_EQ(getuser(usersid(99).data()), AccountCache[0].Text);
+    EXPECT_EQ(getuser(usersid(97).data()), AccountCache[2].Text);
+    EXPECT_EQ(nt::accountlookups(), before + 2);
+    EXPECT_GT(AccountCache[2].LastUse, 1002u);
+    EXPECT_EQ(getuser(usersid(101).data()), AccountCache[3].Text);
+    EXPECT_EQ(nt::accountlookups(), before + 3);
+    // usersid(98), replaced in slot 1, costs a lookup again.
+    EXPECT_EQ(getuser(usersid(98).data()), AccountCache[4].Text);
+    EXPECT_STREQ(AccountCache[4].Text, "S-1-5-21-11-22-33-1098");
+    EXPECT_EQ(nt::accountlookups(), before + 4);
+}
+
+TEST_F(GetUser, TiesGoToTheLowestSlotAndNewerThanNowKeepsSlotZero) {
+    fill();
+    for (int i = 0; i < ACCOUNT_SLOTS; ++i) AccountCache[i].LastUse = 500;
+    AccountCache[17].LastUse = 300;
+    AccountCache[63].LastUse = 300;
+    EXPECT_EQ(getuser(usersid(200).data()), AccountCache[17].Text);
+    EXPECT_EQ(getuser(usersid(201).data()), AccountCache[63].Text);
+    EXPECT_EQ(getuser(usersid(202).data()), AccountCache[0].Text);
+
+    // No slot is older than the current tick: the candidate stays slot 0.
+    for (int i = 0; i < ACCOUNT_SLOTS; ++i) AccountCache[i].LastUse = 0xFFFFFFFFu;
+    unsigned long before = nt::accountlookups();
+    EXPECT_EQ(getuser(usersid(203).data()), AccountCache[0].Text);
+    EXPECT_STREQ(AccountCache[0].Text, "S-1-5-21-11-22-33-1203");
+    EXPECT_EQ(nt::accountlookups(), before + 1);
+
+    // An emptied slot (LastUse 0) is not searched, whatever SID it holds,
+    // and the highest empty slot is filled first.
+    AccountCache[5].LastUse = 0;
+    AccountCache[9].LastUse = 0;
+    std::vector<BYTE> in9 = usersid(90);
+    EXPECT_EQ(getuser(in9.data()), AccountCache[9].Text);
+    EXPECT_EQ(nt::accountlookups(), before + 2);
+    EXPECT_EQ(getuser(usersid(204).data()), AccountCache[5].Text);
+}
+
+TEST_F(GetUser, SidTextsShowTheAuthorityByteAndAtMostEightSubAuthorities) {
+    const struct {
+        std::vector<BYTE> sid;
+        const char *text;
+    } rows[] = {
+        {makesid(16, {}), "S-1-16"},
+        {makesid(9, {}), "S-1-9"},
+        {makesid(5, {21, 4294967295u, 0, 7, 1000}), "S-1-5-21-4294967295-0-7-1000"},
+        {makesid(5, {5, 0, 999}), "S-1-5-5-0-999"},
+        {makesid(5, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10}), "S-1-5-1-2-3-4-5-6-7-8"},
+        {makesid(5, {1, 2, 3, 4, 5, 6, 7, 8}), "S-1-5-1-2-3-4-5-6-7-8"},
+        {makesid(5, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15}), "S-1-5-1-2-3-4-5-6-7-8"},
+        {makesid(0x1234, {7}), "S-1-52-7"},
+        {makesid(0x010000000105ull, {18}), "S-1-5-18"},
+        {makesid(256, {}), "S-1-0"},
+        {makesid(255, {4294967295u, 4294967295u, 4294967295u, 4294967295u, 4294967295u, 4294967295u,
+                       4294967295u, 4294967295u}),
+         "S-1-255-4294967295-4294967295-4294967295-4294967295-4294967295-4"},
+        // Known to the computer but too long for the 32-character buffer.
+        {makesid(5, {32, 554}), "S-1-5-32-554"},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.text);
+        std::string text = user(row.sid);
+        EXPECT_EQ(text, row.text);
+        EXPECT_LE(text.size(), ACCOUNT_TEXT_MAX);
+    }
+    EXPECT_EQ(strlen(rows[10].text), 64u);
+}
+
+TEST_F(GetUser, AccountsFileNamesAndNamesThatDoNotFit) {
+    std::string name31(31, 'n'), domain31(31, 'd');
+    writeaccounts("S-1-5-21-1-2-3-500=HOST12\\Administrator\n"
+                  "S-1-5-21-1-2-3-1000=" +
+                  domain31 + "\\" + name31 + "\n" + "S-1-5-21-1-2-3-1001=CORP\\" + std::string(32, 'x') + "\n" +
+                  "S-1-5-21-1-2-3-1002=" + std::string(40, 'D') + "\\bob\n" + "S-1-5-21-1-2-3-1003=\\Nobody\n");
+    EXPECT_EQ(user(makesid(5, {21, 1, 2, 3, 500})), "HOST12\\Administrator");
+    // The longest text that fits: 31 + 1 + 31 characters, never cut.
+    EXPECT_EQ(user(makesid(5, {21, 1, 2, 3, 1000})), domain31 + "\\" + name31);
+    EXPECT_EQ(user(makesid(5, {21, 1, 2, 3, 1001})), "S-1-5-21-1-2-3-1001");
+    EXPECT_EQ(user(makesid(5, {21, 1, 2, 3, 1002})), "S-1-5-21-1-2-3-1002");
+    EXPECT_EQ(user(makesid(5, {21, 1, 2, 3, 1003})), "\\Nobody");
+}
+
+TEST_F(GetUser, FailedLookupIsNotRetriedWhileCached) {
+    std::vector<BYTE> sid = makesid(5, {21, 7, 7, 7, 1234});
+    unsigned long before = nt::accountlookups();
+    EXPECT_EQ(user(sid), "S-1-5-21-7-7-7-1234");
+    writeaccounts("S-1-5-21-7-7-7-1234=CORP\\late\n");
+    EXPECT_EQ(user(sid), "S-1-5-21-7-7-7-1234");
+    EXPECT_EQ(nt::accountlookups(), before + 1);
+    resetaccounts();
+    EXPECT_EQ(user(sid), "CORP\\late");
+    EXPECT_EQ(nt::accountlookups(), before + 2);
+}
+
+// A record of exactly its own length on the heap, with a SID at an offset.
+std::vector<BYTE> makerecord(const std::vector<BYTE> &sid, DWORD sidoffset, DWORD length) {
+    std::vector<BYTE> buf(length, 0);
+    EVENTLOGRECORD rec = {};
+    rec.Length = length;
+    rec.UserSidOffset = sidoffset;
+    rec.UserSidLength = (DWORD)sid.size();
+    memcpy(buf.data(), &rec, sizeof rec);
+    if (!sid.empty() && sidoffset <= length && sid.size() <= length - sidoffset)
+        memcpy(buf.data() + sidoffset, sid.data(), sid.size());
+    return buf;
+}
+
+TEST_F(GetUser, RecordUserIsEmptyForMissingOrMalformedSids) {
+    std::vector<BYTE> system = makesid(5, {18});
+    std::vector<BYTE> rec = makerecord(system, 64, 64 + 12 + 4);
+    EXPECT_STREQ(recorduser((const EVENTLOGRECORD *)rec.data()), "NT AUTHORITY\\SYSTEM");
+    // Records keep SIDs at offsets that are not a multiple of four.
+    rec = makerecord(system, 66, 66 + 12);
+    EXPECT_STREQ(recorduser((const EVENTLOGRECORD *)rec.data()), "NT AUTHORITY\\SYSTEM");
+
+    rec = makerecord({}, 0, 64);
+    EXPECT_STREQ(recorduser((const EVENTLOGRECORD *)rec.data()), "");
+
+    auto setsid = [](std::vector<BYTE> &r, DWORD offset, DWORD length) {
+        EVENTLOGRECORD *p = (EVENTLOGRECORD *)r.data();
+        p->UserSidOffset = offset;
+        p->UserSidLength = length;
+    };
+    const struct {
+        const char *what;
+        DWORD offset, length;
+        int revision, count;
+    } bad[] = {
+        {"SID one byte past the end", 65, 12, 1, 1},
+        {"offset past the end", 200, 12, 1, 1},
+        {"offset plus length wraps", 0xFFFFFFF8u, 12, 1, 1},
+        {"huge length", 64, 0xFFFFFFFFu, 1, 1},
+        {"length shorter than the header", 64, 4, 1, 1},
+        {"length not 8 + 4n", 64, 16, 1, 1},
+        {"length 8 + 4n but count differs", 64, 8, 1, 1},
+        {"revision 2", 64, 12, 2, 1},
+        {"revision 0", 64, 12, 0, 1},
+        {"16 sub-authorities", 64, 12, 1, 16},
+    };
+    for (const auto &row : bad) {
+        SCOPED_TRACE(row.what);
+        std::vector<BYTE> r = makerecord(system, 64, 64 + 16);
+        r[64] = (BYTE)row.revision;
+        r[65] = (BYTE)row.count;
+        setsid(r, row.offset, row.length);
+        unsigned long before = nt::accountlookups();
+        EXPECT_STREQ(recorduser((const EVENTLOGRECORD *)r.data()), "");
+        EXPECT_EQ(nt::accountlookups(), before);
+    }
+}
+
+} // namespace
