@@ -10,6 +10,13 @@
 #define QUILLOG_PLATFORM_WIN32_H
 
 #ifdef _WIN32
+// Only the core services, and no min/max macros to clash with the C++ library.
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
 #include <windows.h>
 #else
 
@@ -98,6 +105,7 @@ void SetLastError(DWORD dwErrCode);
 #define ERROR_NO_SUCH_PRIVILEGE 1313L
 #define ERROR_PRIVILEGE_NOT_HELD 1314L
 #define ERROR_NONE_MAPPED 1332L
+#define ERROR_INVALID_SID 1337L
 #define ERROR_EVENTLOG_FILE_CORRUPT 1500L
 #define ERROR_LOG_FILE_FULL 1502L
 #define ERROR_EVENTLOG_FILE_CHANGED 1503L
@@ -292,6 +300,8 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
 DWORD SetFilePointer(HANDLE hFile, LONG lDistanceToMove, PLONG lpDistanceToMoveHigh, DWORD dwMoveMethod);
 BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite, LPDWORD lpNumberOfBytesWritten,
                LPOVERLAPPED lpOverlapped);
+BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, LPDWORD lpNumberOfBytesRead,
+              LPOVERLAPPED lpOverlapped);
 BOOL CloseHandle(HANDLE hObject);
 BOOL DeleteFileA(LPCSTR lpFileName);
 BOOL MoveFileExA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, DWORD dwFlags);
