@@ -1,0 +1,145 @@
+// names.cpp: GetComputerNameA and lstrcmpiA.
+#include "platform/posix/names.h"
+
+#include "platform/posix/common.h"
+#include "platform/posix/network.h"
+
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace nt {
+
+namespace {
+
+// Every byte of code page 1252 from the lowest to the highest in the sort
+// order; bytes in one string compare equal. Letters start with their plain
+// upper- and lower-case form; the entries that follow until the next plain
+// letter are its accented forms.
+const char *const symbolorder[] = {
+    "\x20", "\xA0", "\x09", "\x0A", "\x0B", "\x0C", "\x0D", "!",    "\"",   "#",    "$",    "%",    "&",
+    "(",    ")",    "*",    ",",    ".",    "/",    ":",    ";",    "?",    "@",    "[",    "\\",   "]",
+    "^\x88", "_",   "`",    "{",    "|",    "}",    "~",    "\xA1", "\xA6", "\xA8", "\xAF", "\xB4", "\xB8",
+    "\xBF", "\x98", "\x91", "\x92", "\x82", "\x93", "\x94", "\x84", "\x8B", "\x9B", "\xA2", "\xA3", "\xA4",
+    "\xA5", "\x80", "+",    "<",    "=",    ">",    "\xB1", "\xAB", "\xBB", "\xD7", "\xF7", "\xA7", "\xA9",
+    "\xAC", "\xAE", "\xB0", "\xB5", "\xB6", "\xB7", "\x85", "\x86", "\x87", "\x95", "\x89", "\x81", "\x8D",
+    "\x8F", "\x90", "\x9D", "0",    "\xBC", "\xBD", "\xBE", "1",    "\xB9", "2",    "\xB2", "3",    "\xB3",
+    "4",    "5",    "6",    "7",    "8",    "9",
+};
+const char *const letterorder[] = {
+    "Aa", "\xAA", "\xC1\xE1", "\xC0\xE0", "\xC2\xE2", "\xC4\xE4", "\xC3\xE3", "\xC5\xE5", "Bb", "Cc", "\xC7\xE7",
+    "Dd", "\xD0\xF0", "Ee", "\xC9\xE9", "\xC8\xE8", "\xCA\xEA", "\xCB\xEB", "Ff", "\x83", "Gg", "Hh", "Ii",
+    "\xCD\xED", "\xCC\xEC", "\xCE\xEE", "\xCF\xEF", "Jj", "Kk", "Ll", "Mm", "Nn", "\xD1\xF1", "Oo", "\xBA",
+    "\xD3\xF3", "\xD2\xF2", "\xD4\xF4", "\xD6\xF6", "\xD5\xF5", "\xD8\xF8", "\x8C\x9C", "Pp", "Qq", "Rr", "Ss",
+    "\x8A\x9A", "Tt", "\xDE\xFE", "\x99", "Uu", "\xDA\xFA", "\xD9\xF9", "\xDB\xFB", "\xDC\xFC", "Vv", "Ww", "Xx",
+    "Yy", "\xDD\xFD", "\x9F\xFF", "Zz", "\x8E\x9E",
+};
+// Weighed only when the rest is equal, in this order.
+const char specialorder[] = "\x01\x02\x03\x04\x05\x06\x07\x08\x0E\x0F\x10\x11\x12\x13\x14\x15\x16\x17\x18\x19"
+                            "\x1A\x1B\x1C\x1D\x1E\x1F\x7F'-\x96\x97";
+const unsigned char softhyphen = 0xAD;
+
+struct Weights {
+    std::pair<int, int> letter[256]; // primary, accent
+    int special[256] = {};
+};
+
+const Weights &weights() {
+    static const Weights w = [] {
+        Weights t;
+        int primary = 0;
+        for (const char *entry : symbolorder) {
+            ++primary;
+            for (const char *p = entry; *p; ++p) t.letter[(unsigned char)*p] = {primary, 0};
+        }
+        int accent = 0;
+        for (const char *entry : letterorder) {
+            bool plain = (entry[0] >= 'A' && entry[0] <= 'Z');
+            if (plain) ++primary;
+            accent = plain ? 0 : accent + 1;
+            for (const char *p = entry; *p; ++p) t.letter[(unsigned char)*p] = {primary, accent};
+        }
+        int rank = 0;
+        for (const char *p = specialorder; *p; ++p) t.special[(unsigned char)*p] = ++rank;
+        return t;
+    }();
+    return w;
+}
+
+// A string's sort key: the letter weights in order, then where the special
+// characters stand among them and which they are.
+struct SortKey {
+    std::vector<std::pair<int, int>> letters;
+    std::vector<std::pair<size_t, int>> specials;
+};
+
+SortKey sortkey(const char *s) {
+    const Weights &w = weights();
+    SortKey key;
+    for (; *s; ++s) {
+        unsigned char c = (unsigned char)*s;
+        if (c == softhyphen) continue;
+        if (w.special[c]) {
+            key.specials.push_back({key.letters.size(), w.special[c]});
+        } else if (c == 0xDF) { // sharp s: "ss"
+            key.letters.push_back(w.letter['s']);
+            key.letters.push_back(w.letter['s']);
+        } else if (c == 0xC6 || c == 0xE6) { // ae ligature: "ae"
+            key.letters.push_back(w.letter['a']);
+            key.letters.push_back(w.letter['e']);
+        } else {
+            key.letters.push_back(w.letter[c]);
+        }
+    }
+    return key;
+}
+
+template <class T, class Get> int comparelevel(const std::vector<T> &a, const std::vector<T> &b, Get get) {
+    for (size_t i = 0; i < a.size() && i < b.size(); ++i) {
+        auto x = get(a[i]), y = get(b[i]);
+        if (x != y) return x < y ? -1 : 1;
+    }
+    return a.size() == b.size() ? 0 : a.size() < b.size() ? -1 : 1;
+}
+
+} // namespace
+
+} // namespace nt
+
+/***********************************************************************
+ * GetComputerNameA
+ *
+ *   lpBuffer [O] the local computer's name, upper case, with its NUL
+ *   nSize    [IO] in: size of lpBuffer; out: the length without the NUL, or
+ *                 on ERROR_BUFFER_OVERFLOW the size needed with the NUL
+ * RETURNS TRUE. FALSE with ERROR_BUFFER_OVERFLOW (111) when the name and its
+ * NUL do not fit (lpBuffer untouched), ERROR_INVALID_PARAMETER for null
+ * arguments.
+ */
+BOOL GetComputerNameA(LPSTR lpBuffer, LPDWORD nSize) {
+    if (!nSize) return nt::failwith(ERROR_INVALID_PARAMETER, FALSE);
+    std::string name = nt::localname();
+    if (*nSize <= name.size()) {
+        *nSize = (DWORD)name.size() + 1;
+        return nt::failwith(ERROR_BUFFER_OVERFLOW, FALSE);
+    }
+    if (!lpBuffer) return nt::failwith(ERROR_INVALID_PARAMETER, FALSE);
+    memcpy(lpBuffer, name.c_str(), name.size() + 1);
+    *nSize = (DWORD)name.size();
+    return TRUE;
+}
+
+/***********************************************************************
+ * lstrcmpiA
+ *
+ * Compares two strings without regard to case, in the locale's sort order.
+ *   lpString1, lpString2 [I] the strings; NULL sorts before everything
+ * RETURNS -1, 0 or 1.
+ */
+int lstrcmpiA(LPCSTR lpString1, LPCSTR lpString2) {
+    if (!lpString1 || !lpString2) return lpString1 ? 1 : lpString2 ? -1 : 0;
+    nt::SortKey a = nt::sortkey(lpString1), b = nt::sortkey(lpString2);
+    if (int r = nt::comparelevel(a.letters, b.letters, [](const std::pair<int, int> &w) { return w.first; })) return r;
+    if (int r = nt::comparelevel(a.letters, b.letters, [](const std::pair<int, int> &w) { return w.second; })) return r;
+    return nt::comparelevel(a.specials, b.specials, [](const std::pair<size_t, int> &s) { return s; });
+}
