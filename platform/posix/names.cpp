@@ -6,7 +6,6 @@
 
 #include <string>
 #include <utility>
-#include <vector>
 
 namespace nt {
 
@@ -66,40 +65,79 @@ const Weights &weights() {
     return w;
 }
 
-// A string's sort key: the letter weights in order, then where the special
-// characters stand among them and which they are.
-struct SortKey {
-    std::vector<std::pair<int, int>> letters;
-    std::vector<std::pair<size_t, int>> specials;
+// Walks a string's letters in sort order: the sharp s and the ae ligature
+// give two letters, the soft hyphen and the special characters none. Walking
+// instead of building keys keeps comparisons free of heap memory (caches
+// compare names for every record).
+class LetterWalk {
+public:
+    explicit LetterWalk(const char *s) : s_((const unsigned char *)s) {}
+    bool next(std::pair<int, int> *out) {
+        const Weights &w = weights();
+        if (pending_) {
+            *out = w.letter[pending_];
+            pending_ = 0;
+            return true;
+        }
+        for (; *s_; ++s_) {
+            unsigned char c = *s_;
+            if (c == softhyphen || w.special[c]) continue;
+            ++s_;
+            if (c == 0xDF) { // sharp s: "ss"
+                pending_ = 's';
+                *out = w.letter['s'];
+            } else if (c == 0xC6 || c == 0xE6) { // ae ligature: "ae"
+                pending_ = 'e';
+                *out = w.letter['a'];
+            } else {
+                *out = w.letter[c];
+            }
+            return true;
+        }
+        return false;
+    }
+
+private:
+    const unsigned char *s_;
+    unsigned char pending_ = 0;
 };
 
-SortKey sortkey(const char *s) {
-    const Weights &w = weights();
-    SortKey key;
-    for (; *s; ++s) {
-        unsigned char c = (unsigned char)*s;
-        if (c == softhyphen) continue;
-        if (w.special[c]) {
-            key.specials.push_back({key.letters.size(), w.special[c]});
-        } else if (c == 0xDF) { // sharp s: "ss"
-            key.letters.push_back(w.letter['s']);
-            key.letters.push_back(w.letter['s']);
-        } else if (c == 0xC6 || c == 0xE6) { // ae ligature: "ae"
-            key.letters.push_back(w.letter['a']);
-            key.letters.push_back(w.letter['e']);
-        } else {
-            key.letters.push_back(w.letter[c]);
+// Walks a string's special characters: where each stands among the letters,
+// and which it is.
+class SpecialWalk {
+public:
+    explicit SpecialWalk(const char *s) : s_((const unsigned char *)s) {}
+    bool next(std::pair<size_t, int> *out) {
+        const Weights &w = weights();
+        for (; *s_; ++s_) {
+            unsigned char c = *s_;
+            if (c == softhyphen) continue;
+            if (w.special[c]) {
+                *out = {letters_, w.special[c]};
+                ++s_;
+                return true;
+            }
+            letters_ += (c == 0xDF || c == 0xC6 || c == 0xE6) ? 2 : 1;
         }
+        return false;
     }
-    return key;
-}
 
-template <class T, class Get> int comparelevel(const std::vector<T> &a, const std::vector<T> &b, Get get) {
-    for (size_t i = 0; i < a.size() && i < b.size(); ++i) {
-        auto x = get(a[i]), y = get(b[i]);
-        if (x != y) return x < y ? -1 : 1;
+private:
+    const unsigned char *s_;
+    size_t letters_ = 0;
+};
+
+// Compares two strings at one level: the first difference decides, and a
+// string that ends first sorts first.
+template <class Walk, class Value, class Get> int comparelevel(const char *a, const char *b, Get get) {
+    Walk x(a), y(b);
+    Value vx, vy;
+    for (;;) {
+        bool hx = x.next(&vx), hy = y.next(&vy);
+        if (!hx || !hy) return hx == hy ? 0 : hx ? 1 : -1;
+        auto gx = get(vx), gy = get(vy);
+        if (gx != gy) return gx < gy ? -1 : 1;
     }
-    return a.size() == b.size() ? 0 : a.size() < b.size() ? -1 : 1;
 }
 
 } // namespace
@@ -138,8 +176,11 @@ BOOL GetComputerNameA(LPSTR lpBuffer, LPDWORD nSize) {
  */
 int lstrcmpiA(LPCSTR lpString1, LPCSTR lpString2) {
     if (!lpString1 || !lpString2) return lpString1 ? 1 : lpString2 ? -1 : 0;
-    nt::SortKey a = nt::sortkey(lpString1), b = nt::sortkey(lpString2);
-    if (int r = nt::comparelevel(a.letters, b.letters, [](const std::pair<int, int> &w) { return w.first; })) return r;
-    if (int r = nt::comparelevel(a.letters, b.letters, [](const std::pair<int, int> &w) { return w.second; })) return r;
-    return nt::comparelevel(a.specials, b.specials, [](const std::pair<size_t, int> &s) { return s; });
+    using Letter = std::pair<int, int>;
+    using Special = std::pair<size_t, int>;
+    if (int r = nt::comparelevel<nt::LetterWalk, Letter>(lpString1, lpString2, [](const Letter &w) { return w.first; }))
+        return r;
+    if (int r = nt::comparelevel<nt::LetterWalk, Letter>(lpString1, lpString2, [](const Letter &w) { return w.second; }))
+        return r;
+    return nt::comparelevel<nt::SpecialWalk, Special>(lpString1, lpString2, [](const Special &v) { return v; });
 }
