@@ -1,0 +1,104 @@
+// expand.cpp: category and description texts from the message files.
+//
+// Each lookup follows one pattern: take the source's cache entry for the
+// kind of message file; if the id already failed there, do nothing; else
+// offer the id to each loaded module in turn (the file named last in the
+// registry first) and stop at the first text; when none gives it, the entry
+// remembers the id and reports it with the error of the last attempt. A
+// source without a loaded module reports ERROR_MOD_NOT_FOUND, having made no
+// attempt.
+//
+// Insertion strings with a "%" may hold parameter references ("%%1234"),
+// which convert replaces by parameter message texts before the event
+// message is formatted. Its results live in 99 process-wide slots, one per
+// insertion-string index, so no heap memory is taken per record.
+#include "output/expand.h"
+
+#include "lookup/evtsource.h"
+#include "run/msgout.h"
+
+#include <cstring>
+
+namespace {
+
+const DWORD TEXT_FLAGS = FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_MAX_WIDTH_MASK;
+const DWORD INSERT_FLAGS =
+    FORMAT_MESSAGE_ARGUMENT_ARRAY | FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_MAX_WIDTH_MASK;
+const size_t PARAMETER_TEXT_SIZE = 64000;
+const size_t CONVERT_MAX = CONVERT_SLOT_SIZE - 1;
+
+char ConvertSlots[ARGUMENT_COUNT][CONVERT_SLOT_SIZE];
+
+// Formats id of the entry's modules into buffer; reports and remembers the
+// id when no module gives it. False when there is no text.
+bool formatfrom(CEvtSource *entry, DWORD id, DWORD flags, char *buffer, DWORD size, char **args) {
+    if (entry->IsFailed(id)) return false;
+    DWORD rc = ERROR_MOD_NOT_FOUND;
+    ListCursor cursor = nullptr;
+    while (HMODULE module = entry->NextModule(cursor)) {
+        if (FormatMessageA(flags, module, id, LANG_USER_DEFAULT, buffer, size, (va_list *)args)) return true;
+        rc = GetLastError();
+    }
+    entry->AddFailed(id, rc);
+    return false;
+}
+
+} // namespace
+
+void expandcategory(const char *source, WORD category, char *categorytext) {
+    CEvtSource *entry = CEvtSource::Find(source, MessageKind::Category);
+    formatfrom(entry, category, TEXT_FLAGS, categorytext, CATEGORY_TEXT_SIZE, nullptr);
+}
+
+void expanddescription(const char *source, const EVENTLOGRECORD *rec, DWORD ordinal, char **args,
+                       char *description) {
+    if (rec->NumStrings > ARGUMENT_COUNT) {
+        msgout("==>too many parameter strings, num=%hu, rec=%lu\n", (unsigned short)rec->NumStrings,
+               (unsigned long)ordinal);
+        return;
+    }
+    // The strings are used in place; one that does not end inside the record
+    // would lead the formatter out of it, so such a record keeps its fallback.
+    const char *base = (const char *)rec;
+    size_t offset = rec->StringOffset;
+    for (size_t i = 0; i < rec->NumStrings; ++i) {
+        if (offset >= rec->Length) return;
+        const char *string = base + offset;
+        size_t room = rec->Length - offset, n = strnlen(string, room);
+        if (n == room) return;
+        args[i] = memchr(string, '%', n) ? convert(source, (int)i, string) : (char *)string;
+        offset += n + 1;
+    }
+    for (size_t i = rec->NumStrings; i < ARGUMENT_COUNT; ++i) args[i] = nullptr;
+    CEvtSource *entry = CEvtSource::Find(source, MessageKind::Message);
+    formatfrom(entry, rec->EventID, INSERT_FLAGS, description, DESCRIPTION_SIZE, args);
+}
+
+char *convert(const char *source, int index, const char *string) {
+    if (index < 0 || index >= (int)ARGUMENT_COUNT) internalerror("convert", 1);
+    char *slot = ConvertSlots[index];
+    size_t n = 0;
+    auto put = [&](const char *from, const char *to) {
+        for (; from < to && *from && n < CONVERT_MAX; ++from) slot[n++] = *from;
+    };
+    const char *p = string;
+    while (*p && n < CONVERT_MAX) {
+        if (p[0] != '%' || p[1] != '%') {
+            put(p, p + 1);
+            ++p;
+            continue;
+        }
+        const char *reference = p;
+        DWORD id = 0;
+        for (p += 2; *p >= '0' && *p <= '9'; ++p) id = id * 10 + (DWORD)(*p - '0');
+        char text[PARAMETER_TEXT_SIZE];
+        CEvtSource *entry = CEvtSource::Find(source, MessageKind::Parameter);
+        if (formatfrom(entry, id, TEXT_FLAGS, text, sizeof text, nullptr))
+            put(text, text + sizeof text);
+        else
+            put(reference, p);
+    }
+    if (n > CONVERT_MAX) internalerror("convert", 2);
+    slot[n] = '\0';
+    return slot;
+}

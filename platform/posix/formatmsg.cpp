@@ -1,0 +1,241 @@
+// formatmsg.cpp: FormatMessageA over the message tables of data-file modules.
+//
+// The emulation serves what the program asks for: messages of a module
+// (FORMAT_MESSAGE_FROM_HMODULE), either with inserts ignored or with an
+// argument array of char* entries, and a width field of 0 (line breaks kept)
+// or 0xFF (line breaks become blanks, nothing is wrapped). Unicode texts are
+// formatted as UTF-16 and each of their characters is written in code page
+// 1252 with Windows' best fit; ANSI texts and insertion strings are 1252
+// bytes already and are copied as they are.
+//
+// Under width 0xFF a CR LF, a lone CR and a lone LF each become one blank, so
+// every message that ends in the usual CR LF comes back with a trailing
+// blank. %0 ends the text, %n gives CR LF, %r CR, %t a tab (CR LF under a
+// width). With inserts ignored every other "%X" is copied as it stands, "%%"
+// included; with inserts, %1 to %99 take an argument entry (a null entry
+// prints "(null)") and any other "%X" gives X. Inserted text is copied raw:
+// it is never rescanned and its line breaks stay.
+//
+// An insert's "!format!" follows printf for strings (flags, width,
+// precision). A numeric format (d, u, x, c, p, ...) prints the insertion
+// string as text, with its width: a char* entry has no number to print, and
+// Windows would print the pointer's address. Floating formats print their
+// letter, as Windows does; "*" widths would take an address as the width
+// and fail as an output that is too long.
+#include "platform/posix/formatmsg.h"
+
+#include "platform/posix/common.h"
+#include "platform/posix/modules.h"
+
+#include <cstring>
+
+namespace nt {
+
+namespace {
+
+bool isdigitunit(uint16_t u) { return u >= '0' && u <= '9'; }
+
+// Appends count copies of c; false when the output would reach the limit.
+bool pad(std::string *out, size_t count, char c) {
+    if (count >= FORMAT_OUTPUT_LIMIT || out->size() + count >= FORMAT_OUTPUT_LIMIT) return false;
+    out->append(count, c);
+    return true;
+}
+
+// Reads a decimal number at spec[*i], capped just above the output limit.
+size_t number(const std::string &spec, size_t *i) {
+    size_t n = 0;
+    while (*i < spec.size() && spec[*i] >= '0' && spec[*i] <= '9') {
+        n = n * 10 + (size_t)(spec[*i] - '0');
+        if (n > FORMAT_OUTPUT_LIMIT) n = FORMAT_OUTPUT_LIMIT;
+        ++*i;
+    }
+    return n;
+}
+
+// Writes one insert with its printf-style format spec (the text between
+// the two "!"). Returns 0 or ERROR_INVALID_PARAMETER.
+DWORD insert(const std::string &spec, const char *arg, std::string *out) {
+    size_t i = 0;
+    bool left = false;
+    while (i < spec.size() && spec[i] && std::strchr("-+ #0", spec[i])) {
+        if (spec[i] == '-') left = true;
+        ++i;
+    }
+    if (i < spec.size() && spec[i] == '*') return ERROR_INVALID_PARAMETER;
+    size_t width = number(spec, &i);
+    bool hasprecision = false;
+    size_t precision = 0;
+    if (i < spec.size() && spec[i] == '.') {
+        ++i;
+        if (i < spec.size() && spec[i] == '*') return ERROR_INVALID_PARAMETER;
+        hasprecision = true;
+        precision = number(spec, &i);
+    }
+    for (const char *size : {"I64", "I32", "hh", "ll", "h", "l", "w", "I", "L", "q", "j", "z", "t"}) {
+        size_t n = std::strlen(size);
+        if (spec.compare(i, n, size) == 0) {
+            i += n;
+            break;
+        }
+    }
+    if (i >= spec.size()) return ERROR_SUCCESS;
+    char conversion = spec[i++];
+    std::string text;
+    switch (conversion) {
+    case 's':
+    case 'S':
+        text = arg ? arg : "(null)";
+        if (hasprecision && precision < text.size()) text.resize(precision);
+        break;
+    case 'd':
+    case 'i':
+    case 'o':
+    case 'u':
+    case 'x':
+    case 'X':
+    case 'c':
+    case 'C':
+    case 'p':
+        text = arg ? arg : "(null)";
+        break;
+    case 'e':
+    case 'E':
+    case 'f':
+    case 'g':
+    case 'G':
+    case 'a':
+    case 'A':
+        width = 0;
+        text = std::string(1, conversion);
+        break;
+    case '%':
+        width = 0;
+        text = "%";
+        break;
+    default:
+        width = 0;
+        break;
+    }
+    size_t fill = width > text.size() ? width - text.size() : 0;
+    if (!left && !pad(out, fill, ' ')) return ERROR_INVALID_PARAMETER;
+    out->append(text);
+    if (left && !pad(out, fill, ' ')) return ERROR_INVALID_PARAMETER;
+    out->append(spec, i, std::string::npos);
+    return out->size() >= FORMAT_OUTPUT_LIMIT ? ERROR_INVALID_PARAMETER : ERROR_SUCCESS;
+}
+
+} // namespace
+
+DWORD formattext(const MessageText &text, DWORD dwFlags, const char *const *args, std::string *out) {
+    const std::vector<uint16_t> &u = text.units;
+    bool ignore = (dwFlags & FORMAT_MESSAGE_IGNORE_INSERTS) != 0;
+    bool width = (dwFlags & FORMAT_MESSAGE_MAX_WIDTH_MASK) != 0;
+    const char *linebreak = width ? " " : "\r\n";
+    auto put = [&](uint16_t unit) { *out += (char)(text.unicode ? tocp1252(unit) : (unsigned char)unit); };
+    out->clear();
+    size_t i = 0;
+    while (i < u.size()) {
+        if (out->size() >= FORMAT_OUTPUT_LIMIT) return ERROR_INVALID_PARAMETER;
+        uint16_t c = u[i++];
+        if (c == '\r') {
+            if (i < u.size() && u[i] == '\n') ++i;
+            *out += linebreak;
+            continue;
+        }
+        if (c == '\n') {
+            *out += linebreak;
+            continue;
+        }
+        if (c != '%') {
+            put(c);
+            continue;
+        }
+        if (i == u.size()) return ERROR_INVALID_PARAMETER;
+        uint16_t x = u[i++];
+        if (x == '0') break;
+        if (x == 'n') {
+            *out += "\r\n";
+        } else if (x == 'r') {
+            *out += "\r";
+        } else if (x == 't') {
+            *out += width ? "\r\n" : "\t";
+        } else if (ignore) {
+            *out += '%';
+            put(x);
+        } else if (x >= '1' && x <= '9') {
+            size_t n = x - '0';
+            if (i < u.size() && isdigitunit(u[i])) n = n * 10 + (u[i++] - '0');
+            std::string spec = "s";
+            if (i < u.size() && u[i] == '!') {
+                size_t close = i + 1;
+                while (close < u.size() && u[close] != '!') ++close;
+                if (close == u.size()) return ERROR_INVALID_PARAMETER;
+                spec.clear();
+                for (size_t k = i + 1; k < close; ++k) spec += (char)(u[k] < 0x100 ? u[k] : '?');
+                i = close + 1;
+            }
+            if (!args) return ERROR_INVALID_PARAMETER;
+            DWORD rc = insert(spec, args[n - 1], out);
+            if (rc) return rc;
+        } else {
+            put(x);
+        }
+    }
+    return out->size() >= FORMAT_OUTPUT_LIMIT ? ERROR_INVALID_PARAMETER : ERROR_SUCCESS;
+}
+
+} // namespace nt
+
+/******************************************************************************
+ * FormatMessageA
+ *
+ * Formats a message of a module's message table.
+ *
+ * dwFlags      [I] FORMAT_MESSAGE_FROM_HMODULE, with FORMAT_MESSAGE_IGNORE_INSERTS
+ *                  or FORMAT_MESSAGE_ARGUMENT_ARRAY, and a width of 0 or 0xFF
+ * lpSource     [I] the module (LoadLibraryExA)
+ * dwMessageId  [I] message id, all 32 bits
+ * dwLanguageId [I] language request, low 16 bits (1024: the user's default)
+ * lpBuffer     [O] receives the text and a terminator
+ * nSize        [I] size of lpBuffer in bytes, at most 65,535
+ * Arguments    [I] with FORMAT_MESSAGE_ARGUMENT_ARRAY: an array of char*
+ *
+ * RETURNS
+ *  The number of characters written without the terminator, or 0 with the
+ *  last error; lpBuffer is then untouched. Errors: the message-table errors
+ *  (1812, 1813, 1814, 1815, 317); ERROR_NO_WORK_DONE (235) for an empty
+ *  result; ERROR_INVALID_PARAMETER (87) for flags the emulation does not
+ *  serve, a null buffer, an nSize above 65,535, a malformed text or an
+ *  output of 32,767 characters or more; ERROR_INSUFFICIENT_BUFFER (122) when
+ *  the text and its terminator do not fit nSize; ERROR_INVALID_HANDLE (6)
+ *  for a handle that is not a loaded module.
+ *
+ * NOTES
+ *  A null module would mean the calling executable, which has no message
+ *  table here: ERROR_RESOURCE_DATA_NOT_FOUND.
+ */
+DWORD FormatMessageA(DWORD dwFlags, LPCVOID lpSource, DWORD dwMessageId, DWORD dwLanguageId, LPSTR lpBuffer,
+                     DWORD nSize, va_list *Arguments) {
+    const DWORD served = FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_ARGUMENT_ARRAY |
+                         FORMAT_MESSAGE_MAX_WIDTH_MASK;
+    DWORD width = dwFlags & FORMAT_MESSAGE_MAX_WIDTH_MASK;
+    bool inserts = !(dwFlags & FORMAT_MESSAGE_IGNORE_INSERTS);
+    if ((dwFlags & ~served) || !(dwFlags & FORMAT_MESSAGE_FROM_HMODULE) || (width != 0 && width != 0xFF) ||
+        (inserts && !(dwFlags & FORMAT_MESSAGE_ARGUMENT_ARRAY)) || !lpBuffer || nSize > 0xFFFF)
+        return nt::failwith(ERROR_INVALID_PARAMETER, (DWORD)0);
+    if (!lpSource) return nt::failwith(ERROR_RESOURCE_DATA_NOT_FOUND, (DWORD)0);
+    const std::string *image = nt::moduleimage((HMODULE)lpSource);
+    if (!image) return nt::failwith(ERROR_INVALID_HANDLE, (DWORD)0);
+    nt::MessageText text;
+    DWORD rc = nt::findmessage(*image, dwMessageId, (WORD)dwLanguageId, &text);
+    if (rc) return nt::failwith(rc, (DWORD)0);
+    std::string out;
+    const char *const *args = inserts ? reinterpret_cast<const char *const *>(Arguments) : nullptr;
+    rc = nt::formattext(text, dwFlags, args, &out);
+    if (rc) return nt::failwith(rc, (DWORD)0);
+    if (out.empty()) return nt::failwith(ERROR_NO_WORK_DONE, (DWORD)0);
+    if (out.size() + 1 > nSize) return nt::failwith(ERROR_INSUFFICIENT_BUFFER, (DWORD)0);
+    std::memcpy(lpBuffer, out.c_str(), out.size() + 1);
+    return (DWORD)out.size();
+}

@@ -1,0 +1,110 @@
+// modules.cpp: LoadLibraryExA with LOAD_LIBRARY_AS_DATAFILE, and FreeLibrary.
+//
+// Only data-file loads exist here: no code of a module ever runs. The name is
+// treated as Windows treats it (trailing blanks dropped, ".dll" appended when
+// the last component has no extension, a trailing dot meaning "no
+// extension"), then mapped to a host file through the NT network. A missing
+// file or folder gives ERROR_FILE_NOT_FOUND, as data-file loads report on
+// Windows; a folder gives ERROR_ACCESS_DENIED; an empty file
+// ERROR_FILE_INVALID; a file without a PE header ERROR_BAD_EXE_FORMAT.
+#include "platform/posix/modules.h"
+
+#include "platform/posix/common.h"
+#include "platform/posix/msgtable.h"
+#include "platform/posix/paths.h"
+
+#include <set>
+
+namespace {
+
+struct Module {
+    std::string image;
+};
+
+std::set<const Module *> &livemodules() {
+    static std::set<const Module *> live;
+    return live;
+}
+
+unsigned long loads = 0;
+
+// The file name as the loader looks it up.
+std::string loadername(const char *name) {
+    std::string path(name);
+    while (!path.empty() && path.back() == ' ') path.pop_back();
+    if (path.empty()) return path;
+    size_t last = path.find_last_of("\\/");
+    std::string base = last == std::string::npos ? path : path.substr(last + 1);
+    if (!base.empty() && base.back() == '.')
+        path.pop_back();
+    else if (!base.empty() && base.find('.') == std::string::npos)
+        path += ".dll";
+    return path;
+}
+
+} // namespace
+
+namespace nt {
+
+const std::string *moduleimage(HMODULE module) {
+    const Module *m = reinterpret_cast<const Module *>(module);
+    return livemodules().count(m) ? &m->image : nullptr;
+}
+
+unsigned long moduleloads() { return loads; }
+
+} // namespace nt
+
+/******************************************************************************
+ * LoadLibraryExA
+ *
+ * Loads a module file as data, for its resources.
+ *
+ * lpLibFileName [I] path of the module file
+ * hFile         [I] reserved, must be NULL
+ * dwFlags       [I] must contain LOAD_LIBRARY_AS_DATAFILE
+ *
+ * RETURNS
+ *  The module handle, or NULL with the last error: ERROR_INVALID_PARAMETER
+ *  (87) for a null or empty name, a file handle or a load without
+ *  LOAD_LIBRARY_AS_DATAFILE; ERROR_FILE_NOT_FOUND (2) for a missing file or
+ *  folder; ERROR_ACCESS_DENIED (5) for a folder or an unreadable file;
+ *  ERROR_FILE_INVALID (1006) for an empty file; ERROR_BAD_EXE_FORMAT (193) for
+ *  a file that is not a PE module; the path errors of the network (53, 67,
+ *  123, 206).
+ */
+HMODULE LoadLibraryExA(LPCSTR lpLibFileName, HANDLE hFile, DWORD dwFlags) {
+    if (!lpLibFileName || !*lpLibFileName || hFile || !(dwFlags & LOAD_LIBRARY_AS_DATAFILE))
+        return nt::failwith(ERROR_INVALID_PARAMETER, (HMODULE) nullptr);
+    ++loads;
+    std::string name = loadername(lpLibFileName);
+    if (name.empty()) return nt::failwith(ERROR_FILE_NOT_FOUND, (HMODULE) nullptr);
+    std::string host;
+    DWORD rc = nt::hostpath(name.c_str(), &host);
+    if (rc) return nt::failwith(rc == ERROR_PATH_NOT_FOUND ? ERROR_FILE_NOT_FOUND : rc, (HMODULE) nullptr);
+    Module *m = new Module;
+    rc = nt::readwhole(host, &m->image);
+    if (rc == ERROR_SUCCESS) rc = nt::checkimage(m->image);
+    if (rc) {
+        delete m;
+        return nt::failwith(rc == ERROR_PATH_NOT_FOUND ? ERROR_FILE_NOT_FOUND : rc, (HMODULE) nullptr);
+    }
+    livemodules().insert(m);
+    return reinterpret_cast<HMODULE>(m);
+}
+
+/******************************************************************************
+ * FreeLibrary
+ *
+ * Releases a module that LoadLibraryExA loaded.
+ *
+ * RETURNS
+ *  TRUE, or FALSE with ERROR_INVALID_HANDLE (6) for a handle that is not a
+ *  loaded module.
+ */
+BOOL FreeLibrary(HMODULE hLibModule) {
+    Module *m = reinterpret_cast<Module *>(hLibModule);
+    if (!livemodules().erase(m)) return nt::failwith(ERROR_INVALID_HANDLE, FALSE);
+    delete m;
+    return TRUE;
+}

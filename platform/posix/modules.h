@@ -1,0 +1,27 @@
+// modules.h: modules loaded as data files (LoadLibraryExA, FreeLibrary).
+//
+// A module is the whole file read into memory; its handle is what
+// FormatMessageA takes as its message source. The file's path is a Windows
+// path resolved through the NT network (C:\... on the local computer,
+// \\computer\C$\... on that computer).
+#ifndef QUILLOG_POSIX_MODULES_H
+#define QUILLOG_POSIX_MODULES_H
+
+#include "platform/win32.h"
+
+#include <string>
+
+namespace nt {
+
+// The file image of a module that LoadLibraryExA returned and that has not
+// been freed, or null for any other handle.
+const std::string *moduleimage(HMODULE module);
+
+// The number of LoadLibraryExA calls in this process that tried to load a
+// file (calls refused for their parameters do not count), so tests can show
+// that a cache asks for each file once.
+unsigned long moduleloads();
+
+} // namespace nt
+
+#endif // QUILLOG_POSIX_MODULES_H
