@@ -4,11 +4,11 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(cmake g++ libgtest-dev googletest binutils-mingw-w64-x86-64 g++-mingw-w64-x86-64 g++-mingw-w64-i686 wine)
 missing=()
-for p in "${packages[@]}"; do
+while read -r p; do
+  case "$p" in ''|'#'*) continue ;; esac
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
-done
+done < tests/packages.txt
 if [ ${#missing[@]} -gt 0 ]; then
   if [ "$(id -u)" -ne 0 ]; then
     echo "missing packages: ${missing[*]} (run as root, or install them)" >&2
