@@ -1,5 +1,6 @@
 // run_test.cpp: whole runs of the built quillog in a temporary network.
 #include "platform/win32.h"
+#include "platform/posix/eventlog.h"
 
 #include "support/support.h"
 
@@ -265,6 +266,29 @@ TEST_F(Run, RemoteComputerLogAndUnknownComputer) {
     r = qt::runquillog({"/logfile=sys", "/computer=nosuch", "/outfile=" + out});
     EXPECT_EQ(r.exitcode, 2);
     EXPECT_NE(r.out.find("==>RegConnectKeyEx rc=53\n"), std::string::npos) << r.out;
+}
+
+TEST_F(Run, OrdinalContinuesAcrossReadBlocks) {
+    // About 3.3 MB of records: several blocks of the 1,048,500-byte buffer.
+    nt::EventTarget target;
+    target.file = dir() + "/big.evt";
+    target.maxsize = 8 * 1024 * 1024;
+    std::vector<nt::EventSpec> events(3000);
+    for (size_t i = 0; i < events.size(); ++i) {
+        events[i].source = "Big";
+        events[i].eventid = 7;
+        events[i].data.assign(1000, (BYTE)i);
+        // Types outside the table are reported with the record's ordinal.
+        events[i].type = (i + 1 == 1000 || i + 1 == 2999) ? 0x20 : EVENTLOG_WARNING_TYPE;
+    }
+    ASSERT_EQ(nt::writeevents(target, events), 0u);
+    qt::RunResult r = qt::runquillog({"/logfile=app=" + target.file, "/outfile=" + dir() + "/big.txt"});
+    EXPECT_EQ(r.exitcode, 0) << r.out;
+    EXPECT_NE(r.out.find("==>invalid type, rec=1000\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("==>invalid type, rec=2999\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("last event log record processed = 3000\n"), std::string::npos) << r.out;
+    expectclosing(r.out, 3000);
+    EXPECT_EQ(countlines(qt::readfile(dir() + "/big.txt")), 3000u);
 }
 
 } // namespace
