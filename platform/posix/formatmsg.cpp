@@ -42,45 +42,45 @@ bool pad(std::string *out, size_t count, char c) {
     return true;
 }
 
-// Reads a decimal number at spec[*i], capped just above the output limit.
-size_t number(const std::string &spec, size_t *i) {
+// Reads a decimal number at fmt[*i], capped just above the output limit.
+size_t number(const std::string &fmt, size_t *i) {
     size_t n = 0;
-    while (*i < spec.size() && spec[*i] >= '0' && spec[*i] <= '9') {
-        n = n * 10 + (size_t)(spec[*i] - '0');
+    while (*i < fmt.size() && fmt[*i] >= '0' && fmt[*i] <= '9') {
+        n = n * 10 + (size_t)(fmt[*i] - '0');
         if (n > FORMAT_OUTPUT_LIMIT) n = FORMAT_OUTPUT_LIMIT;
         ++*i;
     }
     return n;
 }
 
-// Writes one insert with its printf-style format spec (the text between
+// Writes one insert with its printf-style format (the text between
 // the two "!"). Returns 0 or ERROR_INVALID_PARAMETER.
-DWORD insert(const std::string &spec, const char *arg, std::string *out) {
+DWORD insert(const std::string &fmt, const char *arg, std::string *out) {
     size_t i = 0;
     bool left = false;
-    while (i < spec.size() && spec[i] && std::strchr("-+ #0", spec[i])) {
-        if (spec[i] == '-') left = true;
+    while (i < fmt.size() && fmt[i] && std::strchr("-+ #0", fmt[i])) {
+        if (fmt[i] == '-') left = true;
         ++i;
     }
-    if (i < spec.size() && spec[i] == '*') return ERROR_INVALID_PARAMETER;
-    size_t width = number(spec, &i);
+    if (i < fmt.size() && fmt[i] == '*') return ERROR_INVALID_PARAMETER;
+    size_t width = number(fmt, &i);
     bool hasprecision = false;
     size_t precision = 0;
-    if (i < spec.size() && spec[i] == '.') {
+    if (i < fmt.size() && fmt[i] == '.') {
         ++i;
-        if (i < spec.size() && spec[i] == '*') return ERROR_INVALID_PARAMETER;
+        if (i < fmt.size() && fmt[i] == '*') return ERROR_INVALID_PARAMETER;
         hasprecision = true;
-        precision = number(spec, &i);
+        precision = number(fmt, &i);
     }
     for (const char *size : {"I64", "I32", "hh", "ll", "h", "l", "w", "I", "L", "q", "j", "z", "t"}) {
         size_t n = std::strlen(size);
-        if (spec.compare(i, n, size) == 0) {
+        if (fmt.compare(i, n, size) == 0) {
             i += n;
             break;
         }
     }
-    if (i >= spec.size()) return ERROR_SUCCESS;
-    char conversion = spec[i++];
+    if (i >= fmt.size()) return ERROR_SUCCESS;
+    char conversion = fmt[i++];
     std::string text;
     switch (conversion) {
     case 's':
@@ -121,7 +121,7 @@ DWORD insert(const std::string &spec, const char *arg, std::string *out) {
     if (!left && !pad(out, fill, ' ')) return ERROR_INVALID_PARAMETER;
     out->append(text);
     if (left && !pad(out, fill, ' ')) return ERROR_INVALID_PARAMETER;
-    out->append(spec, i, std::string::npos);
+    out->append(fmt, i, std::string::npos);
     return out->size() >= FORMAT_OUTPUT_LIMIT ? ERROR_INVALID_PARAMETER : ERROR_SUCCESS;
 }
 
@@ -166,17 +166,17 @@ DWORD formattext(const MessageText &text, DWORD dwFlags, const char *const *args
         } else if (x >= '1' && x <= '9') {
             size_t n = x - '0';
             if (i < u.size() && isdigitunit(u[i])) n = n * 10 + (u[i++] - '0');
-            std::string spec = "s";
+            std::string fmt = "s";
             if (i < u.size() && u[i] == '!') {
                 size_t close = i + 1;
                 while (close < u.size() && u[close] != '!') ++close;
                 if (close == u.size()) return ERROR_INVALID_PARAMETER;
-                spec.clear();
-                for (size_t k = i + 1; k < close; ++k) spec += (char)(u[k] < 0x100 ? u[k] : '?');
+                fmt.clear();
+                for (size_t k = i + 1; k < close; ++k) fmt += (char)(u[k] < 0x100 ? u[k] : '?');
                 i = close + 1;
             }
             if (!args) return ERROR_INVALID_PARAMETER;
-            DWORD rc = insert(spec, args[n - 1], out);
+            DWORD rc = insert(fmt, args[n - 1], out);
             if (rc) return rc;
         } else {
             put(x);
