@@ -19,14 +19,23 @@
 // An insert's "!format!" follows printf for strings (flags, width,
 // precision). A numeric format (d, u, x, c, p, ...) prints the insertion
 // string as text, with its width: a char* entry has no number to print, and
-// Windows would print the pointer's address. Floating formats print their
-// letter, as Windows does; "*" widths would take an address as the width
-// and fail as an output that is too long.
+// Windows would print the pointer's address. A null entry's address is 0,
+// though, so d, i, o, u, x and X print the number 0 as printf would (the
+// program's unused entries are null). Floating formats print their
+// letter, as Windows does.
+//
+// A "*" width or precision takes an entry as its number: the first entry an
+// insert takes is its own, every further one (a second "*", or the value
+// after a "*") is the entry after the highest one the message has used so
+// far. A null entry is the number 0; any other is an address, which as a
+// width makes the output too long and as a precision cuts nothing.
 #include "platform/posix/formatmsg.h"
 
 #include "platform/posix/common.h"
 #include "platform/posix/modules.h"
 
+#include <algorithm>
+#include <cstdio>
 #include <cstring>
 
 namespace nt {
@@ -53,26 +62,63 @@ size_t number(const std::string &fmt, size_t *i) {
     return n;
 }
 
-// Writes one insert with its printf-style format (the text between
-// the two "!"). Returns 0 or ERROR_INVALID_PARAMETER.
-DWORD insert(const std::string &fmt, const char *arg, std::string *out) {
+// The argument array of the program has this many entries.
+const size_t ENTRIES = 99;
+
+// Writes the insert numbered which (1-99) with its printf-style format (the
+// text between the two "!"), taking its entries from args; *highest is the
+// highest entry number the message has used. Returns 0 or ERROR_INVALID_PARAMETER.
+DWORD insert(const std::string &fmt, const char *const *args, size_t which, size_t *highest, std::string *out) {
+    bool own = true;
+    auto take = [&](const char **entry) {
+        size_t index = which - 1;
+        if (own) {
+            own = false;
+            *highest = std::max(*highest, which);
+        } else {
+            index = (*highest)++;
+        }
+        if (index >= ENTRIES) return false;
+        *entry = args[index];
+        return true;
+    };
+    // A "*" number: 0 for a null entry, else an address, beyond any limit.
+    auto star = [](const char *entry) { return entry ? FORMAT_OUTPUT_LIMIT : 0; };
+    const char *arg;
     size_t i = 0;
     bool left = false;
     while (i < fmt.size() && fmt[i] && std::strchr("-+ #0", fmt[i])) {
         if (fmt[i] == '-') left = true;
         ++i;
     }
-    if (i < fmt.size() && fmt[i] == '*') return ERROR_INVALID_PARAMETER;
-    size_t width = number(fmt, &i);
+    std::string flags = fmt.substr(0, i);
+    size_t width;
+    if (i < fmt.size() && fmt[i] == '*') {
+        if (!take(&arg)) return ERROR_INVALID_PARAMETER;
+        width = star(arg);
+        ++i;
+    } else {
+        width = number(fmt, &i);
+    }
     bool hasprecision = false;
     size_t precision = 0;
     if (i < fmt.size() && fmt[i] == '.') {
         ++i;
-        if (i < fmt.size() && fmt[i] == '*') return ERROR_INVALID_PARAMETER;
         hasprecision = true;
-        precision = number(fmt, &i);
+        if (i < fmt.size() && fmt[i] == '*') {
+            if (!take(&arg)) return ERROR_INVALID_PARAMETER;
+            precision = star(arg);
+            ++i;
+        } else {
+            precision = number(fmt, &i);
+        }
     }
+    if (!take(&arg)) return ERROR_INVALID_PARAMETER;
+    // Only these letters begin a size prefix; the plain "s" of most inserts
+    // skips the search.
+    bool sized = i < fmt.size() && std::strchr("IhlwLqjzt", fmt[i]);
     for (const char *size : {"I64", "I32", "hh", "ll", "h", "l", "w", "I", "L", "q", "j", "z", "t"}) {
+        if (!sized) break;
         size_t n = std::strlen(size);
         if (fmt.compare(i, n, size) == 0) {
             i += n;
@@ -94,6 +140,19 @@ DWORD insert(const std::string &fmt, const char *arg, std::string *out) {
     case 'u':
     case 'x':
     case 'X':
+        if (!arg) {
+            std::string zero = "%" + flags;
+            if (width) zero += std::to_string(width);
+            if (hasprecision) zero += "." + std::to_string(precision);
+            zero += conversion;
+            std::vector<char> digits((size_t)std::snprintf(nullptr, 0, zero.c_str(), 0u) + 1);
+            std::snprintf(digits.data(), digits.size(), zero.c_str(), 0u);
+            text = digits.data();
+            width = 0;
+            break;
+        }
+        text = arg;
+        break;
     case 'c':
     case 'C':
     case 'p':
@@ -134,6 +193,7 @@ DWORD formattext(const MessageText &text, DWORD dwFlags, const char *const *args
     const char *linebreak = width ? " " : "\r\n";
     auto put = [&](uint16_t unit) { *out += (char)(text.unicode ? tocp1252(unit) : (unsigned char)unit); };
     out->clear();
+    size_t highest = 0;
     size_t i = 0;
     while (i < u.size()) {
         if (out->size() >= FORMAT_OUTPUT_LIMIT) return ERROR_INVALID_PARAMETER;
@@ -176,7 +236,7 @@ DWORD formattext(const MessageText &text, DWORD dwFlags, const char *const *args
                 i = close + 1;
             }
             if (!args) return ERROR_INVALID_PARAMETER;
-            DWORD rc = insert(fmt, args[n - 1], out);
+            DWORD rc = insert(fmt, args, n, &highest, out);
             if (rc) return rc;
         } else {
             put(x);
@@ -225,12 +285,12 @@ DWORD FormatMessageA(DWORD dwFlags, LPCVOID lpSource, DWORD dwMessageId, DWORD d
         (inserts && !(dwFlags & FORMAT_MESSAGE_ARGUMENT_ARRAY)) || !lpBuffer || nSize > 0xFFFF)
         return nt::failwith(ERROR_INVALID_PARAMETER, (DWORD)0);
     if (!lpSource) return nt::failwith(ERROR_RESOURCE_DATA_NOT_FOUND, (DWORD)0);
-    const std::string *image = nt::moduleimage((HMODULE)lpSource);
-    if (!image) return nt::failwith(ERROR_INVALID_HANDLE, (DWORD)0);
-    nt::MessageText text;
-    DWORD rc = nt::findmessage(*image, dwMessageId, (WORD)dwLanguageId, &text);
+    // Kept from call to call, so that a message costs no heap memory once
+    // they have grown.
+    static thread_local nt::MessageText text;
+    static thread_local std::string out;
+    DWORD rc = nt::modulemessage((HMODULE)lpSource, dwMessageId, (WORD)dwLanguageId, &text);
     if (rc) return nt::failwith(rc, (DWORD)0);
-    std::string out;
     const char *const *args = inserts ? reinterpret_cast<const char *const *>(Arguments) : nullptr;
     rc = nt::formattext(text, dwFlags, args, &out);
     if (rc) return nt::failwith(rc, (DWORD)0);

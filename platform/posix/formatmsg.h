@@ -20,8 +20,8 @@ const size_t FORMAT_OUTPUT_LIMIT = 32767;
 // args an array of char* entries, null entries allowed). *out receives the
 // code page 1252 bytes. Returns 0, or ERROR_INVALID_PARAMETER (87) for a "%"
 // at the end of the text, an insert whose "!" format is not closed, an insert
-// without an argument array, a "*" width or precision, or an output of
-// FORMAT_OUTPUT_LIMIT characters or more.
+// without an argument array, a "*" that would take an entry past the 99th,
+// or an output of FORMAT_OUTPUT_LIMIT characters or more.
 DWORD formattext(const MessageText &text, DWORD dwFlags, const char *const *args, std::string *out);
 
 } // namespace nt

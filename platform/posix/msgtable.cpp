@@ -218,15 +218,18 @@ DWORD readmessage(const Table &table, DWORD id, MessageText *text) {
         text->unicode = (flags & MESSAGE_RESOURCE_UNICODE) != 0;
         text->units.clear();
         uint64_t at = entry + 4;
+        // A text that lies wholly in the file is read straight from it.
+        const bool infile = table.base + at + textbytes <= table.file->size;
+        const uint8_t *direct = infile ? table.file->data + table.base + at : nullptr;
         if (text->unicode) {
             for (uint64_t k = 0; k + 2 <= textbytes; k += 2) {
-                uint16_t unit = table.u16(at + k);
+                uint16_t unit = direct ? (uint16_t)(direct[k] | direct[k + 1] << 8) : table.u16(at + k);
                 if (unit == 0) break;
                 text->units.push_back(unit);
             }
         } else {
             for (uint64_t k = 0; k < textbytes; ++k) {
-                uint8_t b = table.byte(at + k);
+                uint8_t b = direct ? direct[k] : table.byte(at + k);
                 if (b == 0) break;
                 text->units.push_back(b);
             }
@@ -350,8 +353,11 @@ DWORD checkimage(const std::string &image) {
     return ntheaders(file, &lfanew) ? ERROR_SUCCESS : ERROR_BAD_EXE_FORMAT;
 }
 
-DWORD findmessage(const std::string &image, DWORD id, WORD lang, MessageText *text) {
-    Bytes file{(const uint8_t *)image.data(), image.size()};
+namespace {
+
+// Finds the message table that a request for lang uses: its file offset in
+// *data and its declared size in *size. Returns 0 or a lookup error.
+DWORD findtable(const Bytes &file, WORD lang, size_t *data, uint32_t *size) {
     Image img;
     size_t root;
     DWORD rc = resourceroot(file, &img, &root);
@@ -361,12 +367,58 @@ DWORD findmessage(const std::string &image, DWORD id, WORD lang, MessageText *te
     if (!findid(file, root, type.offset, MESSAGE_TABLE_NAME, &name) || !name.isdir)
         return ERROR_RESOURCE_NAME_NOT_FOUND;
     if (!chooselanguage(file, root, name.offset, lang, &language)) return ERROR_RESOURCE_LANG_NOT_FOUND;
-    uint32_t rva, size;
-    size_t data;
-    if (!file.u32(root + language.offset, &rva) || !file.u32(root + language.offset + 4, &size) ||
-        !img.fileoffset(rva, &data))
+    uint32_t rva;
+    if (!file.u32(root + language.offset, &rva) || !file.u32(root + language.offset + 4, size) ||
+        !img.fileoffset(rva, data))
         return ERROR_RESOURCE_DATA_NOT_FOUND;
-    return readmessage(Table{&file, data, size}, id, text);
+    return ERROR_SUCCESS;
+}
+
+} // namespace
+
+DWORD findmessage(const std::string &image, DWORD id, WORD lang, MessageText *text) {
+    return readmessagein(image, locatetable(image, lang), id, text);
+}
+
+TableRef locatetable(const std::string &image, WORD lang) {
+    Bytes file{(const uint8_t *)image.data(), image.size()};
+    TableRef table;
+    table.rc = findtable(file, lang, &table.data, &table.size);
+    return table;
+}
+
+DWORD readmessagein(const std::string &image, const TableRef &table, DWORD id, MessageText *text) {
+    if (table.rc) return table.rc;
+    Bytes file{(const uint8_t *)image.data(), image.size()};
+    return readmessage(Table{&file, table.data, table.size}, id, text);
+}
+
+DWORD messageids(const std::string &image, WORD lang, std::vector<DWORD> *ids) {
+    Bytes file{(const uint8_t *)image.data(), image.size()};
+    size_t data;
+    uint32_t size;
+    ids->clear();
+    DWORD rc = findtable(file, lang, &data, &size);
+    if (rc) return rc;
+    Table table{&file, data, size};
+    if (!table.inside(0, 4)) return ERROR_SUCCESS;
+    uint32_t nblocks = table.u32(0);
+    for (uint64_t i = 0; i < nblocks; ++i) {
+        uint64_t block = 4 + 12 * i;
+        if (!table.inside(block, 12) || !table.infile(block)) break;
+        uint32_t low = table.u32(block), high = table.u32(block + 4);
+        uint64_t entry = table.u32(block + 8);
+        // Each id needs an entry header inside the table, which bounds the
+        // list for a block whose range is hostile.
+        for (uint64_t id = low; id <= high; ++id) {
+            if (!table.inside(entry, 4)) break;
+            uint16_t length = table.u16(entry);
+            if (length < 4) break;
+            ids->push_back((DWORD)id);
+            entry += length;
+        }
+    }
+    return ERROR_SUCCESS;
 }
 
 } // namespace nt

@@ -43,6 +43,26 @@ struct MessageText {
 //   entries are corrupt).
 DWORD findmessage(const std::string &image, DWORD id, WORD lang, MessageText *text);
 
+// The message table that a request for lang uses, found once per module and
+// language (the resource walk costs far more than reading one message): rc
+// is 0 or a lookup error of findmessage other than 317; data and size place
+// the table in the image.
+struct TableRef {
+    DWORD rc = 0;
+    size_t data = 0;
+    uint32_t size = 0;
+};
+TableRef locatetable(const std::string &image, WORD lang);
+
+// findmessage in the table that locatetable found in the same image.
+DWORD readmessagein(const std::string &image, const TableRef &table, DWORD id, MessageText *text);
+
+// Lists the ids of the message table that a request for lang uses, block by
+// block in file order, as far as their entries lie inside the table (an id
+// listed twice by overlapping blocks is found in the first). Returns 0, or
+// the lookup errors of findmessage other than 317.
+DWORD messageids(const std::string &image, WORD lang, std::vector<DWORD> *ids);
+
 // The code page 1252 byte for one UTF-16 unit: Windows' best-fit mapping
 // (A with macron gives A, the infinity sign 8, the trade mark sign 0x99), "?"
 // where there is none.

@@ -75,7 +75,7 @@ TEST(FormatText, EscapesAndLineBreaksForBothFlagSets) {
         {"[%1!hs!] [%1!S!] [%1!ls!] [%1!sx!]", "[%1!hs!] [%1!S!] [%1!ls!] [%1!sx!]", "[ARG1] [ARG1] [ARG1] [ARG1x]"},
         {"[%1!f!] [%1!e!]", "[%1!f!] [%1!e!]", "[f] [e]"},
         {"star=[%1!*s!]\r\n", "star=[%1!*s!] ", "rc=87"},
-        {"[%1!.*s!]", "[%1!.*s!]", "rc=87"},
+        {"[%1!.*s!]", "[%1!.*s!]", "[ARG2]"},
         {"x%", "rc=87", "rc=87"},
         {"%1%", "rc=87", "rc=87"},
     };
@@ -113,7 +113,43 @@ TEST(FormatText, NumericFormatsPrintTheInsertionStringAsText) {
     EXPECT_EQ(format(ansi("d=[%1!d!] w=[%1!6u!] l=[%2!-4x!] p=[%1!.1d!] X=[%1!08X!] c=[%2!c!]\r\n"), INSERTS, args),
               "d=[123] w=[   123] l=[B   ] p=[123] X=[     123] c=[B] ");
     EXPECT_EQ(format(ansi("[%1!lu!] [%1!I64u!] [%1!p!]"), INSERTS, args), "[123] [123] [123]");
-    EXPECT_EQ(format(ansi("[%3!d!]"), INSERTS, args), "[(null)]");
+    // A null entry is the number 0 to the integer formats, as under Windows;
+    // the character and pointer formats print "(null)".
+    EXPECT_EQ(format(ansi("[%3!d!]"), INSERTS, args), "[0]");
+    EXPECT_EQ(format(ansi("[%3!08X!][%3!+5d!][%3!#x!][%3!.3u!][%3!-4x!][%3!lu!][%3!I64d!][%3!o!][%3!i!]"), INSERTS,
+                     args),
+              "[00000000][   +0][0][000][0   ][0][0][0][0]");
+    EXPECT_EQ(format(ansi("[%3!c!][%3!p!]"), INSERTS, args), "[(null)][(null)]");
+    EXPECT_EQ(format(ansi("[%3!32766u!]"), INSERTS, args), "rc=87");
+}
+
+TEST(FormatText, StarTakesTheEntriesAfterTheHighestUsed) {
+    // A "*" takes the insert's own entry first, then the entries after the
+    // highest one used so far; a null entry is the number 0, an address as
+    // a width is an output that is too long.
+    struct Row {
+        const char *text;
+        Args args;
+        const char *want;
+    } rows[] = {
+        {"[%1!*s!]", {nullptr, "B", "C", "D", "E"}, "[B]"},
+        {"%3 [%1!*s!]", {nullptr, "B", "C", "D", "E"}, "C [D]"},
+        {"[%1!*s!] [%1!*s!] %2", {nullptr, "B", "C", "D", "E"}, "[B] [C] B"},
+        {"[%2!*s!]", {"B", nullptr, "C", "D", "E"}, "[C]"},
+        {"[%1!.*s!]", {"C", nullptr, "D", "E"}, "[(null)]"},
+        {"[%1!*.*s!]", {nullptr, nullptr, "DDD", "E"}, "[]"},
+        {"[%4!*s!] %1", {"A", "B", "C", nullptr, "E", "F"}, "[E] A"},
+        {"%5 [%1!*s!] [%3!*s!]", {nullptr, "B", nullptr, "D", "E", "F", "G"}, "E [F] [G]"},
+        {"[%1!*d!]", {nullptr, nullptr, "D"}, "[0]"},
+        {"[%1!-*s!]x", {nullptr, "B", "C"}, "[B]x"},
+        {"[%1!*s!]", {}, "[(null)]"},
+        {"[%99!*s!]", {}, "rc=87"},
+        {"[%1!*s!]", {"A", "B"}, "rc=87"},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.text);
+        EXPECT_EQ(format(ansi(row.text), INSERTS, row.args), row.want);
+    }
 }
 
 TEST(FormatText, UnicodeTextIsFormattedBeforeItsBestFit) {

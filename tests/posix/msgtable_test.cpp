@@ -322,6 +322,31 @@ TEST(FindMessage, CorruptTablesAreErrorsNotOverruns) {
     }
 }
 
+TEST(MessageIds, ListsTheChosenTableBlockByBlock) {
+    std::string good = fixturebytes("probe_ansi.dll");
+    std::vector<DWORD> ids, want;
+    for (DWORD id = 1; id <= 0x13; ++id) want.push_back(id);
+    want.insert(want.end(), {0x100, 0x101, 0xC0000200});
+    EXPECT_EQ(nt::messageids(good, LANG_USER_DEFAULT, &ids), 0u);
+    EXPECT_EQ(ids, want);
+    EXPECT_EQ(nt::messageids(good, 0x407, &ids), (DWORD)ERROR_RESOURCE_LANG_NOT_FOUND);
+    EXPECT_TRUE(ids.empty());
+
+    // A last block claiming every id, its entries starting at the table's
+    // first entry, lists one id per entry up to the table's end: 22.
+    size_t table, dataentry;
+    tableof(good, &table, &dataentry);
+    std::string b = good;
+    size_t last = table + 4 + 12 * 2;
+    set32(b, last, 0);
+    set32(b, last + 4, 0xFFFFFFFF);
+    set32(b, last + 8, get32(good, table + 4 + 8));
+    ASSERT_EQ(nt::messageids(b, LANG_USER_DEFAULT, &ids), 0u);
+    ASSERT_EQ(ids.size(), 2 * want.size() - 1);
+    EXPECT_EQ(ids[want.size() - 1], 0u);
+    EXPECT_EQ(ids.back(), (DWORD)want.size() - 1);
+}
+
 TEST(FindMessage, TruncatedFileReadsAsZeroPastItsEnd) {
     std::string good = fixturebytes("probe_ansi.dll");
     size_t at = good.find("Second block entry B");
