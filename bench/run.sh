@@ -1,82 +1,131 @@
 #!/usr/bin/env bash
-# run.sh: how fast quillog dumps a large log.
+# run.sh: how fast quillog dumps a large log, next to the floor and a peer.
 #
-# Builds quillog (Release), writes a log of generated records (500,000 unless
-# given), dumps it with Format=no and prints records per second next to the
-# time a plain read and a plain copy of the same log file take, measured in
-# the same run. Not a test: the figures depend on the machine.
+# Builds quillog, the log generator, the floor program and the benchmark's
+# message DLLs (Release, in $QUILLOG_BUILD_DIR, by default build-bench);
+# makes a network whose registry names the DLLs for a dozen System-log
+# sources and whose accounts.txt names the records' users; generates one log
+# (1,000,000 records, about 190 MB, from a fixed seed) and times, on that same
+# file and in the same run:
+#   quillog Format=no     every column from the record's own numbers and strings
+#   quillog Format=yes    messages formatted from the DLLs, users resolved
+#   floor                 bench/floor.cpp: reads the log with read() in blocks
+#                         of 1,048,500 bytes and writes as many bytes as the
+#                         dump, in as many write() calls as it has lines
+#   evtexport             Debian's libevt-utils, the same log as text
+# Each is run several times with hyperfine; the table shows the medians, the
+# records per second, each dump against the floor that writes its output's
+# size, the gain over evtexport, and the peak resident size (/usr/bin/time).
+# Machines are noisy: compare only figures of one run of this script.
 #
-# With --heap it also runs two dumps of different sizes under valgrind and
-# prints their heap allocation counts: equal counts mean that no heap memory
-# is taken per record.
-#
-# Usage: bench/run.sh [--heap] [records]
-# The build folder is $QUILLOG_BUILD_DIR, by default build-bench. Needs GNU
-# time (/usr/bin/time), and valgrind for --heap.
+# Usage: bench/run.sh [--records N] [--sources N] [--seed N] [--runs N] [--no-peer]
+# --sources above 12 adds sources that reuse the dozen's message files under
+# their own names (to see how the source caches grow). Missing Debian
+# packages are installed when running as root.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-heap=no
-if [ "${1:-}" = "--heap" ]; then
-  heap=yes
-  shift
-fi
-records=${1:-500000}
+records=1000000 sources=12 seed=1 runs=5 peer=yes
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --records) records=$2; shift 2 ;;
+    --sources) sources=$2; shift 2 ;;
+    --seed) seed=$2; shift 2 ;;
+    --runs) runs=$2; shift 2 ;;
+    --no-peer) peer=no; shift ;;
+    *) echo "usage: bench/run.sh [--records N] [--sources N] [--seed N] [--runs N] [--no-peer]" >&2; exit 2 ;;
+  esac
+done
 build=${QUILLOG_BUILD_DIR:-build-bench}
 
+packages=(cmake g++ hyperfine time binutils-mingw-w64-x86-64 gcc-mingw-w64-x86-64)
+[ "$peer" = yes ] && packages+=(libevt-utils)
+missing=()
+for p in "${packages[@]}"; do dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p"); done
+if [ ${#missing[@]} -gt 0 ]; then
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "bench: missing packages: ${missing[*]} (run as root, or install them)" >&2
+    exit 1
+  fi
+  apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
+fi
+
+echo "building (Release, $build) ..."
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
-cmake --build "$build" -j2 --target quillog >/dev/null
+cmake --build "$build" -j"$(nproc)" --target quillog mkbiglog benchfloor benchdlls >/dev/null
 
 work=$(mktemp -d /tmp/quillog-bench-XXXXXX)
 trap 'rm -rf "$work"' EXIT
-g++ -std=c++17 -O2 -I. bench/mkbiglog.cpp "$build/libquillog_posix.a" -o "$work/mkbiglog"
 export QUILLOG_NETWORK=$work/network COMPUTERNAME=BENCH TZ=UTC
+"$build/bench/mkbiglog" network "$QUILLOG_NETWORK/BENCH" "$build/bench/dlls" "$sources"
+echo "generating $records records from $sources sources (seed $seed) ..."
+"$build/bench/mkbiglog" log "$work/big.evt" "$records" "$seed" "$sources"
+log=$work/big.evt
 
-mkdir -p "$work/bin"
-cp "$build/quillog" "$work/bin/quillog"
-printf 'Format=no\r\n' >"$work/bin/QUILLOG.INI"
+# Two copies of quillog, each with its QUILLOG.INI.
+mkdir -p "$work/raw" "$work/fmt"
+cp "$build/quillog" "$work/raw/quillog"
+cp "$build/quillog" "$work/fmt/quillog"
+printf 'Format=no\r\n' >"$work/raw/QUILLOG.INI"
+printf 'Format=yes\r\n' >"$work/fmt/QUILLOG.INI"
 
-now() { date +%s.%N; }
-elapsed() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.3f", b - a }'; }
+# One dump of each to check it and to learn its size and line count; its
+# peak resident size is taken on the way.
+peak() { awk -F': ' '/Maximum resident set size/ { print $2 }' "$1"; }
+for kind in raw fmt; do
+  rm -f "$work/$kind.txt"
+  /usr/bin/time -v -o "$work/$kind.time" "$work/$kind/quillog" "/logfile=sys=$log" "/outfile=$work/$kind.txt" \
+    >"$work/$kind.console"
+  lines=$(wc -l <"$work/$kind.txt")
+  if [ "$lines" -ne "$records" ]; then
+    echo "bench: the $kind dump has $lines lines, not $records" >&2
+    cat "$work/$kind.console" >&2
+    exit 1
+  fi
+  if grep -q '==>' "$work/$kind.console"; then
+    echo "bench: the $kind dump reported problems:" >&2
+    grep '==>' "$work/$kind.console" | sort | uniq -c | head >&2
+  fi
+done
+rawbytes=$(stat -c %s "$work/raw.txt")
+fmtbytes=$(stat -c %s "$work/fmt.txt")
+/usr/bin/time -v -o "$work/floor.time" "$build/bench/floor" "$log" "$work/floor.txt" "$rawbytes" "$records"
 
-# Dumps log $1 into $2 with the copy of quillog; its console output goes to
-# $3, its processor time (user and system seconds) to $work/cpu.txt.
-dump() { /usr/bin/time -f "%U %S" -o "$work/cpu.txt" "$work/bin/quillog" "/logfile=sys=$1" "/outfile=$2" >"$3"; }
-
-"$work/mkbiglog" "$work/big.evt" "$records"
-bytes=$(stat -c %s "$work/big.evt")
-cat "$work/big.evt" >/dev/null # into the page cache, as for every step below
-
-t0=$(now)
-cat "$work/big.evt" >/dev/null
-t1=$(now)
-cp "$work/big.evt" "$work/copy.evt"
-t2=$(now)
-dump "$work/big.evt" "$work/out.txt" "$work/console.txt"
-t3=$(now)
-
-lines=$(wc -l <"$work/out.txt")
-if [ "$lines" -ne "$records" ]; then
-  echo "bench: expected $records lines, got $lines" >&2
-  cat "$work/console.txt" >&2
-  exit 1
+echo "timing ($runs runs each) ..."
+out=$work/out.txt
+hyperfine --style none --runs "$runs" --warmup 1 --prepare "rm -f $out" --export-csv "$work/times.csv" \
+  -n raw "$work/raw/quillog /logfile=sys=$log /outfile=$out" \
+  -n fmt "$work/fmt/quillog /logfile=sys=$log /outfile=$out" \
+  -n floorraw "$build/bench/floor $log $out $rawbytes $records" \
+  -n floorfmt "$build/bench/floor $log $out $fmtbytes $records" >/dev/null
+if [ "$peer" = yes ]; then
+  # Slow, so fewer runs (which also take its peak size); its text goes to a
+  # file, as a dump's does.
+  peerruns=$(( runs < 2 ? runs : 2 ))
+  hyperfine --style none --runs "$peerruns" --prepare "rm -f $out" --export-csv "$work/peer.csv" \
+    -n evtexport "/usr/bin/time -v -o $work/peer.time evtexport $log > $out" >/dev/null
+  tail -n +2 "$work/peer.csv" >>"$work/times.csv"
 fi
-read_s=$(elapsed "$t0" "$t1")
-copy_s=$(elapsed "$t1" "$t2")
-dump_s=$(elapsed "$t2" "$t3")
-echo "log: $records records, $bytes bytes; output $(stat -c %s "$work/out.txt") bytes"
-echo "cat > /dev/null: ${read_s} s"
-echo "cp:              ${copy_s} s"
-echo "quillog dump:    ${dump_s} s, $(awk -v n="$records" -v s="$dump_s" 'BEGIN { printf "%.0f", n / s }') records/s"
-read -r user sys <"$work/cpu.txt"
-echo "                 processor time ${user} s user + ${sys} s system (the rest is waiting for a shared machine)"
-echo "load average:    $(cut -d' ' -f1-3 /proc/loadavg)"
 
-if [ "$heap" = yes ]; then
-  for n in 2000 20000; do
-    "$work/mkbiglog" "$work/small$n.evt" "$n"
-    valgrind --tool=memcheck "$work/bin/quillog" "/logfile=sys=$work/small$n.evt" "/outfile=$work/small$n.txt" \
-      >/dev/null 2>"$work/valgrind$n.txt"
-    echo "valgrind, $n records: $(grep -o 'total heap usage: .*' "$work/valgrind$n.txt")"
-  done
-fi
+median() { awk -F, -v n="$1" '$1 == n { print $4 }' "$work/times.csv"; }
+echo
+echo "machine: $(nproc) processors, $(awk -F': ' '/model name/ { print $2; exit }' /proc/cpuinfo);" \
+  "load average $(cut -d' ' -f1-3 /proc/loadavg)"
+echo "log: $records records, $(stat -c %s "$log") bytes, $sources sources, seed $seed;" \
+  "output $rawbytes bytes (Format=no), $fmtbytes bytes (Format=yes)"
+echo
+floorraw=$(median floorraw) floorfmt=$(median floorfmt) peermedian=
+[ "$peer" = yes ] && peermedian=$(median evtexport)
+row() { # name, median seconds, floor seconds or "", peak file
+  awk -v name="$1" -v s="$2" -v f="$3" -v p="$peermedian" -v n="$records" -v kb="$(peak "$4")" 'BEGIN {
+    printf "%-22s %9.3f %12.0f %9s %11s %9.1f\n", name, s, n / s, f == "" ? "" : sprintf("%.2f", s / f),
+      p == "" ? "" : sprintf("%.1f", p / s), kb / 1024 }'
+}
+printf "%-22s %9s %12s %9s %11s %9s\n" "" "median s" "records/s" "x floor" "evtexport/" "peak MB"
+row "quillog Format=no" "$(median raw)" "$floorraw" "$work/raw.time"
+row "quillog Format=yes" "$(median fmt)" "$floorfmt" "$work/fmt.time"
+row "floor (Format=no size)" "$floorraw" "" "$work/floor.time"
+row "floor (Format=yes size)" "$floorfmt" "" "$work/floor.time"
+[ "$peer" = yes ] && row "evtexport" "$peermedian" "" "$work/peer.time"
+exit 0

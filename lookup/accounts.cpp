@@ -23,16 +23,26 @@ const size_t TEXT_SIZE = 4096;  // working area of one account text
 
 char text[TEXT_SIZE];
 
+// True when the valid SID held by a slot may equal sid, whose length is
+// length: the sub-authority counts and the last four bytes (mostly the
+// account's own number) match. Most slots fail this test, which costs no
+// call; EqualSid decides for the others.
+bool maybesame(PSID held, PSID sid, DWORD length) {
+    const BYTE *a = (const BYTE *)held, *b = (const BYTE *)sid;
+    return a[1] == b[1] && memcmp(a + length - 4, b + length - 4, 4) == 0;
+}
+
 // The slot holding sid, or -1; *candidate receives the slot to fill on a miss.
 int findslot(PSID sid, int *candidate) {
     DWORD oldest = GetTickCount();
+    const DWORD length = GetLengthSid(sid);
     *candidate = 0;
     for (int i = 0; i < ACCOUNT_SLOTS; ++i) {
         const AccountSlot &slot = AccountCache[i];
         if (slot.LastUse == 0) {
             *candidate = i;
             oldest = 0;
-        } else if (EqualSid(slot.Sid, sid)) {
+        } else if (maybesame(slot.Sid, sid, length) && EqualSid(slot.Sid, sid)) {
             return i;
         } else if (slot.LastUse < oldest) {
             *candidate = i;

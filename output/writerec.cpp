@@ -70,42 +70,132 @@ void puttext(const char *text, size_t n) { memcpy(linespace(n), text, n); }
 
 void puttext(const char *text) { puttext(text, strlen(text)); }
 
+// Writes v in decimal at to, as "%lu" would; returns the number of digits.
+size_t decimal(char *to, unsigned long v) {
+    char digits[24];
+    size_t n = 0;
+    do {
+        digits[n++] = (char)('0' + v % 10);
+        v /= 10;
+    } while (v);
+    for (size_t i = 0; i < n; ++i) to[i] = digits[n - 1 - i];
+    return n;
+}
+
+// Appends FieldSeparator and v in decimal.
+void putnumber(unsigned long v) {
+    char text[24];
+    size_t n = decimal(text + 1, v);
+    text[0] = Settings.FieldSeparator;
+    puttext(text, n + 1);
+}
+
+// Appends v as "%.2d" would: at least two digits.
+void puttwodigits(int v) {
+    if (v >= 0 && v < 100) {
+        char *at = linespace(2);
+        at[0] = (char)('0' + v / 10);
+        at[1] = (char)('0' + v % 10);
+    } else {
+        char text[16];
+        int n = snprintf(text, sizeof text, "%.2d", v);
+        puttext(text, (size_t)n);
+    }
+}
+
+// What each byte becomes in a text column, in the description and in the
+// char data dump: tables of the cleaning rules (first matching rule wins)
+// for the separators in force, rebuilt when those change.
+struct CleanTables {
+    char key[4] = {0, 0, 0, 0}; // FieldSeparator, ReplaceFieldSeparator, ReplaceCR, ReplaceLF
+    bool built = false;
+    char column[256];
+    char description[256];
+    char data[256];
+};
+CleanTables clean;
+
+const CleanTables &cleantables() {
+    const FormatSettings &s = Settings;
+    const char key[4] = {s.FieldSeparator, s.ReplaceFieldSeparator, s.ReplaceCR, s.ReplaceLF};
+    if (clean.built && memcmp(clean.key, key, sizeof key) == 0) return clean;
+    memcpy(clean.key, key, sizeof key);
+    const unsigned char fieldsep = (unsigned char)s.FieldSeparator, cr = (unsigned char)s.ReplaceCR,
+                        lf = (unsigned char)s.ReplaceLF;
+    for (int i = 0; i < 256; ++i) {
+        const unsigned char c = (unsigned char)i;
+        char column = (char)c, description = (char)c, data = (char)c;
+        if (c == fieldsep)
+            column = description = s.ReplaceFieldSeparator;
+        else if (c == '\r')
+            column = description = s.ReplaceCR;
+        else if (c == '\n')
+            column = description = s.ReplaceLF;
+        else if (c == cr || c == lf || (c < 32 && c != '\t'))
+            description = ' ';
+        if (c < 32 || c >= 128)
+            data = '.';
+        else if (c == fieldsep)
+            data = s.ReplaceFieldSeparator;
+        else if (c == cr || c == lf)
+            data = ' ';
+        clean.column[i] = column;
+        clean.description[i] = description;
+        clean.data[i] = data;
+    }
+    clean.built = true;
+    return clean;
+}
+
 // Appends a text column, preceded by FieldSeparator. A FieldSeparator, CR or
 // LF inside the text would add a field or break the line, so they become
 // ReplaceFieldSeparator, ReplaceCR and ReplaceLF; nothing else changes.
 void putcolumn(const char *text) {
-    const FormatSettings &s = Settings;
+    const char *table = cleantables().column;
     size_t n = strlen(text);
     char *at = linespace(n + 1);
-    *at++ = s.FieldSeparator;
-    for (size_t i = 0; i < n; ++i) {
-        char c = text[i];
-        if (c == s.FieldSeparator)
-            c = s.ReplaceFieldSeparator;
-        else if (c == '\r')
-            c = s.ReplaceCR;
-        else if (c == '\n')
-            c = s.ReplaceLF;
-        at[i] = c;
-    }
+    *at++ = Settings.FieldSeparator;
+    for (size_t i = 0; i < n; ++i) at[i] = table[(unsigned char)text[i]];
 }
 
 // The date column's text for the calendar date of lt, formatted by the
 // platform with DateFormat or the locale's default short date. A date that
 // cannot be formatted is reported and leaves the date text empty.
+//
+// Records come in time order, so most share the date of the one before: the
+// text of the last date formatted is kept, with the picture it was made
+// with, and used again for the same date.
 void formatdate(const struct tm *lt, DWORD ordinal) {
+    static SYSTEMTIME lastdate;
+    static char lastpicture[sizeof Settings.DateFormat];
+    static bool lastset, lastvalid;
+    static char lasttext[sizeof datetext];
     datetext[0] = '\0';
     if (!lt) return;
     SYSTEMTIME date = {};
     date.wYear = (WORD)(lt->tm_year + 1900);
     date.wMonth = (WORD)(lt->tm_mon + 1);
     date.wDay = (WORD)lt->tm_mday;
-    const char *picture = Settings.DateFormatSet ? Settings.DateFormat : nullptr;
+    const FormatSettings &s = Settings;
+    if (lastvalid && date.wYear == lastdate.wYear && date.wMonth == lastdate.wMonth && date.wDay == lastdate.wDay &&
+        s.DateFormatSet == lastset && (!lastset || strcmp(s.DateFormat, lastpicture) == 0)) {
+        memcpy(datetext, lasttext, sizeof datetext);
+        return;
+    }
+    lastvalid = false;
+    const char *picture = s.DateFormatSet ? s.DateFormat : nullptr;
     if (!GetDateFormatA(LOCALE_SYSTEM_DEFAULT, 0, &date, picture, datetext, (int)sizeof datetext)) {
         msgout("==>GetDateFormat rc=%lu rec=%lu\n", (unsigned long)GetLastError(), (unsigned long)ordinal);
         datetext[0] = '\0';
+        datetext[sizeof datetext - 1] = '\0';
+        return;
     }
     datetext[sizeof datetext - 1] = '\0';
+    lastdate = date;
+    lastset = s.DateFormatSet;
+    if (lastset) memcpy(lastpicture, s.DateFormat, sizeof lastpicture);
+    memcpy(lasttext, datetext, sizeof lasttext);
+    lastvalid = true;
 }
 
 // The fallback description: the insertion strings joined by StringSeparator
@@ -137,18 +227,8 @@ void fallbackdescription(const EVENTLOGRECORD *rec) {
 // blank, so a reader can tell former line breaks from ordinary text. Other
 // control characters except the tab become blanks.
 void cleandescription(size_t len) {
-    const FormatSettings &s = Settings;
-    for (size_t i = 0; i < len; ++i) {
-        unsigned char c = (unsigned char)description[i];
-        if (c == (unsigned char)s.FieldSeparator)
-            description[i] = s.ReplaceFieldSeparator;
-        else if (c == '\r')
-            description[i] = s.ReplaceCR;
-        else if (c == '\n')
-            description[i] = s.ReplaceLF;
-        else if (c == (unsigned char)s.ReplaceCR || c == (unsigned char)s.ReplaceLF || (c < 32 && c != '\t'))
-            description[i] = ' ';
-    }
+    const char *table = cleantables().description;
+    for (size_t i = 0; i < len; ++i) description[i] = table[(unsigned char)description[i]];
 }
 
 // Splits the description of length len in place into pieces of MaxFragmentLen
@@ -205,18 +285,9 @@ void putdata(const EVENTLOGRECORD *rec, DWORD ordinal) {
     } else {
         size_t n = (size_t)(wanted - 1);
         if (n > bytes) n = (size_t)bytes;
+        const char *table = cleantables().data;
         char *at = linespace(n);
-        for (size_t i = 0; i < n; ++i) {
-            unsigned char c = data[i];
-            if (c < 32 || c >= 128)
-                at[i] = '.';
-            else if (c == (unsigned char)s.FieldSeparator)
-                at[i] = s.ReplaceFieldSeparator;
-            else if (c == (unsigned char)s.ReplaceCR || c == (unsigned char)s.ReplaceLF)
-                at[i] = ' ';
-            else
-                at[i] = (char)c;
-        }
+        for (size_t i = 0; i < n; ++i) at[i] = table[data[i]];
     }
 }
 
@@ -243,11 +314,11 @@ void writerec(HANDLE outfile, DWORD ordinal, EVENTLOGRECORD *rec) {
     const char *user = recorduser(rec);
     if (strlen(user) > USER_MAX) internalerror("writerec", 1);
 
-    snprintf(typetext, sizeof typetext, "%hu", rec->EventType);
+    typetext[decimal(typetext, rec->EventType)] = '\0';
     if (rec->EventCategory == 0)
         strcpy(categorytext, "None");
     else
-        snprintf(categorytext, sizeof categorytext, "%hu", rec->EventCategory);
+        categorytext[decimal(categorytext, rec->EventCategory)] = '\0';
 
     fallbackdescription(rec);
 
@@ -275,12 +346,14 @@ void writerec(HANDLE outfile, DWORD ordinal, EVENTLOGRECORD *rec) {
     puttext(Options.LogTypeCode);
     putchr(s.FieldSeparator);
     puttext(datetext);
-    char text[32];
-    int n = snprintf(text, sizeof text, " %.2d:%.2d:%.2d", hour, minute, second);
-    puttext(text, (size_t)n);
+    putchr(' ');
+    puttwodigits(hour);
+    putchr(':');
+    puttwodigits(minute);
+    putchr(':');
+    puttwodigits(second);
     putcolumn(source);
-    n = snprintf(text, sizeof text, "%c%ld", s.FieldSeparator, (long)(rec->EventID & 0xFFFF));
-    puttext(text, (size_t)n);
+    putnumber((unsigned long)(rec->EventID & 0xFFFF));
     putcolumn(typetext);
     putcolumn(categorytext);
     putcolumn(user);
@@ -288,10 +361,7 @@ void writerec(HANDLE outfile, DWORD ordinal, EVENTLOGRECORD *rec) {
     putchr(s.FieldSeparator);
     puttext(description, desclen);
     if (s.DumpData != DUMP_NONE) putdata(rec, ordinal);
-    if (s.DumpRecnum) {
-        n = snprintf(text, sizeof text, "%c%lu", s.FieldSeparator, (unsigned long)rec->RecordNumber);
-        puttext(text, (size_t)n);
-    }
+    if (s.DumpRecnum) putnumber((unsigned long)rec->RecordNumber);
     puttext("\r\n", 2);
 
     DWORD done = 0;

@@ -327,8 +327,10 @@ bool wstrlen(Bytes rec, uint32_t off, uint32_t limit, uint32_t *n) {
 
 // Converts n UTF-16 units and their NUL to code page 1252; returns the end.
 uint8_t *putansi(uint8_t *dst, const uint8_t *src, uint32_t n) {
-    for (uint32_t i = 0; i < n; ++i)
-        dst[i] = (uint8_t)widetoansi((uint32_t)src[2 * i] | ((uint32_t)src[2 * i + 1] << 8));
+    for (uint32_t i = 0; i < n; ++i) {
+        uint32_t unit = (uint32_t)src[2 * i] | ((uint32_t)src[2 * i + 1] << 8);
+        dst[i] = unit < 0x80 ? (uint8_t)unit : (uint8_t)widetoansi(unit); // ASCII, the common case, inline
+    }
     dst[n] = 0;
     return dst + n + 1;
 }

@@ -91,7 +91,8 @@ bool sharelocks(int fd, unsigned access, DWORD share) {
 
 class FileObject : public KernelObject {
 public:
-    FileObject(int fd, bool canread, bool canwrite) : fd(fd), canread(canread), canwrite(canwrite) {}
+    FileObject(int fd, bool canread, bool canwrite, int64_t size)
+        : fd(fd), canread(canread), canwrite(canwrite), size(size) {}
     ~FileObject() override { close(fd); }
     FileObject(const FileObject &) = delete;
     FileObject &operator=(const FileObject &) = delete;
@@ -99,6 +100,11 @@ public:
     const int fd;
     const bool canread;
     const bool canwrite;
+    // The file position (always the descriptor's offset) and the file's size
+    // as this handle last saw it, kept here so that a write costs one system
+    // call; the size is taken again whenever the position is set.
+    int64_t pos = 0;
+    int64_t size;
 };
 
 // True for a regular file whose write permission bits are all clear: the
@@ -212,7 +218,7 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
         close(fd);
         return nt::failwith(nt::errnotowin(err, host), INVALID_HANDLE_VALUE);
     }
-    HANDLE h = nt::addhandle(std::make_shared<nt::FileObject>(fd, read, write));
+    HANDLE h = nt::addhandle(std::make_shared<nt::FileObject>(fd, read, write, truncate ? 0 : (int64_t)st.st_size));
     bool found = existed && (dwCreationDisposition == OPEN_ALWAYS || dwCreationDisposition == CREATE_ALWAYS);
     SetLastError(found ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
     return h;
@@ -258,6 +264,11 @@ DWORD SetFilePointer(HANDLE hFile, LONG lDistanceToMove, PLONG lpDistanceToMoveH
         return nt::failwith(ERROR_INVALID_PARAMETER, INVALID_SET_FILE_POINTER);
     if (lseek(f->fd, (off_t)pos, SEEK_SET) < 0)
         return nt::failwith(nt::errnotowin(errno, ""), INVALID_SET_FILE_POINTER);
+    f->pos = pos;
+    if (dwMoveMethod == FILE_END)
+        f->size = base;
+    else if (fstat(f->fd, &st) == 0)
+        f->size = (int64_t)st.st_size;
     if (lpDistanceToMoveHigh) *lpDistanceToMoveHigh = (LONG)(pos >> 32);
     DWORD low = (DWORD)pos;
     if (low == INVALID_SET_FILE_POINTER) SetLastError(ERROR_SUCCESS);
@@ -289,21 +300,29 @@ BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite, LPDW
     if (!f->canwrite) return nt::failwith(ERROR_ACCESS_DENIED, FALSE);
     if (nNumberOfBytesToWrite == 0) return TRUE;
     if (!lpBuffer) return nt::failwith(nt::ERROR_NOACCESS_CODE, FALSE);
-    off_t start = lseek(f->fd, 0, SEEK_CUR);
-    struct stat st;
-    if (start < 0 || fstat(f->fd, &st) != 0) return nt::failwith(nt::errnotowin(errno, ""), FALSE);
+    const int64_t start = f->pos;
     const char *p = (const char *)lpBuffer;
     DWORD done = 0;
     while (done < nNumberOfBytesToWrite) {
         ssize_t n = write(f->fd, p + done, nNumberOfBytesToWrite - done);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) {
+            // Undo the part written: the file goes back to the size it had
+            // (unless the write stayed inside it) and the position to start.
             int err = n < 0 ? errno : ENOSPC;
-            if (done > 0 && ftruncate(f->fd, st.st_size) == 0) lseek(f->fd, start, SEEK_SET);
+            if (done > 0) {
+                struct stat st;
+                bool grown = fstat(f->fd, &st) == 0 && st.st_size <= start + (int64_t)done && st.st_size > f->size;
+                if ((!grown || ftruncate(f->fd, (off_t)f->size) == 0) && lseek(f->fd, (off_t)start, SEEK_SET) >= 0)
+                    done = 0;
+            }
+            f->pos = start + (int64_t)done;
             return nt::failwith(nt::errnotowin(err, ""), FALSE);
         }
         done += (DWORD)n;
     }
+    f->pos = start + (int64_t)done;
+    if (f->pos > f->size) f->size = f->pos;
     if (lpNumberOfBytesWritten) *lpNumberOfBytesWritten = done;
     return TRUE;
 }
@@ -335,10 +354,14 @@ BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, LPDWORD
     while (done < nNumberOfBytesToRead) {
         ssize_t n = read(f->fd, p + done, nNumberOfBytesToRead - done);
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return nt::failwith(nt::errnotowin(errno, ""), FALSE);
+        if (n < 0) {
+            f->pos += done;
+            return nt::failwith(nt::errnotowin(errno, ""), FALSE);
+        }
         if (n == 0) break;
         done += (DWORD)n;
     }
+    f->pos += done;
     if (lpNumberOfBytesRead) *lpNumberOfBytesRead = done;
     return TRUE;
 }

@@ -19,6 +19,8 @@ namespace {
 
 struct Module {
     std::string image;
+    // The message tables found so far, per language request.
+    std::vector<std::pair<WORD, nt::TableRef>> tables;
 };
 
 std::set<const Module *> &livemodules() {
@@ -52,6 +54,15 @@ const std::string *moduleimage(HMODULE module) {
 }
 
 unsigned long moduleloads() { return loads; }
+
+DWORD modulemessage(HMODULE module, DWORD id, WORD lang, MessageText *text) {
+    Module *m = reinterpret_cast<Module *>(module);
+    if (!livemodules().count(m)) return ERROR_INVALID_HANDLE;
+    for (const auto &t : m->tables)
+        if (t.first == lang) return readmessagein(m->image, t.second, id, text);
+    m->tables.emplace_back(lang, locatetable(m->image, lang));
+    return readmessagein(m->image, m->tables.back().second, id, text);
+}
 
 } // namespace nt
 

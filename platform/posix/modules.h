@@ -7,6 +7,7 @@
 #ifndef QUILLOG_POSIX_MODULES_H
 #define QUILLOG_POSIX_MODULES_H
 
+#include "platform/posix/msgtable.h"
 #include "platform/win32.h"
 
 #include <string>
@@ -21,6 +22,10 @@ const std::string *moduleimage(HMODULE module);
 // file (calls refused for their parameters do not count), so tests can show
 // that a cache asks for each file once.
 unsigned long moduleloads();
+
+// findmessage in a loaded module (ERROR_INVALID_HANDLE for one that is not),
+// with the module's message table located once per language request.
+DWORD modulemessage(HMODULE module, DWORD id, WORD lang, MessageText *text);
 
 } // namespace nt
 

@@ -176,6 +176,8 @@ BOOL GetComputerNameA(LPSTR lpBuffer, LPDWORD nSize) {
  */
 int lstrcmpiA(LPCSTR lpString1, LPCSTR lpString2) {
     if (!lpString1 || !lpString2) return lpString1 ? 1 : lpString2 ? -1 : 0;
+    // Equal bytes are equal at every level; the caches' hits are mostly such.
+    if (strcmp(lpString1, lpString2) == 0) return 0;
     using Letter = std::pair<int, int>;
     using Special = std::pair<size_t, int>;
     if (int r = nt::comparelevel<nt::LetterWalk, Letter>(lpString1, lpString2, [](const Letter &w) { return w.first; }))

@@ -48,6 +48,10 @@ std::string findcomputer(const std::string &root, const std::string &name) {
 // A fresh local computer gets just enough registry for a first run.
 void seedregistry(const std::string &folder) {
     std::string regdir = folder + "/registry";
+    // Every registry open and account lookup passes here: a computer that
+    // has its registry costs one stat, not a synced temporary file.
+    struct stat st;
+    if (stat(resolvecase(regdir + "/HKEY_LOCAL_MACHINE.reg").c_str(), &st) == 0) return;
     makefolders(regdir);
     std::string hklm = resolvecase(regdir + "/HKEY_LOCAL_MACHINE.reg");
     // Created whole or not at all: another process that finds the file must
