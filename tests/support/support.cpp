@@ -62,7 +62,8 @@ std::string TempNetwork::computer(const std::string &name) const {
     return path;
 }
 
-RunResult runprogram(const std::string &exe, const std::vector<std::string> &args, const std::string &cwd) {
+RunResult runprogram(const std::string &exe, const std::vector<std::string> &args, const std::string &cwd,
+                     const std::function<bool()> &inchild) {
     RunResult result;
     int pipefd[2];
     if (pipe(pipefd) != 0) return result;
@@ -73,6 +74,7 @@ RunResult runprogram(const std::string &exe, const std::vector<std::string> &arg
         close(pipefd[0]);
         close(pipefd[1]);
         if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
+        if (inchild && !inchild()) _exit(125);
         std::vector<char *> argv;
         argv.push_back(const_cast<char *>(exe.c_str()));
         for (auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));
@@ -122,6 +124,11 @@ RunResult runinchild(const std::function<void()> &body) {
 
 RunResult runquillog(const std::vector<std::string> &args, const std::string &cwd) {
     return runprogram(QUILLOG_EXE, args, cwd);
+}
+
+RunResult runquillogwith(const std::function<bool()> &inchild, const std::vector<std::string> &args,
+                         const std::string &cwd) {
+    return runprogram(QUILLOG_EXE, args, cwd, inchild);
 }
 
 std::string copyquillog(const std::string &dir) {

@@ -36,7 +36,11 @@ struct RunResult {
 };
 
 // Runs a program with arguments, in folder cwd when given; captures its output.
-RunResult runprogram(const std::string &exe, const std::vector<std::string> &args, const std::string &cwd = "");
+// inchild, when given, runs in the child process just before the program
+// starts (resource limits, signal dispositions, a mount namespace); when it
+// returns false the child exits with code 125 instead.
+RunResult runprogram(const std::string &exe, const std::vector<std::string> &args, const std::string &cwd = "",
+                     const std::function<bool()> &inchild = nullptr);
 
 // Runs body in a child process and captures what it prints to standard output
 // and its exit code (0 when body returns), for code that may end the process.
@@ -44,6 +48,10 @@ RunResult runinchild(const std::function<void()> &body);
 
 // Runs the built quillog.
 RunResult runquillog(const std::vector<std::string> &args, const std::string &cwd = "");
+
+// Runs the built quillog with inchild called in the child first (see runprogram).
+RunResult runquillogwith(const std::function<bool()> &inchild, const std::vector<std::string> &args,
+                         const std::string &cwd = "");
 
 // Copies the built quillog into folder dir (for a QUILLOG.INI beside it);
 // returns the copy's path.
