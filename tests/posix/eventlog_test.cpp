@@ -91,7 +91,7 @@ std::vector<std::string> strings(const std::vector<uint8_t> &rec) {
     return out;
 }
 
-nt::EventSpec spec(DWORD n, const std::string &source = "Writer") {
+nt::EventSpec eventspec(DWORD n, const std::string &source = "Writer") {
     nt::EventSpec e;
     e.source = source;
     e.timegenerated = e.timewritten = 1300000000 + n;
@@ -102,7 +102,7 @@ nt::EventSpec spec(DWORD n, const std::string &source = "Writer") {
 
 std::vector<nt::EventSpec> specs(DWORD from, DWORD to) {
     std::vector<nt::EventSpec> v;
-    for (DWORD n = from; n <= to; ++n) v.push_back(spec(n));
+    for (DWORD n = from; n <= to; ++n) v.push_back(eventspec(n));
     return v;
 }
 
