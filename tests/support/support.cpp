@@ -23,6 +23,21 @@ int removeentry(const char *path, const struct stat *, int, struct FTW *) {
     return 0;
 }
 
+// Reads a child's output from fd until it ends, then waits for the child.
+RunResult collect(pid_t pid, int fd) {
+    RunResult result;
+    char buf[65536];
+    ssize_t n;
+    while ((n = read(fd, buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR))
+        if (n > 0) result.out.append(buf, (size_t)n);
+    close(fd);
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    result.exitcode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return result;
+}
+
 } // namespace
 
 void TempNetwork::SetUp() {
@@ -83,16 +98,7 @@ RunResult runprogram(const std::string &exe, const std::vector<std::string> &arg
         _exit(127);
     }
     close(pipefd[1]);
-    char buf[65536];
-    ssize_t n;
-    while ((n = read(pipefd[0], buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR))
-        if (n > 0) result.out.append(buf, (size_t)n);
-    close(pipefd[0]);
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    result.exitcode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    return result;
+    return collect(pid, pipefd[0]);
 }
 
 RunResult runinchild(const std::function<void()> &body) {
@@ -110,16 +116,7 @@ RunResult runinchild(const std::function<void()> &body) {
         _exit(0);
     }
     close(pipefd[1]);
-    char buf[65536];
-    ssize_t n;
-    while ((n = read(pipefd[0], buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR))
-        if (n > 0) result.out.append(buf, (size_t)n);
-    close(pipefd[0]);
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    result.exitcode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    return result;
+    return collect(pid, pipefd[0]);
 }
 
 RunResult runquillog(const std::vector<std::string> &args, const std::string &cwd) {
