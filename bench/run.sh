@@ -13,19 +13,26 @@
 #                         of 1,048,500 bytes and writes as many bytes as the
 #                         dump, in as many write() calls as it has lines
 #   evtexport             Debian's libevt-utils, the same log as text
+#   baseline              with --baseline REV, quillog built from the git
+#                         revision REV (Format=no and Format=yes), whose dumps
+#                         must be byte for byte the same as this tree's
 # Each is run several times with hyperfine; the table shows the medians, the
 # records per second, each dump against the floor that writes its output's
 # size, the gain over evtexport, and the peak resident size (/usr/bin/time).
-# Machines are noisy: compare only figures of one run of this script.
+# Machines are noisy: compare only figures of one run of this script. The
+# time zone is the caller's (TZ as it is set, or the system's), as in a
+# user's run: the conversion of every record's time to local time is part of
+# the cost.
 #
 # Usage: bench/run.sh [--records N] [--sources N] [--seed N] [--runs N] [--no-peer]
+#                     [--baseline REV]
 # --sources above 12 adds sources that reuse the dozen's message files under
 # their own names (to see how the source caches grow). Missing Debian
 # packages are installed when running as root.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-records=1000000 sources=12 seed=1 runs=5 peer=yes
+records=1000000 sources=12 seed=1 runs=5 peer=yes baseline=
 while [ $# -gt 0 ]; do
   case "$1" in
     --records) records=$2; shift 2 ;;
@@ -33,7 +40,9 @@ while [ $# -gt 0 ]; do
     --seed) seed=$2; shift 2 ;;
     --runs) runs=$2; shift 2 ;;
     --no-peer) peer=no; shift ;;
-    *) echo "usage: bench/run.sh [--records N] [--sources N] [--seed N] [--runs N] [--no-peer]" >&2; exit 2 ;;
+    --baseline) baseline=$2; shift 2 ;;
+    *) echo "usage: bench/run.sh [--records N] [--sources N] [--seed N] [--runs N] [--no-peer] [--baseline REV]" >&2
+       exit 2 ;;
   esac
 done
 build=${QUILLOG_BUILD_DIR:-build-bench}
@@ -57,23 +66,32 @@ cmake --build "$build" -j"$(nproc)" --target quillog mkbiglog benchfloor benchdl
 
 work=$(mktemp -d /tmp/quillog-bench-XXXXXX)
 trap 'rm -rf "$work"' EXIT
-export QUILLOG_NETWORK=$work/network COMPUTERNAME=BENCH TZ=UTC
+export QUILLOG_NETWORK=$work/network COMPUTERNAME=BENCH
 "$build/bench/mkbiglog" network "$QUILLOG_NETWORK/BENCH" "$build/bench/dlls" "$sources"
 echo "generating $records records from $sources sources (seed $seed) ..."
 "$build/bench/mkbiglog" log "$work/big.evt" "$records" "$seed" "$sources"
 log=$work/big.evt
 
-# Two copies of quillog, each with its QUILLOG.INI.
-mkdir -p "$work/raw" "$work/fmt"
-cp "$build/quillog" "$work/raw/quillog"
-cp "$build/quillog" "$work/fmt/quillog"
-printf 'Format=no\r\n' >"$work/raw/QUILLOG.INI"
-printf 'Format=yes\r\n' >"$work/fmt/QUILLOG.INI"
+# Two copies of quillog, each with its QUILLOG.INI, and two of the baseline.
+kinds=(raw fmt)
+if [ -n "$baseline" ]; then
+  echo "building the baseline $baseline (Release) ..."
+  mkdir -p "$work/baseline-src"
+  git archive "$baseline" | tar -x -C "$work/baseline-src"
+  cmake -S "$work/baseline-src" -B "$work/baseline-build" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
+  cmake --build "$work/baseline-build" -j"$(nproc)" --target quillog >/dev/null
+  kinds+=(baseraw basefmt)
+fi
+for kind in "${kinds[@]}"; do
+  mkdir -p "$work/$kind"
+  case $kind in base*) cp "$work/baseline-build/quillog" "$work/$kind/quillog" ;; *) cp "$build/quillog" "$work/$kind/quillog" ;; esac
+  case $kind in *raw) printf 'Format=no\r\n' ;; *) printf 'Format=yes\r\n' ;; esac >"$work/$kind/QUILLOG.INI"
+done
 
 # One dump of each to check it and to learn its size and line count; its
 # peak resident size is taken on the way.
 peak() { awk -F': ' '/Maximum resident set size/ { print $2 }' "$1"; }
-for kind in raw fmt; do
+for kind in "${kinds[@]}"; do
   rm -f "$work/$kind.txt"
   /usr/bin/time -v -o "$work/$kind.time" "$work/$kind/quillog" "/logfile=sys=$log" "/outfile=$work/$kind.txt" \
     >"$work/$kind.console"
@@ -88,6 +106,15 @@ for kind in raw fmt; do
     grep '==>' "$work/$kind.console" | sort | uniq -c | head >&2
   fi
 done
+if [ -n "$baseline" ]; then
+  for kind in raw fmt; do
+    if ! cmp -s "$work/$kind.txt" "$work/base$kind.txt"; then
+      echo "bench: the $kind dump differs from the baseline's" >&2
+      exit 1
+    fi
+  done
+  echo "the dumps are byte for byte the baseline's"
+fi
 rawbytes=$(stat -c %s "$work/raw.txt")
 fmtbytes=$(stat -c %s "$work/fmt.txt")
 /usr/bin/time -v -o "$work/floor.time" "$build/bench/floor" "$log" "$work/floor.txt" "$rawbytes" "$records"
@@ -98,7 +125,9 @@ hyperfine --style none --runs "$runs" --warmup 1 --prepare "rm -f $out" --export
   -n raw "$work/raw/quillog /logfile=sys=$log /outfile=$out" \
   -n fmt "$work/fmt/quillog /logfile=sys=$log /outfile=$out" \
   -n floorraw "$build/bench/floor $log $out $rawbytes $records" \
-  -n floorfmt "$build/bench/floor $log $out $fmtbytes $records" >/dev/null
+  -n floorfmt "$build/bench/floor $log $out $fmtbytes $records" \
+  ${baseline:+-n baseraw "$work/baseraw/quillog /logfile=sys=$log /outfile=$out"} \
+  ${baseline:+-n basefmt "$work/basefmt/quillog /logfile=sys=$log /outfile=$out"} >/dev/null
 if [ "$peer" = yes ]; then
   # Slow, so fewer runs (which also take its peak size); its text goes to a
   # file, as a dump's does.
@@ -125,6 +154,10 @@ row() { # name, median seconds, floor seconds or "", peak file
 printf "%-22s %9s %12s %9s %11s %9s\n" "" "median s" "records/s" "x floor" "evtexport/" "peak MB"
 row "quillog Format=no" "$(median raw)" "$floorraw" "$work/raw.time"
 row "quillog Format=yes" "$(median fmt)" "$floorfmt" "$work/fmt.time"
+if [ -n "$baseline" ]; then
+  row "$baseline Format=no" "$(median baseraw)" "$floorraw" "$work/baseraw.time"
+  row "$baseline Format=yes" "$(median basefmt)" "$floorfmt" "$work/basefmt.time"
+fi
 row "floor (Format=no size)" "$floorraw" "" "$work/floor.time"
 row "floor (Format=yes size)" "$floorfmt" "" "$work/floor.time"
 [ "$peer" = yes ] && row "evtexport" "$peermedian" "" "$work/peer.time"

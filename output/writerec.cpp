@@ -20,6 +20,7 @@
 #include "config/settings.h"
 #include "output/expand.h"
 #include "lookup/accounts.h"
+#include "platform/localtime.h"
 #include "run/msgout.h"
 
 #include <cstdio>
@@ -32,7 +33,7 @@ const size_t SOURCE_MAX = 100;   // longest source name written
 const size_t COMPUTER_MAX = 64;  // longest computer name written
 const size_t USER_MAX = 64;      // longest user text written
 const size_t DESC_SIZE = 64020;  // the description area: at most 64,019 characters
-const size_t LINE_SIZE = 129000; // the line area: at most 128,999 characters with CR LF
+const size_t LINE_SIZE = LongestLine + 1; // the line area: at most 128,999 characters with CR LF
 
 const char FALLBACK_PREFIX[] = "Unable to format message. Insertion strings: ";
 
@@ -298,15 +299,16 @@ void writerec(HANDLE outfile, DWORD ordinal, EVENTLOGRECORD *rec) {
 
     // The time the record was written, in the local time of this computer.
     // A time the conversion cannot represent gives an empty date and 00:00:00.
-    time_t written = (time_t)rec->TimeWritten;
-    const struct tm *lt = localtime(&written);
+    struct tm local;
+    const struct tm *lt = localtimeof((time_t)rec->TimeWritten, &local);
     formatdate(lt, ordinal);
     int hour = lt ? lt->tm_hour : 0, minute = lt ? lt->tm_min : 0, second = lt ? lt->tm_sec : 0;
 
     // The computer name follows the source name; both are cut in place.
     char *source = (char *)rec + sizeof(EVENTLOGRECORD);
-    char *computer = source + strlen(source) + 1;
-    if (strlen(source) > SOURCE_MAX) source[SOURCE_MAX] = '\0';
+    const size_t sourcelen = strlen(source);
+    char *computer = source + sourcelen + 1;
+    if (sourcelen > SOURCE_MAX) source[SOURCE_MAX] = '\0';
     if (strlen(computer) > COMPUTER_MAX) computer[COMPUTER_MAX] = '\0';
 
     // The user column: empty for a record without a SID, and for one whose

@@ -325,14 +325,28 @@ bool wstrlen(Bytes rec, uint32_t off, uint32_t limit, uint32_t *n) {
     return false;
 }
 
+// A UTF-16 unit in code page 1252; ASCII, the common case, inline.
+inline uint8_t ansiunit(uint32_t unit) { return unit < 0x80 ? (uint8_t)unit : (uint8_t)widetoansi(unit); }
+
 // Converts n UTF-16 units and their NUL to code page 1252; returns the end.
 uint8_t *putansi(uint8_t *dst, const uint8_t *src, uint32_t n) {
-    for (uint32_t i = 0; i < n; ++i) {
-        uint32_t unit = (uint32_t)src[2 * i] | ((uint32_t)src[2 * i + 1] << 8);
-        dst[i] = unit < 0x80 ? (uint8_t)unit : (uint8_t)widetoansi(unit); // ASCII, the common case, inline
-    }
+    for (uint32_t i = 0; i < n; ++i) dst[i] = ansiunit((uint32_t)src[2 * i] | ((uint32_t)src[2 * i + 1] << 8));
     dst[n] = 0;
     return dst + n + 1;
+}
+
+// wstrlen and putansi in one pass: measures the string at off and converts
+// it with its NUL to dst, as far as room bytes go.
+bool measureansi(Bytes rec, uint32_t off, uint32_t limit, uint8_t *dst, uint64_t room, uint32_t *n) {
+    for (uint32_t p = off, i = 0; (uint64_t)p + 2 <= limit; p += 2, ++i) {
+        const uint32_t unit = (uint32_t)rec.data[p] | ((uint32_t)rec.data[p + 1] << 8);
+        if (i < room) dst[i] = ansiunit(unit);
+        if (unit == 0) {
+            *n = i;
+            return true;
+        }
+    }
+    return false;
 }
 
 uint8_t *putzeros(uint8_t *dst, uint32_t n) {
@@ -363,21 +377,31 @@ DWORD ansiform(Bytes rec, uint8_t *out, uint32_t cap, uint32_t *size) {
     if (!wstrlen(rec, computeroff, limit, &ncomputer)) return ERROR_EVENTLOG_FILE_CORRUPT;
     if (sidlen && !inrecord(sidoff, sidlen, limit)) return ERROR_EVENTLOG_FILE_CORRUPT;
     if (datalen && !inrecord(dataoff, datalen, limit)) return ERROR_EVENTLOG_FILE_CORRUPT;
-    uint64_t strbytes = 0; // ANSI bytes of all strings with their NULs
-    if (nstrings) {
-        if (!inrecord(stroff, 0, limit)) return ERROR_EVENTLOG_FILE_CORRUPT;
-        uint32_t p = stroff, n;
-        for (uint32_t i = 0; i < nstrings; ++i) {
-            if (!wstrlen(rec, p, limit, &n)) return ERROR_EVENTLOG_FILE_CORRUPT;
-            strbytes += n + 1;
-            p += 2 * (n + 1);
-        }
-    }
 
     uint64_t pos = FixedSize + (nsource + 1) + (ncomputer + 1);
     const uint32_t pad1 = 4 - (uint32_t)(pos % 4);
     const uint64_t sidpos = pos + pad1;
     const uint64_t strpos = sidpos + sidlen;
+
+    // The strings are measured and, when out has room for the largest record
+    // they can make (a unit per byte at most), converted in the same pass
+    // straight to their place. A buffer too small is never written to.
+    uint64_t strbytes = 0; // ANSI bytes of all strings with their NULs
+    bool converted = false;
+    if (nstrings) {
+        if (!inrecord(stroff, 0, limit)) return ERROR_EVENTLOG_FILE_CORRUPT;
+        const uint64_t most = strpos + (limit - stroff) / 2 + datalen + 8;
+        converted = out && most <= cap;
+        uint8_t *to = converted ? out + strpos : nullptr;
+        uint32_t p = stroff, n;
+        for (uint32_t i = 0; i < nstrings; ++i) {
+            if (!measureansi(rec, p, limit, to ? to + strbytes : nullptr, to ? UINT64_MAX : 0, &n))
+                return ERROR_EVENTLOG_FILE_CORRUPT;
+            strbytes += n + 1;
+            p += 2 * (n + 1);
+        }
+    }
+
     const uint64_t datapos = strpos + strbytes;
     pos = datapos + datalen;
     const uint32_t pad2 = 4 - (uint32_t)(pos % 4);
@@ -397,11 +421,15 @@ DWORD ansiform(Bytes rec, uint8_t *out, uint32_t cap, uint32_t *size) {
     d = putzeros(d, pad1);
     if (sidlen) std::memcpy(d, rec.data + sidoff, sidlen);
     d += sidlen;
-    uint32_t p = stroff, n = 0;
-    for (uint32_t i = 0; i < nstrings; ++i) {
-        wstrlen(rec, p, limit, &n);
-        d = putansi(d, rec.data + p, n);
-        p += 2 * (n + 1);
+    if (converted) {
+        d += strbytes;
+    } else {
+        uint32_t p = stroff, n = 0;
+        for (uint32_t i = 0; i < nstrings; ++i) {
+            wstrlen(rec, p, limit, &n);
+            d = putansi(d, rec.data + p, n);
+            p += 2 * (n + 1);
+        }
     }
     if (datalen) std::memcpy(d, rec.data + dataoff, datalen);
     d += datalen;

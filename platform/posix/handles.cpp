@@ -32,11 +32,11 @@ HANDLE addhandle(std::shared_ptr<KernelObject> obj) {
     return (HANDLE)value;
 }
 
-std::shared_ptr<KernelObject> findobject(HANDLE h) {
+std::shared_ptr<KernelObject> findobject(HANDLE h, ObjectType type) {
     HandleTable &t = table();
     std::lock_guard<std::mutex> guard(t.lock);
     auto it = t.objects.find((uintptr_t)h);
-    return it == t.objects.end() ? nullptr : it->second;
+    return it == t.objects.end() || it->second->type != type ? nullptr : it->second;
 }
 
 } // namespace nt

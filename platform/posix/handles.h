@@ -17,9 +17,15 @@
 
 namespace nt {
 
+// The kinds of kernel object; each derived class names its own, so that a
+// handle's type is checked without a dynamic cast on every call.
+enum class ObjectType { File, Token };
+
 class KernelObject {
 public:
+    explicit KernelObject(ObjectType type) : type(type) {}
     virtual ~KernelObject() = default;
+    const ObjectType type;
 };
 
 // The pseudo handle of the current process (what GetCurrentProcess returns).
@@ -28,12 +34,15 @@ inline HANDLE currentprocess() { return (HANDLE)(intptr_t)-1; }
 // Registers obj and returns its new handle.
 HANDLE addhandle(std::shared_ptr<KernelObject> obj);
 
-// The object behind an open handle, else null.
-std::shared_ptr<KernelObject> findobject(HANDLE h);
+// The object behind an open handle when it is of the given type, else null.
+std::shared_ptr<KernelObject> findobject(HANDLE h, ObjectType type);
 
-// The object behind h when it is open and of type T, else null.
+// The object behind h when it is open and of type T (a class whose Type is
+// its ObjectType), else null.
 template <class T> std::shared_ptr<T> findhandle(HANDLE h) {
-    return std::dynamic_pointer_cast<T>(findobject(h));
+    std::shared_ptr<KernelObject> obj = findobject(h, T::Type);
+    T *object = static_cast<T *>(obj.get());
+    return std::shared_ptr<T>(std::move(obj), object);
 }
 
 } // namespace nt

@@ -101,7 +101,8 @@ TokenState &token() {
 
 class TokenObject : public KernelObject {
 public:
-    explicit TokenObject(DWORD access) : access(access) {}
+    static const ObjectType Type = ObjectType::Token;
+    explicit TokenObject(DWORD access) : KernelObject(Type), access(access) {}
     const DWORD access;
 };
 
