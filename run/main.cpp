@@ -73,13 +73,73 @@ bool backuplog(HANDLE log) {
     return true;
 }
 
+// Moves the file position of h to pos; false (with the last error) on failure.
+bool seekto(HANDLE h, unsigned long long pos) {
+    LONG high = (LONG)(pos >> 32);
+    return SetFilePointer(h, (LONG)(DWORD)pos, &high, FILE_BEGIN) != INVALID_SET_FILE_POINTER ||
+           GetLastError() == NO_ERROR;
+}
+
+// A run killed while it writes a line can leave the start of that line at
+// the end of the output file (the system may stop a write between two pages
+// of the file). That run saved no bookmark, so this one writes the line again
+// whole; its unfinished start is cut off first, or it would run into the next
+// line. The cut goes back to the last CR LF within the length of the longest
+// line; a file without one there is left as it is. Returns the new size.
+unsigned long long cutunfinishedline(HANDLE out, unsigned long long size) {
+    const unsigned long long lowest = size > LongestLine ? size - LongestLine : 0;
+    char chunk[4096];
+    unsigned long long end = size; // [end, size) holds no CR LF
+    bool lfafter = false;          // the byte at end is LF
+    while (end > lowest) {
+        const DWORD n = (DWORD)(end - lowest < sizeof chunk ? end - lowest : sizeof chunk);
+        const unsigned long long begin = end - n;
+        DWORD got = 0;
+        if (!seekto(out, begin) || !ReadFile(out, chunk, n, &got, nullptr) || got != n) {
+            msgout("==>ReadFile(%s) rc=%lu\n", Options.Outfile, (unsigned long)GetLastError());
+            fatalexit();
+        }
+        for (DWORD i = n; i-- > 0;) {
+            if (chunk[i] == '\r' && lfafter) {
+                const unsigned long long whole = begin + i + 2;
+                if (whole == size) return size;
+                if (!seekto(out, whole) || !SetEndOfFile(out)) {
+                    msgout("==>SetEndOfFile(%s) rc=%lu\n", Options.Outfile, (unsigned long)GetLastError());
+                    fatalexit();
+                }
+                msgout("==>cut an unfinished last line of %lu bytes from %s\n", (unsigned long)(size - whole),
+                       Options.Outfile);
+                if (ExitCode == EXIT_CLEAN) ExitCode = EXIT_WARNING;
+                return whole;
+            }
+            lfafter = chunk[i] == '\n';
+        }
+        end = begin;
+    }
+    return size;
+}
+
+// Opens Outfile for appending. It is opened for reading too, to check how it
+// ends; a file that may only be written is appended to as it is.
 HANDLE openoutput() {
-    HANDLE out = CreateFileA(Options.Outfile, GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE out = CreateFileA(Options.Outfile, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
+                             FILE_ATTRIBUTE_NORMAL, nullptr);
+    const bool readable = out != INVALID_HANDLE_VALUE;
+    if (!readable && GetLastError() == ERROR_ACCESS_DENIED)
+        out = CreateFileA(Options.Outfile, GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (out == INVALID_HANDLE_VALUE) {
         msgout("==>CreateFile(%s) rc=%lu\n", Options.Outfile, (unsigned long)GetLastError());
         fatalexit();
     }
-    if (SetFilePointer(out, 0, nullptr, FILE_END) == INVALID_SET_FILE_POINTER) {
+    // The high part is asked for, so that a file of 4 GB or more can grow.
+    LONG high = 0;
+    DWORD low = SetFilePointer(out, 0, &high, FILE_END);
+    if (low == INVALID_SET_FILE_POINTER && GetLastError() != NO_ERROR) {
+        msgout("==>SetFilePointer rc=%lu\n", (unsigned long)GetLastError());
+        fatalexit();
+    }
+    const unsigned long long size = ((unsigned long long)(DWORD)high << 32) | low;
+    if (readable && size > 0 && !seekto(out, cutunfinishedline(out, size))) {
         msgout("==>SetFilePointer rc=%lu\n", (unsigned long)GetLastError());
         fatalexit();
     }

@@ -91,8 +91,9 @@ bool sharelocks(int fd, unsigned access, DWORD share) {
 
 class FileObject : public KernelObject {
 public:
+    static const ObjectType Type = ObjectType::File;
     FileObject(int fd, bool canread, bool canwrite, int64_t size)
-        : fd(fd), canread(canread), canwrite(canwrite), size(size) {}
+        : KernelObject(Type), fd(fd), canread(canread), canwrite(canwrite), size(size) {}
     ~FileObject() override { close(fd); }
     FileObject(const FileObject &) = delete;
     FileObject &operator=(const FileObject &) = delete;
@@ -273,6 +274,25 @@ DWORD SetFilePointer(HANDLE hFile, LONG lDistanceToMove, PLONG lpDistanceToMoveH
     DWORD low = (DWORD)pos;
     if (low == INVALID_SET_FILE_POINTER) SetLastError(ERROR_SUCCESS);
     return low;
+}
+
+/***********************************************************************
+ * SetEndOfFile
+ *
+ * Makes the file end at the handle's position: a longer file is cut there,
+ * a shorter one grows with zeros.
+ *   hFile [I] file handle opened with GENERIC_WRITE
+ * RETURNS TRUE. FALSE with ERROR_INVALID_HANDLE, ERROR_ACCESS_DENIED for a
+ * handle not open for writing, or the error of the file system
+ * (ERROR_DISK_FULL when it cannot grow).
+ */
+BOOL SetEndOfFile(HANDLE hFile) {
+    std::shared_ptr<nt::FileObject> f = nt::findhandle<nt::FileObject>(hFile);
+    if (!f) return nt::failwith(ERROR_INVALID_HANDLE, FALSE);
+    if (!f->canwrite) return nt::failwith(ERROR_ACCESS_DENIED, FALSE);
+    if (ftruncate(f->fd, (off_t)f->pos) != 0) return nt::failwith(nt::errnotowin(errno, ""), FALSE);
+    f->size = f->pos;
+    return TRUE;
 }
 
 /***********************************************************************

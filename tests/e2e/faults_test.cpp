@@ -225,6 +225,23 @@ TEST_F(Faults, FullDiskDuringLiveDumpSavesNoBookmark) {
     EXPECT_EQ(bookmark(), PLASO_NEWEST);
 }
 
+TEST_F(Faults, ClearThatFailsAfterTheDumpIsAWarning) {
+    // The log's end-of-file record lies past the size limit, the dump and the
+    // registry file within it: the dump and the bookmark succeed, and the
+    // clear fails when it comes to wipe the old end-of-file record.
+    livesystemlog("evtparser-System.evt");
+    std::string out = dir() + "/cleared.txt";
+    qt::RunResult r = qt::runquillogwith(filesizelimit(20000), {"/logfile=sys", "/outfile=" + out, "/clear"});
+    EXPECT_EQ(r.exitcode, 1) << r.out;
+    EXPECT_NE(r.out.find("last event log record processed = 95\nclearing event log\n==>ClearEventLog failed, rc=112\n"
+                         "Elapsed time="),
+              std::string::npos)
+        << r.out;
+    EXPECT_EQ(lines(qt::readfile(out)).size(), 95u);
+    EXPECT_EQ(bookmark(), 95u);
+    expectparses(hkcu());
+}
+
 TEST_F(Faults, KilledRunsLeaveWholeLinesAndRegistryThatParses) {
     livesystemlog(PLASO);
     reference();
@@ -245,8 +262,9 @@ TEST_F(Faults, KilledRunsLeaveWholeLinesAndRegistryThatParses) {
     std::uniform_real_distribution<double> when(0.0, full * 1.1);
     Clock::time_point start = Clock::now();
     int kills = 0, finished = 0, torn = 0;
+    // Every run appends to what the runs before it left, cut line or not.
+    qt::writefile(out, "");
     while (kills + finished < 40 && seconds(start) < 20.0) {
-        qt::writefile(out, "");
         Background run(args, dir() + "/killed-stdout.txt");
         std::this_thread::sleep_for(std::chrono::duration<double>(when(random)));
         run.kill9();
@@ -256,7 +274,7 @@ TEST_F(Faults, KilledRunsLeaveWholeLinesAndRegistryThatParses) {
         else
             ++finished;
         SCOPED_TRACE("run " + std::to_string(kills + finished) + " exit " + std::to_string(code));
-        EXPECT_TRUE(code == 0 || code == 128 + SIGKILL) << qt::readfile(dir() + "/killed-stdout.txt");
+        EXPECT_TRUE(code == 0 || code == 1 || code == 128 + SIGKILL) << qt::readfile(dir() + "/killed-stdout.txt");
         torn += wholelines(qt::readfile(out), code == 128 + SIGKILL);
         expectparses(hkcu());
         expectparses(hklm());
@@ -268,11 +286,77 @@ TEST_F(Faults, KilledRunsLeaveWholeLinesAndRegistryThatParses) {
     RecordProperty("kills", kills);
     RecordProperty("torn", torn);
 
-    // A run after all that completes normally.
-    qt::writefile(out, "");
+    // A run after all that completes and leaves only whole lines, its own
+    // dump last: a line a killed run left unfinished was cut off first.
+    const std::string before = qt::readfile(out);
     r = qt::runquillog(args);
+    const bool cut = r.out.find("==>cut an unfinished last line") != std::string::npos;
+    EXPECT_EQ(r.exitcode, cut ? 1 : 0) << r.out;
+    const std::string after = qt::readfile(out);
+    EXPECT_FALSE(wholelines(after));
+    ASSERT_GE(after.size(), reference().size());
+    EXPECT_EQ(after.substr(after.size() - reference().size()), reference());
+    EXPECT_EQ(after.size() - reference().size() < before.size(), cut);
+}
+
+TEST_F(Faults, UnfinishedLastLineIsCutBeforeAppending) {
+    const std::string &ref = reference();
+    const std::string log = "/logfile=sys=" + qt::samplelog(PLASO);
+    std::vector<std::string> refl = lines(ref);
+    const std::string head = refl[0] + "\r\n" + refl[1] + "\r\n";
+    const struct {
+        const char *name;
+        std::string before; // the output file before the run
+        size_t kept;        // how much of it stays
+    } cases[] = {
+        {"cut line", head + refl[2].substr(0, 37), head.size()},
+        {"only a CR", head + refl[2] + "\r", head.size()},
+        {"CR LF across two reads", "line\r\n" + std::string(4095, 'y'), 6},
+        {"whole lines", head, head.size()},
+        {"no line end at all", "no line end", 11},
+        {"longer than any line", "line\r\n" + std::string(200000, 'z'), 200006},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string out = dir() + "/cut.txt";
+        qt::writefile(out, c.before);
+        qt::RunResult r = qt::runquillog({log, "/outfile=" + out});
+        const size_t cut = c.before.size() - c.kept;
+        if (cut) {
+            EXPECT_EQ(r.exitcode, 1) << r.out;
+            EXPECT_NE(r.out.find("\n==>cut an unfinished last line of " + std::to_string(cut) + " bytes from " + out +
+                                 "\n"),
+                      std::string::npos)
+                << r.out;
+        } else {
+            EXPECT_EQ(r.exitcode, 0) << r.out;
+            EXPECT_EQ(r.out.find("==>cut"), std::string::npos) << r.out;
+        }
+        EXPECT_EQ(qt::readfile(out), c.before.substr(0, c.kept) + ref);
+    }
+}
+
+TEST_F(Faults, OutputFileOfFourGigabytesIsAppendedTo) {
+    const std::string &ref = reference();
+    const std::string out = dir() + "/big.txt";
+    const off_t size = ((off_t)1 << 32) + 5; // a hole, then "last\r\n"
+    {
+        int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(pwrite(fd, "last\r\n", 6, size - 6), 6);
+        close(fd);
+    }
+    qt::RunResult r = qt::runquillog({"/logfile=sys=" + qt::samplelog(PLASO), "/outfile=" + out});
     EXPECT_EQ(r.exitcode, 0) << r.out;
-    EXPECT_EQ(lines(qt::readfile(out)).size(), PLASO_RECORDS);
+    struct stat st;
+    ASSERT_EQ(stat(out.c_str(), &st), 0);
+    ASSERT_EQ(st.st_size, size + (off_t)ref.size());
+    std::string tail(ref.size() + 6, '\0');
+    int fd = open(out.c_str(), O_RDONLY);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(pread(fd, &tail[0], tail.size(), size - 6), (ssize_t)tail.size());
+    close(fd);
+    EXPECT_EQ(tail, "last\r\n" + ref);
 }
 
 // Runs inchild's mount namespace with folder bound read-only over itself.
