@@ -85,10 +85,10 @@ public:
             ++s_;
             if (c == 0xDF) { // sharp s: "ss"
                 pending_ = 's';
-                *out = w.letter['s'];
+                *out = w.letter[(unsigned char)'s'];
             } else if (c == 0xC6 || c == 0xE6) { // ae ligature: "ae"
                 pending_ = 'e';
-                *out = w.letter['a'];
+                *out = w.letter[(unsigned char)'a'];
             } else {
                 *out = w.letter[c];
             }
