@@ -320,6 +320,34 @@ TEST_F(Files, ReadAndWriteNeedTheMatchingAccess) {
     EXPECT_TRUE(CloseHandle(GetCurrentProcess())) << "the pseudo handle closes without effect";
 }
 
+TEST_F(Files, SetEndOfFileCutsOrGrowsAtThePosition) {
+    qt::writefile(drive + "/out/end.txt", "line one\r\nunfinish");
+    HANDLE h = CreateFileA("C:\\out\\end.txt", GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    ASSERT_EQ(SetFilePointer(h, 10, NULL, FILE_BEGIN), 10u);
+    ASSERT_TRUE(SetEndOfFile(h));
+    EXPECT_EQ(SetFilePointer(h, 0, NULL, FILE_END), 10u);
+    DWORD n = 0;
+    ASSERT_TRUE(WriteFile(h, "two\r\n", 5, &n, NULL));
+    EXPECT_EQ(qt::readfile(drive + "/out/end.txt"), "line one\r\ntwo\r\n");
+    // Past the end, the file grows with zeros up to the position.
+    ASSERT_EQ(SetFilePointer(h, 18, NULL, FILE_BEGIN), 18u);
+    ASSERT_TRUE(SetEndOfFile(h));
+    EXPECT_EQ(qt::readfile(drive + "/out/end.txt"), std::string("line one\r\ntwo\r\n\0\0\0", 18));
+    CloseHandle(h);
+
+    HANDLE r = CreateFileA("C:\\out\\end.txt", GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
+    ASSERT_NE(r, INVALID_HANDLE_VALUE);
+    SetLastError(0xdeadbeef);
+    EXPECT_FALSE(SetEndOfFile(r));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_ACCESS_DENIED);
+    CloseHandle(r);
+    EXPECT_EQ(qt::readfile(drive + "/out/end.txt").size(), 18u);
+    SetLastError(0xdeadbeef);
+    EXPECT_FALSE(SetEndOfFile(r));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_HANDLE);
+}
+
 TEST_F(Files, DeleteFileErrorsFollowWindows) {
     qt::writefile(drive + "/out/ro.txt", "x");
     chmod((drive + "/out/ro.txt").c_str(), 0444);
