@@ -64,7 +64,7 @@ void check(bool cond, const char *what) {
 }
 
 HANDLE nexthandle() {
-    HANDLE h = nt::addhandle(std::make_shared<nt::KernelObject>());
+    HANDLE h = nt::addhandle(std::make_shared<nt::KernelObject>(nt::ObjectType::File));
     CloseHandle(h);
     return (HANDLE)((uintptr_t)h + 4);
 }

@@ -21,7 +21,7 @@ targets=("$@")
 
 build=${QUILLOG_FUZZ_BUILD_DIR:-build-fuzz}
 cmake -S . -B "$build" -DCMAKE_CXX_COMPILER=clang++ -DQUILLOG_FUZZ=ON -DBUILD_TESTING=OFF \
-    -DQUILLOG_WERROR=OFF >/dev/null
+    -DQUILLOG_WERROR=ON >/dev/null
 cmake --build "$build" -j"$(nproc)" --target "${targets[@]/#/fuzz_}"
 
 export ASAN_OPTIONS=detect_leaks=0
