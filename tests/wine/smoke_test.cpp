@@ -518,6 +518,26 @@ TEST(QuillogExe, LockedOutputFileStopsTheRun) {
     EXPECT_EQ(key->count("Application-" + ComputerName), 1u);
 }
 
+TEST(QuillogExe, UnfinishedLastLineIsCutBeforeAppending) {
+    regimport(ResetKeys);
+    // Wine's Application log is empty, but "/all" still opens the output
+    // file, which is where the cut is made.
+    const std::string out = cdrive("qlg\\cut.txt");
+    writefile(out, "APP,whole line\r\nAPP,unfinish");
+    Result r = quillog({"/logfile=app", "/all", "/outfile=c:\\qlg\\cut.txt"});
+    EXPECT_EQ(r.exitcode, 1) << r.out;
+    EXPECT_TRUE(contains(r.out, "\n==>cut an unfinished last line of 12 bytes from c:\\qlg\\cut.txt\n")) << r.out;
+    std::string text = readfile(out);
+    EXPECT_EQ(text.rfind("APP,whole line\r\n", 0), 0u) << text;
+    EXPECT_FALSE(contains(text, "unfinish")) << text;
+
+    // A file that ends in a line end is left alone.
+    r = quillog({"/logfile=app", "/all", "/outfile=c:\\qlg\\cut.txt"});
+    EXPECT_EQ(r.exitcode, 0) << r.out;
+    EXPECT_FALSE(contains(r.out, "==>cut")) << r.out;
+    EXPECT_EQ(readfile(out).rfind(text, 0), 0u);
+}
+
 TEST(QuillogExe, SecurityLogGetsThePrivilege) {
     regimport(ResetKeys);
     Result r = quillog({"/logfile=sec", "/outfile=c:\\qlg\\sec.txt"});
