@@ -313,40 +313,59 @@ bool recordat(Source &src, const Chain &chain, size_t pos, bool backwards, std::
 
 namespace {
 
-// Number of UTF-16 units before the terminating NUL of the string at off;
-// false when no NUL comes before limit.
-bool wstrlen(Bytes rec, uint32_t off, uint32_t limit, uint32_t *n) {
-    for (uint32_t p = off; (uint64_t)p + 2 <= limit; p += 2) {
-        if (rec.data[p] == 0 && rec.data[p + 1] == 0) {
-            *n = (p - off) / 2;
-            return true;
-        }
-    }
-    return false;
+// The eight bytes at p as a little-endian number.
+inline uint64_t load64(const uint8_t *p) {
+    uint64_t w;
+    std::memcpy(&w, p, 8);
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+    w = __builtin_bswap64(w);
+#endif
+    return w;
+}
+
+// True when the four UTF-16 units of w are ASCII and none is NUL. With
+// every unit below 0x80, adding 0x7FFF to each cannot carry into the next,
+// and sets its top bit exactly when the unit is not 0.
+inline bool fourascii(uint64_t w) {
+    const uint64_t tops = 0x8000800080008000ull;
+    return (w & 0xFF80FF80FF80FF80ull) == 0 && ((w + 0x7FFF7FFF7FFF7FFFull) & tops) == tops;
 }
 
 // A UTF-16 unit in code page 1252; ASCII, the common case, inline.
 inline uint8_t ansiunit(uint32_t unit) { return unit < 0x80 ? (uint8_t)unit : (uint8_t)widetoansi(unit); }
 
-// Converts n UTF-16 units and their NUL to code page 1252; returns the end.
-uint8_t *putansi(uint8_t *dst, const uint8_t *src, uint32_t n) {
-    for (uint32_t i = 0; i < n; ++i) dst[i] = ansiunit((uint32_t)src[2 * i] | ((uint32_t)src[2 * i + 1] << 8));
-    dst[n] = 0;
-    return dst + n + 1;
-}
-
-// wstrlen and putansi in one pass: measures the string at off and converts
-// it with its NUL to dst, as far as room bytes go.
-bool measureansi(Bytes rec, uint32_t off, uint32_t limit, uint8_t *dst, uint64_t room, uint32_t *n) {
-    for (uint32_t p = off, i = 0; (uint64_t)p + 2 <= limit; p += 2, ++i) {
+// Measures the NUL-terminated UTF-16 string at off, which must end before
+// limit: *n is its number of units. When dst is set, the string and its NUL
+// are converted to code page 1252 there as well. False when no NUL comes
+// before limit. Runs of ASCII go four units at a time.
+bool measureansi(Bytes rec, uint32_t off, uint32_t limit, uint8_t *dst, uint32_t *n) {
+    uint32_t p = off, i = 0;
+    for (; (uint64_t)p + 8 <= limit; p += 8, i += 4) {
+        const uint64_t w = load64(rec.data + p);
+        if (!fourascii(w)) break;
+        if (dst) {
+            dst[i] = (uint8_t)w;
+            dst[i + 1] = (uint8_t)(w >> 16);
+            dst[i + 2] = (uint8_t)(w >> 32);
+            dst[i + 3] = (uint8_t)(w >> 48);
+        }
+    }
+    for (; (uint64_t)p + 2 <= limit; p += 2, ++i) {
         const uint32_t unit = (uint32_t)rec.data[p] | ((uint32_t)rec.data[p + 1] << 8);
-        if (i < room) dst[i] = ansiunit(unit);
+        if (dst) dst[i] = ansiunit(unit);
         if (unit == 0) {
             *n = i;
             return true;
         }
     }
     return false;
+}
+
+// Converts n UTF-16 units and their NUL to code page 1252; returns the end.
+uint8_t *putansi(uint8_t *dst, const uint8_t *src, uint32_t n) {
+    for (uint32_t i = 0; i < n; ++i) dst[i] = ansiunit((uint32_t)src[2 * i] | ((uint32_t)src[2 * i + 1] << 8));
+    dst[n] = 0;
+    return dst + n + 1;
 }
 
 uint8_t *putzeros(uint8_t *dst, uint32_t n) {
@@ -370,36 +389,38 @@ DWORD ansiform(Bytes rec, uint8_t *out, uint32_t cap, uint32_t *size) {
     rec.u32(0x2C, &sidoff);
     rec.u32(0x30, &datalen);
     rec.u32(0x34, &dataoff);
-
-    uint32_t nsource, ncomputer;
-    if (!wstrlen(rec, FixedSize, limit, &nsource)) return ERROR_EVENTLOG_FILE_CORRUPT;
-    const uint32_t computeroff = FixedSize + 2 * (nsource + 1);
-    if (!wstrlen(rec, computeroff, limit, &ncomputer)) return ERROR_EVENTLOG_FILE_CORRUPT;
     if (sidlen && !inrecord(sidoff, sidlen, limit)) return ERROR_EVENTLOG_FILE_CORRUPT;
     if (datalen && !inrecord(dataoff, datalen, limit)) return ERROR_EVENTLOG_FILE_CORRUPT;
+    if (nstrings && !inrecord(stroff, 0, limit)) return ERROR_EVENTLOG_FILE_CORRUPT;
+
+    // The ANSI form takes at most a byte per UTF-16 unit of the two names
+    // (which follow each other) and of the strings (which follow each other,
+    // but may lie over the names in a damaged record), the SID, the data, two
+    // paddings and the trailing length. When out has room for that much, the
+    // texts are converted straight to their places while they are measured;
+    // otherwise they are measured first and converted once the record is
+    // known to fit. A buffer too small is never written to.
+    const uint64_t most = (uint64_t)FixedSize + (limit - FixedSize) / 2 + 4 + sidlen +
+                          (nstrings ? (limit - stroff) / 2 : 0) + datalen + 4 + 4;
+    const bool direct = out && most <= cap;
+
+    uint32_t nsource, ncomputer;
+    if (!measureansi(rec, FixedSize, limit, direct ? out + FixedSize : nullptr, &nsource))
+        return ERROR_EVENTLOG_FILE_CORRUPT;
+    const uint32_t computeroff = FixedSize + 2 * (nsource + 1);
+    if (!measureansi(rec, computeroff, limit, direct ? out + FixedSize + nsource + 1 : nullptr, &ncomputer))
+        return ERROR_EVENTLOG_FILE_CORRUPT;
 
     uint64_t pos = FixedSize + (nsource + 1) + (ncomputer + 1);
     const uint32_t pad1 = 4 - (uint32_t)(pos % 4);
     const uint64_t sidpos = pos + pad1;
     const uint64_t strpos = sidpos + sidlen;
-
-    // The strings are measured and, when out has room for the largest record
-    // they can make (a unit per byte at most), converted in the same pass
-    // straight to their place. A buffer too small is never written to.
     uint64_t strbytes = 0; // ANSI bytes of all strings with their NULs
-    bool converted = false;
-    if (nstrings) {
-        if (!inrecord(stroff, 0, limit)) return ERROR_EVENTLOG_FILE_CORRUPT;
-        const uint64_t most = strpos + (limit - stroff) / 2 + datalen + 8;
-        converted = out && most <= cap;
-        uint8_t *to = converted ? out + strpos : nullptr;
-        uint32_t p = stroff, n;
-        for (uint32_t i = 0; i < nstrings; ++i) {
-            if (!measureansi(rec, p, limit, to ? to + strbytes : nullptr, to ? UINT64_MAX : 0, &n))
-                return ERROR_EVENTLOG_FILE_CORRUPT;
-            strbytes += n + 1;
-            p += 2 * (n + 1);
-        }
+    for (uint32_t i = 0, p = stroff, n; i < nstrings; ++i) {
+        if (!measureansi(rec, p, limit, direct ? out + strpos + strbytes : nullptr, &n))
+            return ERROR_EVENTLOG_FILE_CORRUPT;
+        strbytes += n + 1;
+        p += 2 * (n + 1);
     }
 
     const uint64_t datapos = strpos + strbytes;
@@ -416,17 +437,20 @@ DWORD ansiform(Bytes rec, uint8_t *out, uint32_t cap, uint32_t *size) {
     put32(out + 0x2C, (uint32_t)sidpos);
     put32(out + 0x34, (uint32_t)datapos);
     uint8_t *d = out + FixedSize;
-    d = putansi(d, rec.data + FixedSize, nsource);
-    d = putansi(d, rec.data + computeroff, ncomputer);
+    if (direct) {
+        d += (nsource + 1) + (ncomputer + 1);
+    } else {
+        d = putansi(d, rec.data + FixedSize, nsource);
+        d = putansi(d, rec.data + computeroff, ncomputer);
+    }
     d = putzeros(d, pad1);
     if (sidlen) std::memcpy(d, rec.data + sidoff, sidlen);
     d += sidlen;
-    if (converted) {
+    if (direct) {
         d += strbytes;
     } else {
-        uint32_t p = stroff, n = 0;
-        for (uint32_t i = 0; i < nstrings; ++i) {
-            wstrlen(rec, p, limit, &n);
+        for (uint32_t i = 0, p = stroff, n = 0; i < nstrings; ++i) {
+            measureansi(rec, p, limit, nullptr, &n);
             d = putansi(d, rec.data + p, n);
             p += 2 * (n + 1);
         }

@@ -230,6 +230,45 @@ TEST(EvtFileAnsi, NamesStringsSidAndDataAreLaidOutAndConverted) {
     EXPECT_EQ(pa.size(), 0x48u);
 }
 
+TEST(EvtFileAnsi, RoomyAndExactBuffersGiveTheSameBytes) {
+    // ASCII runs go four units at a time; a non-ASCII unit or the NUL at any
+    // place of a run must still come out right. With room to spare the texts
+    // are converted while measured, into an exact buffer afterwards: both
+    // give the same record.
+    for (size_t n = 0; n <= 11; ++n) {
+        for (size_t k = 0; k <= n; ++k) { // k == n: all ASCII
+            for (char16_t odd : {u'\u20AC', u'\u4E2D', u'\u00E9'}) {
+                SCOPED_TRACE("length " + std::to_string(n) + ", odd unit at " + std::to_string(k));
+                std::u16string text;
+                std::string expect;
+                for (size_t i = 0; i < n; ++i) {
+                    text += i == k ? odd : (char16_t)('a' + i);
+                    expect += i == k ? (odd == u'\u20AC' ? '\x80' : odd == u'\u00E9' ? '\xE9' : '?') : (char)('a' + i);
+                }
+                NewRecord r;
+                r.source = text;
+                r.computer = text + u"Z";
+                r.strings = {text, u"x" + text, text};
+                r.data = {1, 2, 3};
+                std::vector<uint8_t> native;
+                buildrecord(r, 7, &native);
+                std::vector<uint8_t> exact = ansi(native);
+                std::vector<uint8_t> roomy(exact.size() + 4096, 0xCC);
+                uint32_t size = 0;
+                ASSERT_EQ(ansiform(Bytes{native.data(), native.size()}, roomy.data(), (uint32_t)roomy.size(), &size),
+                          ERROR_SUCCESS);
+                ASSERT_EQ(size, exact.size());
+                EXPECT_EQ(std::vector<uint8_t>(roomy.begin(), roomy.begin() + size), exact);
+                EXPECT_EQ(std::string((const char *)&exact[0x38]), expect);
+                EXPECT_EQ(std::string((const char *)&exact[0x38 + n + 1]), expect + "Z");
+                const uint32_t stroff = get32(&exact[0x24]);
+                const std::string strings((const char *)&exact[stroff], 3 * (n + 1) + 1);
+                EXPECT_EQ(strings, expect + '\0' + "x" + expect + '\0' + expect + '\0');
+            }
+        }
+    }
+}
+
 TEST(EvtFileAnsi, RealUnalignedSidsComeOutAligned) {
     std::vector<uint8_t> image = load(qt::samplelog("plaso-SysEvent.Evt"));
     Chain chain;
