@@ -32,9 +32,10 @@ bool maybesame(PSID held, PSID sid, DWORD length) {
     return a[1] == b[1] && memcmp(a + length - 4, b + length - 4, 4) == 0;
 }
 
-// The slot holding sid, or -1; *candidate receives the slot to fill on a miss.
-int findslot(PSID sid, int *candidate) {
-    DWORD oldest = GetTickCount();
+// The slot holding sid, or -1; *candidate receives the slot to fill on a
+// miss, *now the tick count the walk was made at.
+int findslot(PSID sid, int *candidate, DWORD *now) {
+    DWORD oldest = *now = GetTickCount();
     const DWORD length = GetLengthSid(sid);
     *candidate = 0;
     for (int i = 0; i < ACCOUNT_SLOTS; ++i) {
@@ -81,9 +82,10 @@ void resetaccounts() {
 
 const char *getuser(PSID sid) {
     int candidate;
-    int hit = findslot(sid, &candidate);
+    DWORD now;
+    int hit = findslot(sid, &candidate, &now);
     if (hit >= 0) {
-        AccountCache[hit].LastUse = GetTickCount();
+        AccountCache[hit].LastUse = now;
         return AccountCache[hit].Text;
     }
 

@@ -151,8 +151,8 @@ const CleanTables &cleantables() {
 // Appends a text column, preceded by FieldSeparator. A FieldSeparator, CR or
 // LF inside the text would add a field or break the line, so they become
 // ReplaceFieldSeparator, ReplaceCR and ReplaceLF; nothing else changes.
-void putcolumn(const char *text) {
-    const char *table = cleantables().column;
+// table is the column cleaning table (CleanTables::column).
+void putcolumn(const char *table, const char *text) {
     size_t n = strlen(text);
     char *at = linespace(n + 1);
     *at++ = Settings.FieldSeparator;
@@ -354,12 +354,13 @@ void writerec(HANDLE outfile, DWORD ordinal, EVENTLOGRECORD *rec) {
     puttwodigits(minute);
     putchr(':');
     puttwodigits(second);
-    putcolumn(source);
+    const char *column = cleantables().column;
+    putcolumn(column, source);
     putnumber((unsigned long)(rec->EventID & 0xFFFF));
-    putcolumn(typetext);
-    putcolumn(categorytext);
-    putcolumn(user);
-    putcolumn(computer);
+    putcolumn(column, typetext);
+    putcolumn(column, categorytext);
+    putcolumn(column, user);
+    putcolumn(column, computer);
     putchr(s.FieldSeparator);
     puttext(description, desclen);
     if (s.DumpData != DUMP_NONE) putdata(rec, ordinal);
