@@ -16,9 +16,10 @@
 #   baseline              with --baseline REV, quillog built from the git
 #                         revision REV (Format=no and Format=yes), whose dumps
 #                         must be byte for byte the same as this tree's
-# Each is run several times with hyperfine; the table shows the medians, the
-# records per second, each dump against the floor that writes its output's
-# size, the gain over evtexport, and the peak resident size (/usr/bin/time).
+# Each is run several times, in interleaved rounds; the table shows the
+# medians, the records per second, each dump against the floor that writes
+# its output's size, the gain over evtexport, and the peak resident size
+# (/usr/bin/time).
 # Machines are noisy: compare only figures of one run of this script. The
 # time zone is the caller's (TZ as it is set, or the system's), as in a
 # user's run: the conversion of every record's time to local time is part of
@@ -47,7 +48,7 @@ while [ $# -gt 0 ]; do
 done
 build=${QUILLOG_BUILD_DIR:-build-bench}
 
-packages=(cmake g++ hyperfine time binutils-mingw-w64-x86-64 gcc-mingw-w64-x86-64)
+packages=(cmake g++ time binutils-mingw-w64-x86-64 gcc-mingw-w64-x86-64)
 [ "$peer" = yes ] && packages+=(libevt-utils)
 missing=()
 for p in "${packages[@]}"; do dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p"); done
@@ -119,25 +120,45 @@ rawbytes=$(stat -c %s "$work/raw.txt")
 fmtbytes=$(stat -c %s "$work/fmt.txt")
 /usr/bin/time -v -o "$work/floor.time" "$build/bench/floor" "$log" "$work/floor.txt" "$rawbytes" "$records"
 
-echo "timing ($runs runs each) ..."
+# The timed runs go in rounds: each round runs every command once, in the
+# same order, so a slow spell of a shared machine hits the dumps and the
+# floors alike and the ratios hold. The first round warms the caches and is
+# not counted; before each run the output file is removed.
 out=$work/out.txt
-hyperfine --style none --runs "$runs" --warmup 1 --prepare "rm -f $out" --export-csv "$work/times.csv" \
-  -n raw "$work/raw/quillog /logfile=sys=$log /outfile=$out" \
-  -n fmt "$work/fmt/quillog /logfile=sys=$log /outfile=$out" \
-  -n floorraw "$build/bench/floor $log $out $rawbytes $records" \
-  -n floorfmt "$build/bench/floor $log $out $fmtbytes $records" \
-  ${baseline:+-n baseraw "$work/baseraw/quillog /logfile=sys=$log /outfile=$out"} \
-  ${baseline:+-n basefmt "$work/basefmt/quillog /logfile=sys=$log /outfile=$out"} >/dev/null
-if [ "$peer" = yes ]; then
-  # Slow, so fewer runs (which also take its peak size); its text goes to a
-  # file, as a dump's does.
-  peerruns=$(( runs < 2 ? runs : 2 ))
-  hyperfine --style none --runs "$peerruns" --prepare "rm -f $out" --export-csv "$work/peer.csv" \
-    -n evtexport "/usr/bin/time -v -o $work/peer.time evtexport $log > $out" >/dev/null
-  tail -n +2 "$work/peer.csv" >>"$work/times.csv"
-fi
+run_raw() { "$work/raw/quillog" "/logfile=sys=$log" "/outfile=$out"; }
+run_fmt() { "$work/fmt/quillog" "/logfile=sys=$log" "/outfile=$out"; }
+run_floorraw() { "$build/bench/floor" "$log" "$out" "$rawbytes" "$records"; }
+run_floorfmt() { "$build/bench/floor" "$log" "$out" "$fmtbytes" "$records"; }
+run_baseraw() { "$work/baseraw/quillog" "/logfile=sys=$log" "/outfile=$out"; }
+run_basefmt() { "$work/basefmt/quillog" "/logfile=sys=$log" "/outfile=$out"; }
+# Slow, so run twice at most; its time includes taking its peak size, and
+# its text goes to a file, as a dump's does.
+run_evtexport() { /usr/bin/time -v -o "$work/peer.time" evtexport "$log" >"$out"; }
+timed=(raw fmt floorraw floorfmt)
+[ -n "$baseline" ] && timed+=(baseraw basefmt)
+: >"$work/times.txt"
+timeone() { # name, round
+  rm -f "$out"
+  local t0 t1
+  t0=$(date +%s%N)
+  if ! "run_$1" >/dev/null 2>&1; then
+    echo "bench: $1 failed" >&2
+    exit 1
+  fi
+  t1=$(date +%s%N)
+  if [ "$2" -gt 0 ]; then echo "$1 $(( (t1 - t0) / 1000 ))" >>"$work/times.txt"; fi
+}
+echo "timing ($runs rounds, after one to warm up) ..."
+for ((round = 0; round <= runs; round++)); do
+  for name in "${timed[@]}"; do timeone "$name" "$round"; done
+  if [ "$peer" = yes ] && [ "$round" -ge 1 ] && [ "$round" -le 2 ]; then timeone evtexport "$round"; fi
+done
 
-median() { awk -F, -v n="$1" '$1 == n { print $4 }' "$work/times.csv"; }
+# The median of a command's runs, in seconds.
+median() {
+  awk -v n="$1" '$1 == n { print $2 }' "$work/times.txt" | sort -n |
+    awk '{ v[NR] = $1 } END { m = NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2; printf "%.6f", m / 1e6 }'
+}
 echo
 echo "machine: $(nproc) processors, $(awk -F': ' '/model name/ { print $2; exit }' /proc/cpuinfo);" \
   "load average $(cut -d' ' -f1-3 /proc/loadavg)"
