@@ -191,7 +191,9 @@ DWORD formattext(const MessageText &text, DWORD dwFlags, const char *const *args
     bool ignore = (dwFlags & FORMAT_MESSAGE_IGNORE_INSERTS) != 0;
     bool width = (dwFlags & FORMAT_MESSAGE_MAX_WIDTH_MASK) != 0;
     const char *linebreak = width ? " " : "\r\n";
-    auto put = [&](uint16_t unit) { *out += (char)(text.unicode ? tocp1252(unit) : (unsigned char)unit); };
+    auto put = [&](uint16_t unit) {
+        *out += (char)(unit < 0x80 || !text.unicode ? (unsigned char)unit : tocp1252(unit));
+    };
     out->clear();
     size_t highest = 0;
     size_t i = 0;
@@ -208,7 +210,17 @@ DWORD formattext(const MessageText &text, DWORD dwFlags, const char *const *args
             continue;
         }
         if (c != '%') {
-            put(c);
+            // The run of plain characters from here is converted in one go.
+            size_t end = i;
+            while (end < u.size() && u[end] != '%' && u[end] != '\r' && u[end] != '\n') ++end;
+            const size_t at = out->size();
+            out->resize(at + (end - i + 1));
+            char *to = &(*out)[at];
+            for (size_t k = i - 1; k < end; ++k) {
+                const uint16_t unit = u[k];
+                *to++ = (char)(unit < 0x80 || !text.unicode ? (unsigned char)unit : tocp1252(unit));
+            }
+            i = end;
             continue;
         }
         if (i == u.size()) return ERROR_INVALID_PARAMETER;
@@ -226,6 +238,15 @@ DWORD formattext(const MessageText &text, DWORD dwFlags, const char *const *args
         } else if (x >= '1' && x <= '9') {
             size_t n = x - '0';
             if (i < u.size() && isdigitunit(u[i])) n = n * 10 + (u[i++] - '0');
+            if (i >= u.size() || u[i] != '!') {
+                // The plain insert, by far the most common: its own entry as
+                // a string ("%1" is "%1!s!"; n is at most 99, the entries'
+                // count).
+                if (!args) return ERROR_INVALID_PARAMETER;
+                highest = std::max(highest, n);
+                out->append(args[n - 1] ? args[n - 1] : "(null)");
+                continue;
+            }
             std::string fmt = "s";
             if (i < u.size() && u[i] == '!') {
                 size_t close = i + 1;

@@ -14,13 +14,21 @@
 #include "platform/posix/paths.h"
 
 #include <set>
+#include <unordered_map>
 
 namespace {
+
+// How many messages a module keeps decoded; enough for any real module, and
+// a bound on the memory a hostile one can take.
+const size_t MaxKeptMessages = 4096;
 
 struct Module {
     std::string image;
     // The message tables found so far, per language request.
     std::vector<std::pair<WORD, nt::TableRef>> tables;
+    // Messages found so far, decoded, by language request and id: a log
+    // asks for the same few hundred again and again.
+    std::unordered_map<uint64_t, nt::MessageText> messages;
 };
 
 std::set<const Module *> &livemodules() {
@@ -58,10 +66,22 @@ unsigned long moduleloads() { return loads; }
 DWORD modulemessage(HMODULE module, DWORD id, WORD lang, MessageText *text) {
     Module *m = reinterpret_cast<Module *>(module);
     if (!livemodules().count(m)) return ERROR_INVALID_HANDLE;
+    const uint64_t key = ((uint64_t)lang << 32) | id;
+    auto kept = m->messages.find(key);
+    if (kept != m->messages.end()) {
+        *text = kept->second;
+        return ERROR_SUCCESS;
+    }
+    const TableRef *table = nullptr;
     for (const auto &t : m->tables)
-        if (t.first == lang) return readmessagein(m->image, t.second, id, text);
-    m->tables.emplace_back(lang, locatetable(m->image, lang));
-    return readmessagein(m->image, m->tables.back().second, id, text);
+        if (t.first == lang) table = &t.second;
+    if (!table) {
+        m->tables.emplace_back(lang, locatetable(m->image, lang));
+        table = &m->tables.back().second;
+    }
+    DWORD rc = readmessagein(m->image, *table, id, text);
+    if (rc == ERROR_SUCCESS && m->messages.size() < MaxKeptMessages) m->messages.emplace(key, *text);
+    return rc;
 }
 
 } // namespace nt

@@ -223,6 +223,28 @@ TEST(FormatMessageA, AnsiAndUnicodeTablesGiveTheSameBytes) {
     EXPECT_EQ(call(ansi.get(), INSERTS, 0x101, 64020).text, "Second block entry B ");
 }
 
+TEST(FormatMessageA, RepeatedRequestsKeepLanguagesAndInsertsApart) {
+    // A module keeps the messages it has decoded: asking again, in another
+    // language or with other inserts, must still give each its own text.
+    Module de("lang_de_en.dll");
+    for (int round = 0; round < 3; ++round) {
+        SCOPED_TRACE(round);
+        EXPECT_EQ(call(de.get(), IGNORE, 1, 100, {}, 0x407).text, "text for 0x407 ");
+        EXPECT_EQ(call(de.get(), IGNORE, 1, 100, {}, 1024).text, "text for 0x409 ");
+        Result missing = call(de.get(), IGNORE, 1, 100, {}, 0x0c07);
+        EXPECT_EQ(missing.ret, 0u);
+        EXPECT_EQ(missing.error, (DWORD)ERROR_RESOURCE_LANG_NOT_FOUND);
+    }
+    Module probe("probe_unicode.dll");
+    for (int round = 0; round < 2; ++round) {
+        SCOPED_TRACE(round);
+        EXPECT_EQ(call(probe.get(), IGNORE, 0x13, 100).text, "cjk[??] end ");
+        EXPECT_EQ(call(probe.get(), INSERTS, 5, 64000, {"one", "two", "three"}).text,
+                  "A=one B=two C=three again=one ");
+        EXPECT_EQ(call(probe.get(), INSERTS, 5, 64000, {"uno", "dos", "tres"}).text, "A=uno B=dos C=tres again=uno ");
+    }
+}
+
 TEST(FormatMessageA, SizesAndErrorsLeaveTheBufferUntouched) {
     Module probe("probe_ansi.dll");
     HMODULE m = probe.get();
