@@ -120,10 +120,11 @@ rawbytes=$(stat -c %s "$work/raw.txt")
 fmtbytes=$(stat -c %s "$work/fmt.txt")
 /usr/bin/time -v -o "$work/floor.time" "$build/bench/floor" "$log" "$work/floor.txt" "$rawbytes" "$records"
 
-# The timed runs go in rounds: each round runs every command once, in the
-# same order, so a slow spell of a shared machine hits the dumps and the
-# floors alike and the ratios hold. The first round warms the caches and is
-# not counted; before each run the output file is removed.
+# The timed runs go in rounds: each round runs every command once, each dump
+# next to the floor it is compared with, so a slow spell of a shared
+# machine hits a dump and its floor alike. A dump's "x floor" is the median
+# of its per-round ratios. The first round warms the caches and is not
+# counted; before each run the output file is removed.
 out=$work/out.txt
 run_raw() { "$work/raw/quillog" "/logfile=sys=$log" "/outfile=$out"; }
 run_fmt() { "$work/fmt/quillog" "/logfile=sys=$log" "/outfile=$out"; }
@@ -134,8 +135,7 @@ run_basefmt() { "$work/basefmt/quillog" "/logfile=sys=$log" "/outfile=$out"; }
 # Slow, so run twice at most; its time includes taking its peak size, and
 # its text goes to a file, as a dump's does.
 run_evtexport() { /usr/bin/time -v -o "$work/peer.time" evtexport "$log" >"$out"; }
-timed=(raw fmt floorraw floorfmt)
-[ -n "$baseline" ] && timed+=(baseraw basefmt)
+if [ -n "$baseline" ]; then timed=(raw floorraw baseraw fmt floorfmt basefmt); else timed=(raw floorraw fmt floorfmt); fi
 : >"$work/times.txt"
 timeone() { # name, round
   rm -f "$out"
@@ -146,7 +146,7 @@ timeone() { # name, round
     exit 1
   fi
   t1=$(date +%s%N)
-  if [ "$2" -gt 0 ]; then echo "$1 $(( (t1 - t0) / 1000 ))" >>"$work/times.txt"; fi
+  if [ "$2" -gt 0 ]; then echo "$2 $1 $(( (t1 - t0) / 1000 ))" >>"$work/times.txt"; fi
 }
 echo "timing ($runs rounds, after one to warm up) ..."
 for ((round = 0; round <= runs; round++)); do
@@ -154,10 +154,14 @@ for ((round = 0; round <= runs; round++)); do
   if [ "$peer" = yes ] && [ "$round" -ge 1 ] && [ "$round" -le 2 ]; then timeone evtexport "$round"; fi
 done
 
+# The median of a list of numbers, one per line.
+mid() { sort -g | awk '{ v[NR] = $1 } END { printf "%.6f", NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 # The median of a command's runs, in seconds.
-median() {
-  awk -v n="$1" '$1 == n { print $2 }' "$work/times.txt" | sort -n |
-    awk '{ v[NR] = $1 } END { m = NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2; printf "%.6f", m / 1e6 }'
+median() { awk -v n="$1" '$2 == n { print $3 / 1e6 }' "$work/times.txt" | mid; }
+# The median over the rounds of a command's time divided by a floor's.
+ratio() {
+  awk -v n="$1" -v f="$2" '$2 == n { t[$1] = $3 } $2 == f { b[$1] = $3 }
+    END { for (r in t) if (r in b) print t[r] / b[r] }' "$work/times.txt" | mid
 }
 echo
 echo "machine: $(nproc) processors, $(awk -F': ' '/model name/ { print $2; exit }' /proc/cpuinfo);" \
@@ -167,17 +171,17 @@ echo "log: $records records, $(stat -c %s "$log") bytes, $sources sources, seed 
 echo
 floorraw=$(median floorraw) floorfmt=$(median floorfmt) peermedian=
 [ "$peer" = yes ] && peermedian=$(median evtexport)
-row() { # name, median seconds, floor seconds or "", peak file
+row() { # name, median seconds, ratio to its floor or "", peak file
   awk -v name="$1" -v s="$2" -v f="$3" -v p="$peermedian" -v n="$records" -v kb="$(peak "$4")" 'BEGIN {
-    printf "%-22s %9.3f %12.0f %9s %11s %9.1f\n", name, s, n / s, f == "" ? "" : sprintf("%.2f", s / f),
+    printf "%-22s %9.3f %12.0f %9s %11s %9.1f\n", name, s, n / s, f == "" ? "" : sprintf("%.2f", f),
       p == "" ? "" : sprintf("%.1f", p / s), kb / 1024 }'
 }
 printf "%-22s %9s %12s %9s %11s %9s\n" "" "median s" "records/s" "x floor" "evtexport/" "peak MB"
-row "quillog Format=no" "$(median raw)" "$floorraw" "$work/raw.time"
-row "quillog Format=yes" "$(median fmt)" "$floorfmt" "$work/fmt.time"
+row "quillog Format=no" "$(median raw)" "$(ratio raw floorraw)" "$work/raw.time"
+row "quillog Format=yes" "$(median fmt)" "$(ratio fmt floorfmt)" "$work/fmt.time"
 if [ -n "$baseline" ]; then
-  row "$baseline Format=no" "$(median baseraw)" "$floorraw" "$work/baseraw.time"
-  row "$baseline Format=yes" "$(median basefmt)" "$floorfmt" "$work/basefmt.time"
+  row "$baseline Format=no" "$(median baseraw)" "$(ratio baseraw floorraw)" "$work/baseraw.time"
+  row "$baseline Format=yes" "$(median basefmt)" "$(ratio basefmt floorfmt)" "$work/basefmt.time"
 fi
 row "floor (Format=no size)" "$floorraw" "" "$work/floor.time"
 row "floor (Format=yes size)" "$floorfmt" "" "$work/floor.time"
