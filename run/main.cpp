@@ -84,10 +84,11 @@ bool seekto(HANDLE h, unsigned long long pos) {
 // the end of the output file (the system may stop a write between two pages
 // of the file). That run saved no bookmark, so this one writes the line again
 // whole; its unfinished start is cut off first, or it would run into the next
-// line. The cut goes back to the last CR LF within the length of the longest
-// line; a file without one there is left as it is. Returns the new size.
+// line. Such a start is shorter than the longest line, so the CR LF before it
+// lies within the last LongestLine + 1 bytes; a file without one there is left
+// as it is. Returns the new size.
 unsigned long long cutunfinishedline(HANDLE out, unsigned long long size) {
-    const unsigned long long lowest = size > LongestLine ? size - LongestLine : 0;
+    const unsigned long long lowest = size > LongestLine + 1 ? size - (LongestLine + 1) : 0;
     char chunk[4096];
     unsigned long long end = size; // [end, size) holds no CR LF
     bool lfafter = false;          // the byte at end is LF
