@@ -11,19 +11,7 @@
 
 namespace {
 
-// A SID in the system's layout, built by hand.
-std::vector<BYTE> makesid(uint64_t authority, std::initializer_list<DWORD> subs) {
-    std::vector<BYTE> sid(8 + 4 * subs.size());
-    sid[0] = 1;
-    sid[1] = (BYTE)subs.size();
-    for (int i = 0; i < 6; ++i) sid[2 + i] = (BYTE)(authority >> (8 * (5 - i)));
-    size_t at = 8;
-    for (DWORD s : subs) {
-        for (int i = 0; i < 4; ++i) sid[at + i] = (BYTE)(s >> (8 * i));
-        at += 4;
-    }
-    return sid;
-}
+using qt::makesid;
 
 // A distinct domain user SID for each number.
 std::vector<BYTE> usersid(DWORD n) { return makesid(5, {21, 11, 22, 33, 1000 + n}); }

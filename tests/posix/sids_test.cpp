@@ -9,19 +9,7 @@
 
 namespace {
 
-// A SID in the system's layout, built by hand.
-std::vector<BYTE> makesid(uint64_t authority, std::initializer_list<DWORD> subs) {
-    std::vector<BYTE> sid(8 + 4 * subs.size());
-    sid[0] = 1;
-    sid[1] = (BYTE)subs.size();
-    for (int i = 0; i < 6; ++i) sid[2 + i] = (BYTE)(authority >> (8 * (5 - i)));
-    size_t at = 8;
-    for (DWORD s : subs) {
-        for (int i = 0; i < 4; ++i) sid[at + i] = (BYTE)(s >> (8 * i));
-        at += 4;
-    }
-    return sid;
-}
+using qt::makesid;
 
 TEST(SidHelpers, ReadTheLayoutOfSystemSid) {
     const BYTE system[] = {1, 1, 0, 0, 0, 0, 0, 5, 0x12, 0, 0, 0};

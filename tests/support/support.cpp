@@ -180,4 +180,17 @@ std::vector<std::string> splitlines(const std::string &text) {
     return lines;
 }
 
+std::vector<uint8_t> makesid(uint64_t authority, std::initializer_list<uint32_t> subs) {
+    std::vector<uint8_t> sid(8 + 4 * subs.size());
+    sid[0] = 1;
+    sid[1] = (uint8_t)subs.size();
+    for (int i = 0; i < 6; ++i) sid[2 + i] = (uint8_t)(authority >> (8 * (5 - i)));
+    size_t at = 8;
+    for (uint32_t s : subs) {
+        for (int i = 0; i < 4; ++i) sid[at + i] = (uint8_t)(s >> (8 * i));
+        at += 4;
+    }
+    return sid;
+}
+
 } // namespace qt

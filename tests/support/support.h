@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <functional>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -69,6 +71,10 @@ std::string samplelog(const std::string &name);
 
 // Lines of text split at "\n" (a trailing "\r" is kept).
 std::vector<std::string> splitlines(const std::string &text);
+
+// A SID in the system's binary layout (revision 1), built by hand: the
+// 48-bit authority big-endian, the sub-authorities little-endian.
+std::vector<uint8_t> makesid(uint64_t authority, std::initializer_list<uint32_t> subs);
 
 } // namespace qt
 
