@@ -13,14 +13,7 @@ namespace {
 
 std::string fixture(const std::string &name) { return qt::readfile(std::string(QUILLOG_MSGDLLS) + "/" + name); }
 
-std::string regstring(const std::string &name, const std::string &text) {
-    std::string out = "\"" + name + "\"=\"";
-    for (char c : text) {
-        if (c == '\\' || c == '"') out += '\\';
-        out += c;
-    }
-    return out + "\"\r\n";
-}
+using qt::regstring;
 
 class Messages : public qt::TempNetwork {
 protected:

@@ -18,15 +18,7 @@ namespace {
 
 std::string fixture(const std::string &name) { return qt::readfile(std::string(QUILLOG_MSGDLLS) + "/" + name); }
 
-// A .reg string value: backslashes and quotes escaped.
-std::string regstring(const std::string &name, const std::string &text) {
-    std::string out = "\"" + name + "\"=\"";
-    for (char c : text) {
-        if (c == '\\' || c == '"') out += '\\';
-        out += c;
-    }
-    return out + "\"\r\n";
-}
+using qt::regstring;
 
 // A .reg REG_EXPAND_SZ value (hex(2): the bytes and a terminator).
 std::string regexpand(const std::string &name, const std::string &text) {

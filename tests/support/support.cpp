@@ -180,6 +180,15 @@ std::vector<std::string> splitlines(const std::string &text) {
     return lines;
 }
 
+std::string regstring(const std::string &name, const std::string &text) {
+    std::string out = "\"" + name + "\"=\"";
+    for (char c : text) {
+        if (c == '\\' || c == '"') out += '\\';
+        out += c;
+    }
+    return out + "\"\r\n";
+}
+
 std::vector<uint8_t> makesid(uint64_t authority, std::initializer_list<uint32_t> subs) {
     std::vector<uint8_t> sid(8 + 4 * subs.size());
     sid[0] = 1;

@@ -72,6 +72,10 @@ std::string samplelog(const std::string &name);
 // Lines of text split at "\n" (a trailing "\r" is kept).
 std::vector<std::string> splitlines(const std::string &text);
 
+// A string value line of a .reg file: "name"="text" with backslashes and
+// quotes escaped, ending in CR LF.
+std::string regstring(const std::string &name, const std::string &text);
+
 // A SID in the system's binary layout (revision 1), built by hand: the
 // 48-bit authority big-endian, the sub-authorities little-endian.
 std::vector<uint8_t> makesid(uint64_t authority, std::initializer_list<uint32_t> subs);
