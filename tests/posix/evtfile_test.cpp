@@ -119,7 +119,6 @@ TEST(EvtFileParse, RealLogsGiveTheirRecordsFromTheEndRecord) {
 
 TEST(EvtFileParse, PlasoSplitRecordIsReadWholeAndStaleRecordsAreLeftOut) {
     std::vector<uint8_t> image = load(qt::samplelog("plaso-SysEvent.Evt"));
-    ASSERT_EQ(image, load(std::string(QUILLOG_SAMPLES) + "/plaso-SysEvent.Evt"));
     Chain chain;
     ASSERT_EQ(parseimage(image, &chain), ERROR_SUCCESS);
     EXPECT_EQ(chain.start, 0x1e0130u);

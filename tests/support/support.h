@@ -65,8 +65,8 @@ bool fileexists(const std::string &path);
 void makedirs(const std::string &path);
 void removetree(const std::string &path);
 
-// The path of a real sample log: ../shared/samples/evt/<name>, or the copy
-// bundled in samples/ for the plaso log.
+// The path of a real sample log bundled in samples/. A missing one throws,
+// which ends the test with a failure naming the file.
 std::string samplelog(const std::string &name);
 
 // Lines of text split at "\n" (a trailing "\r" is kept).
