@@ -56,7 +56,14 @@ const char *const CODA[] = {"", " No user action is required.", " Check the syst
 
 const std::vector<SourceDef> &catalogue() {
     static const std::vector<SourceDef> sources = {
-        {"Service Control Manager", "svcmsg.dll", nullptr, nullptr, "kernmsg.dll", 7000, 30, 0,
+        {"Service Control Manager",
+         "svcmsg.dll",
+         nullptr,
+         nullptr,
+         "kernmsg.dll",
+         7000,
+         30,
+         0,
          {{'I', "The {svc} service entered the {state} state."},
           {'I', "The {svc} service was successfully sent a {ctl} control."},
           {'E', "The {svc} service failed to start due to the following error: %n{err}"},
@@ -65,7 +72,14 @@ const std::vector<SourceDef> &catalogue() {
           {'I', "The start type of the {svc} service was changed from {starttype} to {starttype}."},
           {'E', "A timeout was reached ({ms} milliseconds) while waiting for the {svc} service to connect."},
           {'E', "The {svc} service terminated with the following error: %n{err}"}}},
-        {"Tcpip", "netmsg.dll", "kernmsg.dll", nullptr, nullptr, 4190, 8, 0,
+        {"Tcpip",
+         "netmsg.dll",
+         "kernmsg.dll",
+         nullptr,
+         nullptr,
+         4190,
+         8,
+         0,
          {{'W', "The system detected an address conflict for IP address {ip} with the system having network hardware "
                 "address {mac}. Network operations on this system may be disrupted as a result."},
           {'E', "The system failed to register host (A) resource records for network adapter%nwith settings:%n   "
@@ -75,7 +89,14 @@ const std::vector<SourceDef> &catalogue() {
           {'W', "TCP/IP has reached the security limit imposed on the number of concurrent TCP connect attempts."},
           {'E', "The IP address lease {ip} for the Network Card with network address {mac} has been denied by the "
                 "DHCP server {ip} (The DHCP Server sent a DHCPNACK message)."}}},
-        {"Dhcp", "netmsg.dll", nullptr, nullptr, nullptr, 1000, 7, 0,
+        {"Dhcp",
+         "netmsg.dll",
+         nullptr,
+         nullptr,
+         nullptr,
+         1000,
+         7,
+         0,
          {{'E', "Your computer has lost the lease to its IP address {ip} on the Network Card with network address "
                 "{mac}."},
           {'W', "Your computer was not able to renew its address from the network (from the DHCP Server) for the "
@@ -84,7 +105,14 @@ const std::vector<SourceDef> &catalogue() {
           {'I', "The IP address lease {ip} for the Network Card with network address {mac} has been renewed."},
           {'E', "The DHCP client could not reach a server within {num} seconds on adapter {guid}."},
           {'I', "The DHCP client obtained the address {ip} from server {ip} after {num} attempts."}}},
-        {"NetBT", "netmsg.dll", nullptr, nullptr, nullptr, 4300, 4, 0,
+        {"NetBT",
+         "netmsg.dll",
+         nullptr,
+         nullptr,
+         nullptr,
+         4300,
+         4,
+         0,
          {{'E', "The name \"{host}\" could not be registered on the Interface with IP address {ip}. The machine "
                 "with the IP address {ip} did not allow the name to be claimed by this machine."},
           {'W', "Initialization failed because the driver device could not be created."},
@@ -93,7 +121,14 @@ const std::vector<SourceDef> &catalogue() {
                 "{dev}. The data is the error code."},
           {'W', "The master browser has received a server announcement from the computer {host} that believes that "
                 "it is the master browser for the domain on transport {dev}."}}},
-        {"Browser", "netmsg.dll", nullptr, nullptr, nullptr, 8000, 3, 0,
+        {"Browser",
+         "netmsg.dll",
+         nullptr,
+         nullptr,
+         nullptr,
+         8000,
+         3,
+         0,
          {{'I', "The browser has forced an election on network {dev} because a master browser was stopped."},
           {'W', "The browser service has failed to retrieve the backup list too many times on transport {dev}. The "
                 "backup browser is stopping."},
@@ -102,14 +137,28 @@ const std::vector<SourceDef> &catalogue() {
           {'E', "The browser was unable to promote itself to master browser. The computer that currently believes it "
                 "is the master browser is {host}."},
           {'I', "The browser has been configured to run on transport {dev} with {num} backup servers."}}},
-        {"Disk", "diskmsg.dll", nullptr, "catmsg.dll", nullptr, 7, 8, 4,
+        {"Disk",
+         "diskmsg.dll",
+         nullptr,
+         "catmsg.dll",
+         nullptr,
+         7,
+         8,
+         4,
          {{'E', "The device, {dev}, has a bad block."},
           {'W', "An error was detected on device {dev} during a paging operation."},
           {'E', "The driver detected a controller error on {dev}."},
           {'W', "The device, {dev}, did not respond within the timeout period."},
           {'I', "Disk {num} has been surprise removed."},
           {'W', "The disk {vol} is at or near capacity ({pct} used). You may need to delete some files."}}},
-        {"Ntfs", "diskmsg.dll", nullptr, "catmsg.dll", nullptr, 50, 6, 4,
+        {"Ntfs",
+         "diskmsg.dll",
+         nullptr,
+         "catmsg.dll",
+         nullptr,
+         50,
+         6,
+         4,
          {{'E', "The file system structure on the disk is corrupt and unusable. Please run the chkdsk utility on the "
                 "volume {vol}."},
           {'W', "{{Delayed Write Failed} Windows was unable to save all the data for the file {path}. The data has "
@@ -118,7 +167,14 @@ const std::vector<SourceDef> &catalogue() {
           {'E', "An I/O operation initiated by the Registry failed unrecoverably. The Registry could not read in, or "
                 "write out, or flush, one of the files that contain the system's image of the Registry: {path}"},
           {'W', "The transaction resource manager on volume {vol} encountered an error during recovery: {text}"}}},
-        {"W32Time", "timemsg.dll", nullptr, nullptr, nullptr, 20, 9, 0,
+        {"W32Time",
+         "timemsg.dll",
+         nullptr,
+         nullptr,
+         nullptr,
+         20,
+         9,
+         0,
          {{'I', "The time service is now synchronizing the system time with the time source {host}."},
           {'W', "NtpClient was unable to set a manual peer to use as a time source because of DNS resolution error "
                 "on '{host}'. NtpClient will try again in {num} minutes and double the reattempt interval "
@@ -129,7 +185,14 @@ const std::vector<SourceDef> &catalogue() {
           {'I', "The time service has started advertising as a time source. Offset {num} ms at {time}."},
           {'W', "Time Provider NtpClient: This machine is configured to use the domain hierarchy to determine its "
                 "time source, but the computer {host} is not a member of a domain."}}},
-        {"Userenv", "appmsg.dll", nullptr, "catmsg.dll", nullptr, 1000, 7, 8,
+        {"Userenv",
+         "appmsg.dll",
+         nullptr,
+         "catmsg.dll",
+         nullptr,
+         1000,
+         7,
+         8,
          {{'E', "Windows cannot determine the user or computer name. ({text}). Group Policy processing aborted."},
           {'W', "Windows saved user {domain}\\{user} registry while an application or service was still using the "
                 "registry during log off. The memory used by the user's registry has not been freed."},
@@ -139,14 +202,28 @@ const std::vector<SourceDef> &catalogue() {
                 "system. %n%n DETAIL - {text}"},
           {'W', "Windows was unable to load the registry {path}. This is often caused by insufficient memory or "
                 "insufficient security rights."}}},
-        {"Winlogon", "appmsg.dll", nullptr, "catmsg.dll", nullptr, 1100, 7, 8,
+        {"Winlogon",
+         "appmsg.dll",
+         nullptr,
+         "catmsg.dll",
+         nullptr,
+         1100,
+         7,
+         8,
          {{'I', "User Logon Notification for Customer Experience Improvement Program for {domain}\\{user}."},
           {'I', "User Logoff Notification for Customer Experience Improvement Program for {domain}\\{user}."},
           {'W', "The Windows logon process has failed to spawn a user application. Application name: {path}. Command "
                 "line parameters: {text}."},
           {'E', "The Windows logon process has unexpectedly terminated with status {hex}."},
           {'I', "Automatic certificate enrollment for {domain}\\{user} completed in {ms} ms."}}},
-        {"MsiInstaller", "appmsg.dll", nullptr, "catmsg.dll", nullptr, 11700, 6, 8,
+        {"MsiInstaller",
+         "appmsg.dll",
+         nullptr,
+         "catmsg.dll",
+         nullptr,
+         11700,
+         6,
+         8,
          {{'I', "Product: {product} -- Installation completed successfully."},
           {'E', "Product: {product} -- Error {num}. The installer has encountered an unexpected error installing "
                 "this package. This may indicate a problem with this package. The error code is {num}."},
@@ -154,7 +231,14 @@ const std::vector<SourceDef> &catalogue() {
                 "Reconfiguration success or error status: 0."},
           {'W', "Detection of product '{guid}', feature '{svc}' failed during request for component '{guid}'."},
           {'I', "Product: {product} -- Removal completed successfully."}}},
-        {"Print", "appmsg.dll", nullptr, "catmsg.dll", nullptr, 1200, 5, 8,
+        {"Print",
+         "appmsg.dll",
+         nullptr,
+         "catmsg.dll",
+         nullptr,
+         1200,
+         5,
+         8,
          {{'I', "Document {num}, {text} owned by {user} was printed on {printer} via port {ip}. Size in bytes: "
                 "{num}; pages printed: {num}"},
           {'W', "The print spooler failed to share printer {printer} with shared resource name {printer}. Error "
@@ -167,8 +251,8 @@ const std::vector<SourceDef> &catalogue() {
     return sources;
 }
 
-const char *const CATEGORIES[] = {"Devices", "Disk", "Printers", "Services", "Shell", "System Event", "Network",
-                                  "Logon"};
+const char *const CATEGORIES[] = {"Devices", "Disk",         "Printers", "Services",
+                                  "Shell",   "System Event", "Network",  "Logon"};
 
 const struct {
     unsigned id;
@@ -189,24 +273,47 @@ const struct {
     {1722, "The RPC server is unavailable."},
 };
 
-const char *const SERVICES[] = {
-    "Print Spooler", "Windows Update", "DHCP Client", "Telephony", "Remote Registry", "Task Scheduler",
-    "Background Intelligent Transfer Service", "Windows Firewall", "Computer Browser", "Server", "Workstation",
-    "Application Experience", "Cryptographic Services", "DNS Client", "Event Log", "Fax", "Help and Support",
-    "IPSEC Services", "Logical Disk Manager", "Messenger", "Net Logon", "Network Connections", "Plug and Play",
-    "Remote Access Connection Manager", "Security Center", "Shell Hardware Detection", "SSDP Discovery",
-    "System Restore Service", "Themes", "Windows Audio"};
+const char *const SERVICES[] = {"Print Spooler",
+                                "Windows Update",
+                                "DHCP Client",
+                                "Telephony",
+                                "Remote Registry",
+                                "Task Scheduler",
+                                "Background Intelligent Transfer Service",
+                                "Windows Firewall",
+                                "Computer Browser",
+                                "Server",
+                                "Workstation",
+                                "Application Experience",
+                                "Cryptographic Services",
+                                "DNS Client",
+                                "Event Log",
+                                "Fax",
+                                "Help and Support",
+                                "IPSEC Services",
+                                "Logical Disk Manager",
+                                "Messenger",
+                                "Net Logon",
+                                "Network Connections",
+                                "Plug and Play",
+                                "Remote Access Connection Manager",
+                                "Security Center",
+                                "Shell Hardware Detection",
+                                "SSDP Discovery",
+                                "System Restore Service",
+                                "Themes",
+                                "Windows Audio"};
 const char *const STATES[] = {"running", "stopped", "paused", "start pending", "stop pending"};
 const char *const CONTROLS[] = {"start", "stop", "pause", "continue", "interrogate"};
 const char *const MILLISECONDS[] = {"30000", "60000", "120000", "0", "5000"};
 const char *const ACTIONS[] = {"Restart the service", "Run the configured recovery program", "No action",
                                "Reboot the machine"};
 const char *const STARTTYPES[] = {"auto start", "demand start", "disabled", "boot start"};
-const char *const HOSTS[] = {"BENCHSRV01", "BENCHSRV02", "DC01", "FILESRV", "PRINTSRV", "ntp.bench.example",
-                             "WKS-0042", "WKS-0117", "MAILGW", "bench.example"};
-const char *const FILES[] = {"drivers\\atapi.sys", "config\\SOFTWARE", "spool\\PRINTERS\\00017.SPL",
-                             "wbem\\Repository\\FS\\OBJECTS.DATA", "catroot2\\edb.log", "LogFiles\\setupapi.log",
-                             "drivers\\etc\\hosts", "msiexec.exe"};
+const char *const HOSTS[] = {"BENCHSRV01",        "BENCHSRV02", "DC01",     "FILESRV", "PRINTSRV",
+                             "ntp.bench.example", "WKS-0042",   "WKS-0117", "MAILGW",  "bench.example"};
+const char *const FILES[] = {
+    "drivers\\atapi.sys", "config\\SOFTWARE",       "spool\\PRINTERS\\00017.SPL", "wbem\\Repository\\FS\\OBJECTS.DATA",
+    "catroot2\\edb.log",  "LogFiles\\setupapi.log", "drivers\\etc\\hosts",        "msiexec.exe"};
 const char *const TEXTS[] = {
     "The device is not ready.",
     "The network path was not found.",
@@ -396,7 +503,9 @@ bool writemessages(const std::string &dir) {
             std::vector<std::string> kinds;
             message(s, k, &id, &severity, &text, &kinds);
             mc += "MessageId=" + std::to_string(id) + "\nSeverity=" +
-                  (severity == 'E' ? "Error" : severity == 'W' ? "Warning" : "Informational") +
+                  (severity == 'E'   ? "Error"
+                   : severity == 'W' ? "Warning"
+                                     : "Informational") +
                   "\nLanguage=English\n" + text + "\n.\n\n";
         }
     }

@@ -25,9 +25,15 @@ struct OptionText {
 };
 
 const OptionText OptionTable[] = {
-    {"/?", OptHelp},           {"/logfile=", OptLogfile}, {"/all", OptAll},
-    {"/reg=local_machine", OptReg}, {"/computer", OptComputer}, {"/outfile", OptOutfile},
-    {"/outdir=", OptOutdir},   {"/clear", OptClear},      {"/backup", OptBackup},
+    {"/?", OptHelp},
+    {"/logfile=", OptLogfile},
+    {"/all", OptAll},
+    {"/reg=local_machine", OptReg},
+    {"/computer", OptComputer},
+    {"/outfile", OptOutfile},
+    {"/outdir=", OptOutdir},
+    {"/clear", OptClear},
+    {"/backup", OptBackup},
 };
 
 // Offsets of the values: "/logfile=" 9, "/computer=" 10, "/outfile=" 9, "/outdir=" 8.

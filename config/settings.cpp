@@ -103,9 +103,8 @@ enum IniKey {
 };
 
 const char *const KEYS[KEY_COUNT] = {
-    "Format=",         "DateFormat=",           "MaxMessageLen=", "MaxFragmentLen=",
-    "FieldSeparator=", "ReplaceFieldSeparator=", "ReplaceCRLF=",   "ReplaceCR=",
-    "ReplaceLF=",      "StringSeparator=",      "DumpData=",      "DumpRecnum=",
+    "Format=",      "DateFormat=", "MaxMessageLen=", "MaxFragmentLen=",  "FieldSeparator=", "ReplaceFieldSeparator=",
+    "ReplaceCRLF=", "ReplaceCR=",  "ReplaceLF=",     "StringSeparator=", "DumpData=",       "DumpRecnum=",
 };
 
 // True when text starts with prefix, compared without regard to case.
@@ -157,12 +156,8 @@ void applyline(const char *line, bool *replacelfset) {
         s.DateFormat[sizeof s.DateFormat - 1] = '\0';
         s.DateFormatSet = true;
         break;
-    case KEY_MAXMESSAGELEN:
-        s.MaxMessageLen = readint(value);
-        break;
-    case KEY_MAXFRAGMENTLEN:
-        s.MaxFragmentLen = readint(value);
-        break;
+    case KEY_MAXMESSAGELEN: s.MaxMessageLen = readint(value); break;
+    case KEY_MAXFRAGMENTLEN: s.MaxFragmentLen = readint(value); break;
     case KEY_FIELDSEPARATOR:
         if (value[0]) s.FieldSeparator = value[0];
         break;

@@ -31,10 +31,8 @@ bool knownerror(DWORD rc) {
     case ERROR_MR_MID_NOT_FOUND:
     case ERROR_NO_WORK_DONE:
     case ERROR_INVALID_PARAMETER:
-    case ERROR_INSUFFICIENT_BUFFER:
-        return true;
-    default:
-        return false;
+    case ERROR_INSUFFICIENT_BUFFER: return true;
+    default: return false;
     }
 }
 

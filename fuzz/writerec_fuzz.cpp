@@ -76,7 +76,7 @@ void randomsettings(FuzzedDataProvider &in) {
     s.Format = in.ConsumeBool();
     s.DateFormatSet = in.ConsumeBool();
     if (s.DateFormatSet) {
-        static const char *const pictures[] = {"M/d/yyyy", "dd.MM.yyyy", "yyyy-MM-dd", "dddd, MMMM dd, yyyy",
+        static const char *const pictures[] = {"M/d/yyyy",         "dd.MM.yyyy", "yyyy-MM-dd", "dddd, MMMM dd, yyyy",
                                                "'day' d 'of' MMM", "gg yy"};
         size_t pick = in.ConsumeIntegralInRange<size_t>(0, 6);
         std::string picture = pick < 6 ? pictures[pick] : in.ConsumeRandomLengthString(99);
@@ -114,13 +114,13 @@ std::vector<uint8_t> nativerecord(FuzzedDataProvider &in) {
         return bytes;
     }
     static const uint32_t ids[] = {0x40000064, 0xC0000005, 5, 0x80000007, 0x40000063, 0xC00000C8, 1234, 1};
-    static const uint16_t types[] = {EVENTLOG_ERROR_TYPE,   EVENTLOG_WARNING_TYPE, EVENTLOG_INFORMATION_TYPE,
+    static const uint16_t types[] = {EVENTLOG_ERROR_TYPE,    EVENTLOG_WARNING_TYPE,  EVENTLOG_INFORMATION_TYPE,
                                      EVENTLOG_AUDIT_SUCCESS, EVENTLOG_AUDIT_FAILURE, 0};
     static const char *const sources[] = {"Sampler", "Others", "Nosuch", ""};
     // S-1-5-18, and S-1-5-21-1-2-3-1001 which accounts.txt names.
     static const uint8_t system[] = {1, 1, 0, 0, 0, 0, 0, 5, 18, 0, 0, 0};
-    static const uint8_t user[] = {1, 5, 0, 0, 0, 0, 0, 5, 21, 0, 0, 0, 1, 0, 0, 0,
-                                   2, 0, 0, 0, 3, 0, 0, 0, 0xE9, 3, 0, 0};
+    static const uint8_t user[] = {1, 5, 0, 0, 0, 0, 0, 5, 21, 0, 0,    0, 1, 0,
+                                   0, 0, 2, 0, 0, 0, 3, 0, 0,  0, 0xE9, 3, 0, 0};
     nt::evt::NewRecord rec;
     rec.timegenerated = in.ConsumeIntegral<uint32_t>();
     rec.timewritten = in.ConsumeIntegral<uint32_t>();
@@ -183,10 +183,11 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     std::string reg = "REGEDIT4\r\n\r\n";
     for (const char *source : {"Sampler", "Others"}) {
         reg += std::string("[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\") +
-               source + "]\r\n"
-                        "\"EventMessageFile\"=\"%SystemRoot%\\\\System32\\\\events.dll\"\r\n"
-                        "\"CategoryMessageFile\"=\"%SystemRoot%\\\\System32\\\\categories.dll\"\r\n"
-                        "\"ParameterMessageFile\"=\"%SystemRoot%\\\\System32\\\\params.dll\"\r\n\r\n";
+               source +
+               "]\r\n"
+               "\"EventMessageFile\"=\"%SystemRoot%\\\\System32\\\\events.dll\"\r\n"
+               "\"CategoryMessageFile\"=\"%SystemRoot%\\\\System32\\\\categories.dll\"\r\n"
+               "\"ParameterMessageFile\"=\"%SystemRoot%\\\\System32\\\\params.dll\"\r\n\r\n";
     }
     fz::writebytes(host + "/registry/HKEY_LOCAL_MACHINE.reg", (const uint8_t *)reg.data(), reg.size());
     const std::string accounts = "S-1-5-21-1-2-3-1001=EXAMPLE\\jdoe\r\n";

@@ -18,8 +18,8 @@ AccountSlot AccountCache[ACCOUNT_SLOTS];
 
 namespace {
 
-const DWORD NAME_SIZE = 32;     // account and domain name buffers, terminator included
-const size_t TEXT_SIZE = 4096;  // working area of one account text
+const DWORD NAME_SIZE = 32;    // account and domain name buffers, terminator included
+const size_t TEXT_SIZE = 4096; // working area of one account text
 
 char text[TEXT_SIZE];
 
@@ -62,8 +62,8 @@ void sidtext(PSID sid) {
     if (count > 8) count = 8;
     unsigned long subs[8] = {0};
     for (unsigned i = 0; i < count; ++i) subs[i] = *GetSidSubAuthority(sid, i);
-    int len = snprintf(text, TEXT_SIZE, "S-1-%lu-%lu-%lu-%lu-%lu-%lu-%lu-%lu-%lu", authority, subs[0], subs[1],
-                       subs[2], subs[3], subs[4], subs[5], subs[6], subs[7]);
+    int len = snprintf(text, TEXT_SIZE, "S-1-%lu-%lu-%lu-%lu-%lu-%lu-%lu-%lu-%lu", authority, subs[0], subs[1], subs[2],
+                       subs[3], subs[4], subs[5], subs[6], subs[7]);
     if (len < 0 || (size_t)len >= TEXT_SIZE) internalerror("getuser", 1);
     unsigned dashes = 0;
     for (char *p = text; *p; ++p) {

@@ -122,8 +122,8 @@ void parsevalue(CEvtSource *entry, const char *value) {
 // (PATH_SIZE bytes). Reports what fails; every handle is closed on return.
 bool readvalue(const CEvtSource *entry, char *value) {
     char keypath[PATH_SIZE];
-    int n = snprintf(keypath, sizeof keypath, "SYSTEM\\CurrentControlSet\\Services\\EventLog\\%s\\%s",
-                     Options.LogName, entry->Name);
+    int n = snprintf(keypath, sizeof keypath, "SYSTEM\\CurrentControlSet\\Services\\EventLog\\%s\\%s", Options.LogName,
+                     entry->Name);
     if (n < 0 || (size_t)n >= PATH_SIZE) internalerror("CEvtSource::Find", 1);
     HKEY root = HKEY_LOCAL_MACHINE, remote = nullptr, key = nullptr;
     if (Options.Computer) {

@@ -54,9 +54,9 @@ struct MessageModule {
 // The cache entry of one event source for one kind of message file.
 class CEvtSource {
 public:
-    char *Name;       // the source name as first asked for
-    MessageKind Kind; // which kind of message file
-    PtrList Modules;  // MessageModule*, the one named last in the registry first
+    char *Name;        // the source name as first asked for
+    MessageKind Kind;  // which kind of message file
+    PtrList Modules;   // MessageModule*, the one named last in the registry first
     PtrList FailedIds; // DWORD* of the ids no module could format
 
     // The entry for source (compared without regard to case) and kind,

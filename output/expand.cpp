@@ -22,8 +22,7 @@
 namespace {
 
 const DWORD TEXT_FLAGS = FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_MAX_WIDTH_MASK;
-const DWORD INSERT_FLAGS =
-    FORMAT_MESSAGE_ARGUMENT_ARRAY | FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_MAX_WIDTH_MASK;
+const DWORD INSERT_FLAGS = FORMAT_MESSAGE_ARGUMENT_ARRAY | FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_MAX_WIDTH_MASK;
 const size_t PARAMETER_TEXT_SIZE = 64000;
 const size_t CONVERT_MAX = CONVERT_SLOT_SIZE - 1;
 
@@ -50,8 +49,7 @@ void expandcategory(const char *source, WORD category, char *categorytext) {
     formatfrom(entry, category, TEXT_FLAGS, categorytext, CATEGORY_TEXT_SIZE, nullptr);
 }
 
-void expanddescription(const char *source, const EVENTLOGRECORD *rec, DWORD ordinal, char **args,
-                       char *description) {
+void expanddescription(const char *source, const EVENTLOGRECORD *rec, DWORD ordinal, char **args, char *description) {
     if (rec->NumStrings > ARGUMENT_COUNT) {
         msgout("==>too many parameter strings, num=%hu, rec=%lu\n", (unsigned short)rec->NumStrings,
                (unsigned long)ordinal);

@@ -9,10 +9,10 @@
 
 #include "platform/win32.h"
 
-const size_t CATEGORY_TEXT_SIZE = 100;  // the category area: at most 99 characters
-const size_t DESCRIPTION_SIZE = 64020;  // the description area: at most 64,019 characters
-const size_t ARGUMENT_COUNT = 99;       // inserts %1 to %99
-const size_t CONVERT_SLOT_SIZE = 1001;  // a converted string: at most 1,000 characters
+const size_t CATEGORY_TEXT_SIZE = 100; // the category area: at most 99 characters
+const size_t DESCRIPTION_SIZE = 64020; // the description area: at most 64,019 characters
+const size_t ARGUMENT_COUNT = 99;      // inserts %1 to %99
+const size_t CONVERT_SLOT_SIZE = 1001; // a converted string: at most 1,000 characters
 
 // Replaces categorytext (CATEGORY_TEXT_SIZE bytes) by the text of category
 // message category (not 0) of source, when one of its category files has it.
@@ -24,8 +24,7 @@ void expandcategory(const char *source, WORD category, char *categorytext);
 // converted copies for strings with a "%". A record with more than 99
 // strings is reported ("==>too many parameter strings, ...") and keeps its
 // fallback description, as does one whose strings do not end inside it.
-void expanddescription(const char *source, const EVENTLOGRECORD *rec, DWORD ordinal, char **args,
-                       char *description);
+void expanddescription(const char *source, const EVENTLOGRECORD *rec, DWORD ordinal, char **args, char *description);
 
 // Expands the parameter references (two percent signs and a message number)
 // of insertion string index (0 to 98) from the source's parameter files.

@@ -18,8 +18,8 @@
 
 #include "config/options.h"
 #include "config/settings.h"
-#include "output/expand.h"
 #include "lookup/accounts.h"
+#include "output/expand.h"
 #include "platform/localtime.h"
 #include "run/msgout.h"
 
@@ -29,10 +29,10 @@
 
 namespace {
 
-const size_t SOURCE_MAX = 100;   // longest source name written
-const size_t COMPUTER_MAX = 64;  // longest computer name written
-const size_t USER_MAX = 64;      // longest user text written
-const size_t DESC_SIZE = 64020;  // the description area: at most 64,019 characters
+const size_t SOURCE_MAX = 100;            // longest source name written
+const size_t COMPUTER_MAX = 64;           // longest computer name written
+const size_t USER_MAX = 64;               // longest user text written
+const size_t DESC_SIZE = 64020;           // the description area: at most 64,019 characters
 const size_t LINE_SIZE = LongestLine + 1; // the line area: at most 128,999 characters with CR LF
 
 const char FALLBACK_PREFIX[] = "Unable to format message. Insertion strings: ";
@@ -266,8 +266,8 @@ void putdata(const EVENTLOGRECORD *rec, DWORD ordinal) {
         bytes = 0;
     else if (bytes > rec->Length - rec->DataOffset)
         bytes = rec->Length - rec->DataOffset;
-    unsigned long long wanted = (s.DumpData == DUMP_HEX ? 2 * (unsigned long long)rec->DataLength
-                                                          : (unsigned long long)rec->DataLength) + 1;
+    unsigned long long wanted =
+        (s.DumpData == DUMP_HEX ? 2 * (unsigned long long)rec->DataLength : (unsigned long long)rec->DataLength) + 1;
     if (wanted > (unsigned long long)s.MaxFragmentLen) {
         msgout("==>truncating data, rec=%lu\n", (unsigned long)ordinal);
         wanted = (unsigned long long)s.MaxFragmentLen;

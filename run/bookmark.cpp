@@ -62,8 +62,7 @@ void migratekey(HKEY hive) {
         std::vector<BYTE> data((size_t)size + 1, 0);
         DWORD got = size;
         rc = RegQueryValueExA(legacy, name, nullptr, &type, data.data(), &got);
-        if (rc == ERROR_SUCCESS)
-            rc = RegSetValueExA(program, name, 0, type, data.data(), got);
+        if (rc == ERROR_SUCCESS) rc = RegSetValueExA(program, name, 0, type, data.data(), got);
         if (rc != ERROR_SUCCESS) complete = false;
     }
     RegCloseKey(legacy);
@@ -107,8 +106,7 @@ void bookmarkname(const char *logname, const char *computer, char name[100]) {
 bool getstartrec(HANDLE log, HKEY hive, const char *name, DWORD *start) {
     DWORD last = 0;
     HKEY key;
-    LONG rc = RegCreateKeyExA(hive, ProgramKey, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_READ, nullptr, &key,
-                              nullptr);
+    LONG rc = RegCreateKeyExA(hive, ProgramKey, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_READ, nullptr, &key, nullptr);
     if (rc != ERROR_SUCCESS) {
         msgout("==>RegCreateKeyEx rc=%ld\n", (long)rc);
         warn();
@@ -116,8 +114,8 @@ bool getstartrec(HANDLE log, HKEY hive, const char *name, DWORD *start) {
         // A value of another type or size than the 4-byte number is not a
         // bookmark: it counts as none.
         DWORD value = 0, type = REG_NONE, size = sizeof value;
-        if (RegQueryValueExA(key, name, nullptr, &type, (LPBYTE)&value, &size) == ERROR_SUCCESS &&
-            type == REG_DWORD && size == sizeof value)
+        if (RegQueryValueExA(key, name, nullptr, &type, (LPBYTE)&value, &size) == ERROR_SUCCESS && type == REG_DWORD &&
+            size == sizeof value)
             last = value;
         RegCloseKey(key);
     }
@@ -132,8 +130,7 @@ bool getstartrec(HANDLE log, HKEY hive, const char *name, DWORD *start) {
     }
     DWORD newest = oldest + count - 1;
     if (last < oldest) {
-        msgout("==>LastProcessed (%lu) < Oldest (%lu), log records lost\n", (unsigned long)last,
-               (unsigned long)oldest);
+        msgout("==>LastProcessed (%lu) < Oldest (%lu), log records lost\n", (unsigned long)last, (unsigned long)oldest);
         warn();
         *start = oldest;
     } else if (last < newest) {
@@ -154,8 +151,7 @@ bool getstartrec(HANDLE log, HKEY hive, const char *name, DWORD *start) {
 
 void savebookmark(HKEY hive, const char *name, DWORD last) {
     HKEY key;
-    LONG rc = RegCreateKeyExA(hive, ProgramKey, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_WRITE, nullptr, &key,
-                              nullptr);
+    LONG rc = RegCreateKeyExA(hive, ProgramKey, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_WRITE, nullptr, &key, nullptr);
     if (rc != ERROR_SUCCESS) {
         msgout("==>RegCreateKeyEx rc=%ld\n", (long)rc);
         warn();

@@ -246,10 +246,10 @@ int GetDateFormatA(LCID Locale, DWORD dwFlags, const SYSTEMTIME *lpDate, LPCSTR 
         lpDate = &now;
     }
     if (!nt::validdate(*lpDate)) return nt::failwith(ERROR_INVALID_PARAMETER, 0);
-    const char *picture = lpFormat                       ? lpFormat
-                          : (dwFlags & DATE_LONGDATE)    ? nt::longdate
-                          : (dwFlags & DATE_YEARMONTH)   ? nt::yearmonth
-                                                         : nt::shortdate;
+    const char *picture = lpFormat                     ? lpFormat
+                          : (dwFlags & DATE_LONGDATE)  ? nt::longdate
+                          : (dwFlags & DATE_YEARMONTH) ? nt::yearmonth
+                                                       : nt::shortdate;
     return nt::deliver(nt::expand(picture, *lpDate, false, 0), lpDateStr, cchDate);
 }
 

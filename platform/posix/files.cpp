@@ -163,8 +163,8 @@ bool deleteblocked(const std::string &hostpath) {
  * errors 123, 206, 53, 67.
  */
 HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
-                   LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
-                   DWORD dwFlagsAndAttributes, HANDLE hTemplateFile) {
+                   LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition, DWORD dwFlagsAndAttributes,
+                   HANDLE hTemplateFile) {
     (void)lpSecurityAttributes;
     (void)dwFlagsAndAttributes;
     (void)hTemplateFile;
@@ -199,9 +199,7 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
             if (fd >= 0 || errno != EEXIST) break;
         }
         break;
-    default:
-        fd = nt::openfor(host, read, write, 0);
-        break;
+    default: fd = nt::openfor(host, read, write, 0); break;
     }
     if (fd < 0) return nt::failwith(nt::errnotowin(errno, host), INVALID_HANDLE_VALUE);
     if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
@@ -258,7 +256,8 @@ DWORD SetFilePointer(HANDLE hFile, LONG lDistanceToMove, PLONG lpDistanceToMoveH
     default: return nt::failwith(ERROR_INVALID_PARAMETER, INVALID_SET_FILE_POINTER);
     }
     if (base < 0) return nt::failwith(nt::errnotowin(errno, ""), INVALID_SET_FILE_POINTER);
-    if (distance > 0 && base > INT64_MAX - distance) return nt::failwith(ERROR_INVALID_PARAMETER, INVALID_SET_FILE_POINTER);
+    if (distance > 0 && base > INT64_MAX - distance)
+        return nt::failwith(ERROR_INVALID_PARAMETER, INVALID_SET_FILE_POINTER);
     int64_t pos = base + distance;
     if (pos < 0) return nt::failwith(ERROR_NEGATIVE_SEEK, INVALID_SET_FILE_POINTER);
     if (!lpDistanceToMoveHigh && pos > (int64_t)0xFFFFFFFF)

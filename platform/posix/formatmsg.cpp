@@ -155,9 +155,7 @@ DWORD insert(const std::string &fmt, const char *const *args, size_t which, size
         break;
     case 'c':
     case 'C':
-    case 'p':
-        text = arg ? arg : "(null)";
-        break;
+    case 'p': text = arg ? arg : "(null)"; break;
     case 'e':
     case 'E':
     case 'f':
@@ -172,9 +170,7 @@ DWORD insert(const std::string &fmt, const char *const *args, size_t which, size
         width = 0;
         text = "%";
         break;
-    default:
-        width = 0;
-        break;
+    default: width = 0; break;
     }
     size_t fill = width > text.size() ? width - text.size() : 0;
     if (!left && !pad(out, fill, ' ')) return ERROR_INVALID_PARAMETER;

@@ -44,8 +44,7 @@ struct Image {
         for (uint16_t i = 0; i < nsections; ++i) {
             size_t sec = sections + 40 * (size_t)i;
             uint32_t va, rawsize, rawptr;
-            if (!file.u32(sec + 12, &va) || !file.u32(sec + 16, &rawsize) || !file.u32(sec + 20, &rawptr))
-                return false;
+            if (!file.u32(sec + 12, &va) || !file.u32(sec + 16, &rawsize) || !file.u32(sec + 20, &rawptr)) return false;
             if (va <= rva && (uint64_t)rva < (uint64_t)va + rawsize) {
                 *off = (size_t)(rva - va) + rawptr;
                 return true;
@@ -59,8 +58,7 @@ struct Image {
 bool ntheaders(const Bytes &file, uint32_t *lfanew) {
     uint16_t mz;
     uint32_t sig;
-    return file.u16(0, &mz) && mz == 0x5A4D && file.u32(0x3C, lfanew) && file.u32(*lfanew, &sig) &&
-           sig == 0x00004550;
+    return file.u16(0, &mz) && mz == 0x5A4D && file.u32(0x3C, lfanew) && file.u32(*lfanew, &sig) && sig == 0x00004550;
 }
 
 // Finds the resource directory: its file offset in *root.
@@ -85,8 +83,8 @@ DWORD resourceroot(const Bytes &file, Image *img, size_t *root) {
         return ERROR_RESOURCE_DATA_NOT_FOUND;
     }
     uint32_t count, rva;
-    if (!file.u32(countat, &count) || count <= RESOURCE_DIRECTORY ||
-        !file.u32(dirs + 8 * RESOURCE_DIRECTORY, &rva) || rva == 0 || !img->fileoffset(rva, root))
+    if (!file.u32(countat, &count) || count <= RESOURCE_DIRECTORY || !file.u32(dirs + 8 * RESOURCE_DIRECTORY, &rva) ||
+        rva == 0 || !img->fileoffset(rva, root))
         return ERROR_RESOURCE_DATA_NOT_FOUND;
     return ERROR_SUCCESS;
 }

@@ -16,22 +16,22 @@ namespace {
 // upper- and lower-case form; the entries that follow until the next plain
 // letter are its accented forms.
 const char *const symbolorder[] = {
-    "\x20", "\xA0", "\x09", "\x0A", "\x0B", "\x0C", "\x0D", "!",    "\"",   "#",    "$",    "%",    "&",
-    "(",    ")",    "*",    ",",    ".",    "/",    ":",    ";",    "?",    "@",    "[",    "\\",   "]",
-    "^\x88", "_",   "`",    "{",    "|",    "}",    "~",    "\xA1", "\xA6", "\xA8", "\xAF", "\xB4", "\xB8",
-    "\xBF", "\x98", "\x91", "\x92", "\x82", "\x93", "\x94", "\x84", "\x8B", "\x9B", "\xA2", "\xA3", "\xA4",
-    "\xA5", "\x80", "+",    "<",    "=",    ">",    "\xB1", "\xAB", "\xBB", "\xD7", "\xF7", "\xA7", "\xA9",
-    "\xAC", "\xAE", "\xB0", "\xB5", "\xB6", "\xB7", "\x85", "\x86", "\x87", "\x95", "\x89", "\x81", "\x8D",
-    "\x8F", "\x90", "\x9D", "0",    "\xBC", "\xBD", "\xBE", "1",    "\xB9", "2",    "\xB2", "3",    "\xB3",
-    "4",    "5",    "6",    "7",    "8",    "9",
+    "\x20", "\xA0", "\x09", "\x0A", "\x0B", "\x0C", "\x0D", "!",    "\"",   "#",    "$",    "%",    "&",     "(",
+    ")",    "*",    ",",    ".",    "/",    ":",    ";",    "?",    "@",    "[",    "\\",   "]",    "^\x88", "_",
+    "`",    "{",    "|",    "}",    "~",    "\xA1", "\xA6", "\xA8", "\xAF", "\xB4", "\xB8", "\xBF", "\x98",  "\x91",
+    "\x92", "\x82", "\x93", "\x94", "\x84", "\x8B", "\x9B", "\xA2", "\xA3", "\xA4", "\xA5", "\x80", "+",     "<",
+    "=",    ">",    "\xB1", "\xAB", "\xBB", "\xD7", "\xF7", "\xA7", "\xA9", "\xAC", "\xAE", "\xB0", "\xB5",  "\xB6",
+    "\xB7", "\x85", "\x86", "\x87", "\x95", "\x89", "\x81", "\x8D", "\x8F", "\x90", "\x9D", "0",    "\xBC",  "\xBD",
+    "\xBE", "1",    "\xB9", "2",    "\xB2", "3",    "\xB3", "4",    "5",    "6",    "7",    "8",    "9",
 };
 const char *const letterorder[] = {
-    "Aa", "\xAA", "\xC1\xE1", "\xC0\xE0", "\xC2\xE2", "\xC4\xE4", "\xC3\xE3", "\xC5\xE5", "Bb", "Cc", "\xC7\xE7",
-    "Dd", "\xD0\xF0", "Ee", "\xC9\xE9", "\xC8\xE8", "\xCA\xEA", "\xCB\xEB", "Ff", "\x83", "Gg", "Hh", "Ii",
-    "\xCD\xED", "\xCC\xEC", "\xCE\xEE", "\xCF\xEF", "Jj", "Kk", "Ll", "Mm", "Nn", "\xD1\xF1", "Oo", "\xBA",
-    "\xD3\xF3", "\xD2\xF2", "\xD4\xF4", "\xD6\xF6", "\xD5\xF5", "\xD8\xF8", "\x8C\x9C", "Pp", "Qq", "Rr", "Ss",
-    "\x8A\x9A", "Tt", "\xDE\xFE", "\x99", "Uu", "\xDA\xFA", "\xD9\xF9", "\xDB\xFB", "\xDC\xFC", "Vv", "Ww", "Xx",
-    "Yy", "\xDD\xFD", "\x9F\xFF", "Zz", "\x8E\x9E",
+    "Aa",       "\xAA",     "\xC1\xE1", "\xC0\xE0", "\xC2\xE2", "\xC4\xE4", "\xC3\xE3", "\xC5\xE5", "Bb",
+    "Cc",       "\xC7\xE7", "Dd",       "\xD0\xF0", "Ee",       "\xC9\xE9", "\xC8\xE8", "\xCA\xEA", "\xCB\xEB",
+    "Ff",       "\x83",     "Gg",       "Hh",       "Ii",       "\xCD\xED", "\xCC\xEC", "\xCE\xEE", "\xCF\xEF",
+    "Jj",       "Kk",       "Ll",       "Mm",       "Nn",       "\xD1\xF1", "Oo",       "\xBA",     "\xD3\xF3",
+    "\xD2\xF2", "\xD4\xF4", "\xD6\xF6", "\xD5\xF5", "\xD8\xF8", "\x8C\x9C", "Pp",       "Qq",       "Rr",
+    "Ss",       "\x8A\x9A", "Tt",       "\xDE\xFE", "\x99",     "Uu",       "\xDA\xFA", "\xD9\xF9", "\xDB\xFB",
+    "\xDC\xFC", "Vv",       "Ww",       "Xx",       "Yy",       "\xDD\xFD", "\x9F\xFF", "Zz",       "\x8E\x9E",
 };
 // Weighed only when the rest is equal, in this order.
 const char specialorder[] = "\x01\x02\x03\x04\x05\x06\x07\x08\x0E\x0F\x10\x11\x12\x13\x14\x15\x16\x17\x18\x19"
@@ -182,7 +182,8 @@ int lstrcmpiA(LPCSTR lpString1, LPCSTR lpString2) {
     using Special = std::pair<size_t, int>;
     if (int r = nt::comparelevel<nt::LetterWalk, Letter>(lpString1, lpString2, [](const Letter &w) { return w.first; }))
         return r;
-    if (int r = nt::comparelevel<nt::LetterWalk, Letter>(lpString1, lpString2, [](const Letter &w) { return w.second; }))
+    if (int r =
+            nt::comparelevel<nt::LetterWalk, Letter>(lpString1, lpString2, [](const Letter &w) { return w.second; }))
         return r;
     return nt::comparelevel<nt::SpecialWalk, Special>(lpString1, lpString2, [](const Special &v) { return v; });
 }

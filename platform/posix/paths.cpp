@@ -44,8 +44,7 @@ std::string matchentry(const std::string &dir, const std::string &name) {
     if (!d) return name;
     std::string best;
     while (struct dirent *e = readdir(d)) {
-        if (nameeq(e->d_name, name.c_str()) && (best.empty() || std::string(e->d_name) < best))
-            best = e->d_name;
+        if (nameeq(e->d_name, name.c_str()) && (best.empty() || std::string(e->d_name) < best)) best = e->d_name;
     }
     closedir(d);
     return best.empty() ? name : best;

@@ -27,8 +27,8 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <ctime>
 #include <cstdio>
+#include <ctime>
 #include <map>
 #include <sys/stat.h>
 
@@ -58,7 +58,7 @@ struct KeyHandle {
     bool machine = false;          // HKEY_LOCAL_MACHINE (else HKEY_CURRENT_USER)
     std::vector<std::string> path; // components below the root, as spelled in the hive
     REGSAM access = 0;
-    bool deleted = false;          // deleted through this process
+    bool deleted = false; // deleted through this process
 };
 
 // Open handles by value. Values are never reused, so a closed handle stays
@@ -370,9 +370,8 @@ LONG RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM samDesire
  * 512 levels; ERROR_BAD_PATHNAME (161); ERROR_INVALID_HANDLE;
  * ERROR_KEY_DELETED; the hive file's errors.
  */
-LONG RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR lpClass, DWORD dwOptions,
-                     REGSAM samDesired, LPSECURITY_ATTRIBUTES lpSecurityAttributes, PHKEY phkResult,
-                     LPDWORD lpdwDisposition) {
+LONG RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR lpClass, DWORD dwOptions, REGSAM samDesired,
+                     LPSECURITY_ATTRIBUTES lpSecurityAttributes, PHKEY phkResult, LPDWORD lpdwDisposition) {
     (void)lpClass;
     (void)dwOptions;
     (void)lpSecurityAttributes;
@@ -485,8 +484,7 @@ LONG RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD
  * for a name over 16,383 characters or with a line feed;
  * ERROR_INVALID_HANDLE; ERROR_KEY_DELETED; the hive file's errors.
  */
-LONG RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD dwType, const BYTE *lpData,
-                    DWORD cbData) {
+LONG RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD dwType, const BYTE *lpData, DWORD cbData) {
     (void)Reserved;
     if (!lpData && cbData) return ERROR_NOACCESS;
     if (cbData && isstringtype(dwType) && lpData[cbData - 1] && !lpData[cbData]) ++cbData;

@@ -86,9 +86,7 @@ BOOL CopySid(DWORD nDestinationSidLength, PSID pDestinationSid, PSID pSourceSid)
  * RETURNS a pointer to the six bytes of the SID's identifier authority, the
  * most significant first (Value[5] is the low byte).
  */
-PSID_IDENTIFIER_AUTHORITY GetSidIdentifierAuthority(PSID pSid) {
-    return (PSID_IDENTIFIER_AUTHORITY)((BYTE *)pSid + 2);
-}
+PSID_IDENTIFIER_AUTHORITY GetSidIdentifierAuthority(PSID pSid) { return (PSID_IDENTIFIER_AUTHORITY)((BYTE *)pSid + 2); }
 
 /***********************************************************************
  * GetSidSubAuthorityCount

@@ -57,8 +57,10 @@ TEST_F(BenchLog, DumpsAreUnchangedByteForByte) {
         uint64_t checksum;
     } runs[] = {
         {"defaults", "", ',', 9, 4149975, 0x55cc9b376eee62e9ull},
-        {"raw", "Format=no\r\nDumpData=char\r\nDumpRecnum=yes\r\nMaxMessageLen=250\r\nMaxFragmentLen=60\r\n"
-                "DateFormat=yyyy-MM-dd\r\n", ',', 15, 2340489, 0x8709bed4afdeda61ull},
+        {"raw",
+         "Format=no\r\nDumpData=char\r\nDumpRecnum=yes\r\nMaxMessageLen=250\r\nMaxFragmentLen=60\r\n"
+         "DateFormat=yyyy-MM-dd\r\n",
+         ',', 15, 2340489, 0x8709bed4afdeda61ull},
         {"hex", "DumpData=hex\r\nStringSeparator=|\r\nFieldSeparator=;\r\nReplaceFieldSeparator=_\r\n", ';', 10,
          4659385, 0x958be344fff37c0eull},
     };

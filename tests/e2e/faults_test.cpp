@@ -19,10 +19,10 @@
 #include <random>
 #include <sched.h>
 #include <set>
-#include <sys/stat.h>
 #include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -190,8 +190,8 @@ TEST_F(Faults, FullDiskStopsWithWriteFileErrorAfterWholeLines) {
     for (rlim_t limit : {(rlim_t)100, (rlim_t)65536, (rlim_t)(ref.size() - 1000)}) {
         SCOPED_TRACE("limit " + std::to_string(limit));
         std::string out = dir() + "/full-" + std::to_string(limit) + ".txt";
-        qt::RunResult r = qt::runquillogwith(filesizelimit(limit),
-                                             {"/logfile=sys=" + qt::samplelog(PLASO), "/outfile=" + out});
+        qt::RunResult r =
+            qt::runquillogwith(filesizelimit(limit), {"/logfile=sys=" + qt::samplelog(PLASO), "/outfile=" + out});
         EXPECT_EQ(r.exitcode, 2) << r.out;
         EXPECT_NE(r.out.find("\n==>WriteFile rc=112\n"), std::string::npos) << r.out;
         EXPECT_EQ(r.out.find("Elapsed time="), std::string::npos) << r.out;
@@ -325,9 +325,9 @@ TEST_F(Faults, UnfinishedLastLineIsCutBeforeAppending) {
         const size_t cut = c.before.size() - c.kept;
         if (cut) {
             EXPECT_EQ(r.exitcode, 1) << r.out;
-            EXPECT_NE(r.out.find("\n==>cut an unfinished last line of " + std::to_string(cut) + " bytes from " + out +
-                                 "\n"),
-                      std::string::npos)
+            EXPECT_NE(
+                r.out.find("\n==>cut an unfinished last line of " + std::to_string(cut) + " bytes from " + out + "\n"),
+                std::string::npos)
                 << r.out;
         } else {
             EXPECT_EQ(r.exitcode, 0) << r.out;
@@ -412,7 +412,8 @@ TEST_F(Faults, OutputPathThatCannotBeWrittenStopsTheRun) {
 TEST_F(Faults, UnreadableOrDamagedRegistryIsNeverOverwritten) {
     livesystemlog("evtparser-System.evt");
     const std::string &ref = reference("evtparser-System.evt");
-    const std::string damaged = "REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\SOFTWARE\\Brantwick\\Quillog\r\n\"x\"=dword:zz\r\n";
+    const std::string damaged =
+        "REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\SOFTWARE\\Brantwick\\Quillog\r\n\"x\"=dword:zz\r\n";
     std::string out = dir() + "/out.txt";
 
     // Damaged: the dump goes ahead from the start with a warning, and the

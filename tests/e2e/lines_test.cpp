@@ -100,8 +100,7 @@ TEST_F(Lines, TenFragmentsDataAndRecordNumbers) {
                            "DumpData=hex\r\n"
                            "DumpRecnum=yes\r\n");
     ASSERT_EQ(r.exitcode, 0) << r.out;
-    EXPECT_NE(r.out.find("\nMaxMessageLen=1000\nMaxFragmentLen=100\nDumpData=hex\nDumpRecnum=yes\n"),
-              std::string::npos)
+    EXPECT_NE(r.out.find("\nMaxMessageLen=1000\nMaxFragmentLen=100\nDumpData=hex\nDumpRecnum=yes\n"), std::string::npos)
         << r.out;
 
     std::vector<std::string> lines = outlines();

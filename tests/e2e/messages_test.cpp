@@ -26,13 +26,14 @@ protected:
         qt::writefile(sys + "/smpl_cat.dll", fixture("categories.dll"));
         qt::writefile(sys + "/smpl_par.dll", fixture("params.dll"));
         qt::makedirs(computer(name) + "/registry");
-        qt::writefile(computer(name) + "/registry/HKEY_LOCAL_MACHINE.reg",
-                      "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion]\r\n" +
-                          regstring("SystemRoot", systemroot) +
-                          "\r\n[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\Sampler]\r\n" +
-                          regstring("EventMessageFile", "%SystemRoot%\\System32\\smpl_ev.dll") +
-                          regstring("CategoryMessageFile", "%systemroot%\\System32\\SMPL_CAT.DLL") +
-                          regstring("ParameterMessageFile", "%SystemRoot%\\System32\\smpl_par.dll") + "\r\n");
+        qt::writefile(
+            computer(name) + "/registry/HKEY_LOCAL_MACHINE.reg",
+            "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion]\r\n" +
+                regstring("SystemRoot", systemroot) +
+                "\r\n[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\Sampler]\r\n" +
+                regstring("EventMessageFile", "%SystemRoot%\\System32\\smpl_ev.dll") +
+                regstring("CategoryMessageFile", "%systemroot%\\System32\\SMPL_CAT.DLL") +
+                regstring("ParameterMessageFile", "%SystemRoot%\\System32\\smpl_par.dll") + "\r\n");
     }
 
     static nt::EventSpec event(const std::string &source, DWORD id, WORD type, WORD category,
@@ -74,17 +75,17 @@ protected:
 
 TEST_F(Messages, LocalSourcesGiveTextsAndFailuresAreReportedOnce) {
     install("HOST12", "C:\\WINDOWS", "c/WINDOWS");
-    ASSERT_EQ(nt::writeevents({}, {
-                                      event("Sampler", 0x40000064, EVENTLOG_INFORMATION_TYPE, 1,
-                                            {"Spooler", "HOST1", "%%1234, %%999"}),
-                                      event("Sampler", 0xC0000005, EVENTLOG_ERROR_TYPE, 2, {"C:\\x"}),
-                                      event("Sampler", 0x40000005, EVENTLOG_WARNING_TYPE, 3, {"a", "b"}),
-                                      event("Sampler", 0x40000005, EVENTLOG_WARNING_TYPE, 3, {"c"}),
-                                      event("Nowhere", 1, EVENTLOG_INFORMATION_TYPE, 3, {"x", "y"}),
-                                      event("Nowhere", 1, EVENTLOG_INFORMATION_TYPE, 3, {}),
-                                      event("Sampler", 0x40000064, EVENTLOG_INFORMATION_TYPE, 1,
-                                            {"Spooler", "HOST2", "%%999"}),
-                                  }),
+    ASSERT_EQ(nt::writeevents(
+                  {},
+                  {
+                      event("Sampler", 0x40000064, EVENTLOG_INFORMATION_TYPE, 1, {"Spooler", "HOST1", "%%1234, %%999"}),
+                      event("Sampler", 0xC0000005, EVENTLOG_ERROR_TYPE, 2, {"C:\\x"}),
+                      event("Sampler", 0x40000005, EVENTLOG_WARNING_TYPE, 3, {"a", "b"}),
+                      event("Sampler", 0x40000005, EVENTLOG_WARNING_TYPE, 3, {"c"}),
+                      event("Nowhere", 1, EVENTLOG_INFORMATION_TYPE, 3, {"x", "y"}),
+                      event("Nowhere", 1, EVENTLOG_INFORMATION_TYPE, 3, {}),
+                      event("Sampler", 0x40000064, EVENTLOG_INFORMATION_TYPE, 1, {"Spooler", "HOST2", "%%999"}),
+                  }),
               0u);
     std::string out = dir() + "/out.txt";
     qt::RunResult r = qt::runquillog({"/logfile=app", "/outfile=" + out, "/all"});
@@ -133,8 +134,8 @@ TEST_F(Messages, RemoteComputersFilesComeThroughTheirShares) {
     qt::writefile(computer("HOST12") + "/c/WINDOWS/System32/smpl_ev.dll", "not a module");
     nt::EventTarget acct7;
     acct7.computer = "ACCT7";
-    ASSERT_EQ(nt::writeevents(acct7, {event("Sampler", 0x40000064, EVENTLOG_INFORMATION_TYPE, 2,
-                                                {"Browser", "ACCT7", "ok"})}),
+    ASSERT_EQ(nt::writeevents(acct7,
+                              {event("Sampler", 0x40000064, EVENTLOG_INFORMATION_TYPE, 2, {"Browser", "ACCT7", "ok"})}),
               0u);
     std::string out = dir() + "/remote.txt";
     qt::RunResult r = qt::runquillog({"/logfile=app", "/computer=acct7", "/outfile=" + out, "/all"});

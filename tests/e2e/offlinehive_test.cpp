@@ -44,8 +44,7 @@ std::string dword(const std::string &name, unsigned value) {
 // source Sampler with its three message files.
 std::string eventlogkeys(const std::string &set, const std::string &logfile, const std::string &dllprefix) {
     std::string key = "[HKEY_LOCAL_MACHINE\\SYSTEM\\" + set + "\\Services\\EventLog";
-    return key + "]\n\n" +
-           key + "\\Application]\n" + hexstring("File", 2, logfile) + dword("MaxSize", 0x80000) + "\n" +
+    return key + "]\n\n" + key + "\\Application]\n" + hexstring("File", 2, logfile) + dword("MaxSize", 0x80000) + "\n" +
            key + "\\Application\\Sampler]\n" +
            hexstring("CategoryMessageFile", 2, "%SystemRoot%\\System32\\" + dllprefix + "_cat.dll") +
            dword("CategoryCount", 4) +
@@ -126,8 +125,8 @@ TEST_F(OfflineHive, CurrentControlSetIsTheOneSelectNames) {
 
     // The copied log, with the image's message files through OLDPC's share.
     std::string out = dir() + "/copied.txt";
-    qt::RunResult r = qt::runquillog({"/computer=oldpc", "/logfile=app=\\\\oldpc\\c$\\windows\\system32\\config\\appevent.evt",
-                                      "/outfile=" + out});
+    qt::RunResult r = qt::runquillog(
+        {"/computer=oldpc", "/logfile=app=\\\\oldpc\\c$\\windows\\system32\\config\\appevent.evt", "/outfile=" + out});
     ASSERT_EQ(r.exitcode, 0) << r.out;
     EXPECT_NE(r.out.find("\nSystemRoot=C:\\WINDOWS\n"), std::string::npos) << r.out;
     EXPECT_EQ(r.out.find("==>"), std::string::npos) << r.out;
@@ -157,10 +156,11 @@ TEST_F(OfflineHive, AnotherCurrentSetGivesThatSetsKeys) {
     // files are missing, so each failure is reported and the fallback kept.
     exporthives(1);
     std::string out = dir() + "/copied.txt";
-    qt::RunResult r = qt::runquillog({"/computer=oldpc", "/logfile=app=\\\\oldpc\\c$\\windows\\system32\\config\\appevent.evt",
-                                      "/outfile=" + out});
+    qt::RunResult r = qt::runquillog(
+        {"/computer=oldpc", "/logfile=app=\\\\oldpc\\c$\\windows\\system32\\config\\appevent.evt", "/outfile=" + out});
     ASSERT_EQ(r.exitcode, 0) << r.out;
-    EXPECT_NE(r.out.find("==>LoadLibrary rc=2 library=\\\\oldpc\\C$\\WINDOWS\\System32\\old_ev.dll\n"), std::string::npos)
+    EXPECT_NE(r.out.find("==>LoadLibrary rc=2 library=\\\\oldpc\\C$\\WINDOWS\\System32\\old_ev.dll\n"),
+              std::string::npos)
         << r.out;
     std::vector<std::string> f = onlyline(out);
     ASSERT_EQ(f.size(), 9u);

@@ -1,6 +1,6 @@
 // run_test.cpp: whole runs of the built quillog in a temporary network.
-#include "platform/win32.h"
 #include "platform/posix/eventlog.h"
+#include "platform/win32.h"
 
 #include "support/support.h"
 
@@ -46,7 +46,8 @@ TEST_F(Run, NoArgumentsGivesDateBannerComplaintAndUsage) {
     EXPECT_EQ(r.exitcode, 2);
     std::vector<std::string> lines = qt::splitlines(r.out);
     ASSERT_GE(lines.size(), 20u) << r.out;
-    EXPECT_TRUE(std::regex_match(lines[0], std::regex("[0-9]{1,2}/[0-9]{1,2}/[0-9]{4} [0-9]{1,2}:[0-9]{2}:[0-9]{2} [AP]M")))
+    EXPECT_TRUE(
+        std::regex_match(lines[0], std::regex("[0-9]{1,2}/[0-9]{1,2}/[0-9]{4} [0-9]{1,2}:[0-9]{2}:[0-9]{2} [AP]M")))
         << lines[0];
     EXPECT_EQ(lines[1], "Brantwick Quillog V1.7.1");
     EXPECT_EQ(lines[2], "==>Missing /logfile parameter");
@@ -61,7 +62,8 @@ TEST_F(Run, NoArgumentsGivesDateBannerComplaintAndUsage) {
 
 TEST_F(Run, BackedUpLogIsDumpedWholeWithoutBookmark) {
     std::string out = dir() + "/plaso.txt";
-    qt::RunResult r = qt::runquillog({"/logfile=sys=" + qt::samplelog("plaso-SysEvent.Evt"), "/outfile=" + out, "/clear"});
+    qt::RunResult r =
+        qt::runquillog({"/logfile=sys=" + qt::samplelog("plaso-SysEvent.Evt"), "/outfile=" + out, "/clear"});
     EXPECT_EQ(r.exitcode, 0) << r.out;
     EXPECT_NE(r.out.find("process all event log records\n"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("last event log record processed = 7454\n"), std::string::npos) << r.out;
@@ -95,7 +97,8 @@ TEST_F(Run, RealSampleLogsGiveTheirCounts) {
     for (const Row &row : rows) {
         SCOPED_TRACE(row.file);
         std::string out = dir() + "/out-" + row.type + ".txt";
-        qt::RunResult r = qt::runquillog({std::string("/logfile=") + row.type + "=" + qt::samplelog(row.file), "/outfile=" + out});
+        qt::RunResult r =
+            qt::runquillog({std::string("/logfile=") + row.type + "=" + qt::samplelog(row.file), "/outfile=" + out});
         EXPECT_EQ(r.exitcode, 0) << r.out;
         EXPECT_NE(r.out.find("last event log record processed = " + std::to_string(row.last) + "\n"), std::string::npos)
             << r.out;

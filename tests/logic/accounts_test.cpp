@@ -146,8 +146,8 @@ TEST_F(GetUser, SidTextsShowTheAuthorityByteAndAtMostEightSubAuthorities) {
         {makesid(0x1234, {7}), "S-1-52-7"},
         {makesid(0x010000000105ull, {18}), "S-1-5-18"},
         {makesid(256, {}), "S-1-0"},
-        {makesid(255, {4294967295u, 4294967295u, 4294967295u, 4294967295u, 4294967295u, 4294967295u,
-                       4294967295u, 4294967295u}),
+        {makesid(255, {4294967295u, 4294967295u, 4294967295u, 4294967295u, 4294967295u, 4294967295u, 4294967295u,
+                       4294967295u}),
          "S-1-255-4294967295-4294967295-4294967295-4294967295-4294967295-4"},
         // Known to the computer but too long for the 32-character buffer.
         {makesid(5, {32, 554}), "S-1-5-32-554"},

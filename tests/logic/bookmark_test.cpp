@@ -69,7 +69,8 @@ TEST_F(Bookmark, MigrationCopiesEveryValueAndOverwrites) {
               std::make_pair((DWORD)REG_DWORD, dword(99)));
     EXPECT_EQ(getvalue(HKEY_CURRENT_USER, ProgramKey, "Version"),
               std::make_pair((DWORD)REG_SZ, std::string("V1.5\0", 5)));
-    EXPECT_EQ(getvalue(HKEY_CURRENT_USER, ProgramKey, "Blob"), std::make_pair((DWORD)REG_BINARY, std::string("\x01\x00\xff", 3)));
+    EXPECT_EQ(getvalue(HKEY_CURRENT_USER, ProgramKey, "Blob"),
+              std::make_pair((DWORD)REG_BINARY, std::string("\x01\x00\xff", 3)));
     EXPECT_FALSE(keyexists(HKEY_CURRENT_USER, LegacyKey));
     EXPECT_FALSE(keyexists(HKEY_CURRENT_USER, "SOFTWARE\\BrantwickWare"));
     // Nothing under HKLM: no program key was made there.
@@ -128,8 +129,7 @@ TEST_F(Bookmark, NamesJoinLogAndComputer) {
 TEST_F(Bookmark, NameOfHundredCharactersStopsTheRun) {
     std::string longname(100 - 7, 'c');
     char name[100];
-    EXPECT_EXIT(bookmarkname("System", longname.c_str(), name), testing::ExitedWithCode(2),
-                "");
+    EXPECT_EXIT(bookmarkname("System", longname.c_str(), name), testing::ExitedWithCode(2), "");
 
     // The whole run: the remote log is opened, then the name stops the run
     // before anything is read or written.
@@ -139,7 +139,8 @@ TEST_F(Bookmark, NameOfHundredCharactersStopsTheRun) {
                   "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion]\r\n"
                   "\"SystemRoot\"=\"C:\\\\WINDOWS\"\r\n");
     qt::makedirs(folder + "/c/windows/system32/config");
-    qt::writefile(folder + "/c/windows/system32/config/SysEvent.Evt", qt::readfile(qt::samplelog("evtparser-System.evt")));
+    qt::writefile(folder + "/c/windows/system32/config/SysEvent.Evt",
+                  qt::readfile(qt::samplelog("evtparser-System.evt")));
     qt::RunResult r = qt::runquillog({"/logfile=sys", "/outfile=" + dir() + "/x.txt", "/computer=" + longname});
     EXPECT_EQ(r.exitcode, 2);
     EXPECT_NE(r.out.find("internal error, main, #1\n"), std::string::npos) << r.out;
@@ -161,7 +162,8 @@ TEST_F(Bookmark, SaveWritesNumberAndVersion) {
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
     EXPECT_EQ(getvalue(HKEY_CURRENT_USER, ProgramKey, "System-HOST12"), std::make_pair((DWORD)REG_DWORD, dword(7455)));
     EXPECT_EQ(getvalue(HKEY_LOCAL_MACHINE, ProgramKey, "System-HOST12"), std::make_pair((DWORD)REG_DWORD, dword(12)));
-    EXPECT_EQ(getvalue(HKEY_CURRENT_USER, ProgramKey, "Version"), std::make_pair((DWORD)REG_SZ, std::string("V1.7.1\0", 7)));
+    EXPECT_EQ(getvalue(HKEY_CURRENT_USER, ProgramKey, "Version"),
+              std::make_pair((DWORD)REG_SZ, std::string("V1.7.1\0", 7)));
     HKEY key;
     ASSERT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, ProgramKey, 0, KEY_READ, &key), ERROR_SUCCESS);
     char name[300];

@@ -110,8 +110,9 @@ TEST(PtrList, PushesAtTheHeadAndTheCursorStartsOver) {
 }
 
 TEST_F(Caches, EntryIsFilledOnceAndSharedAcrossLetterCase) {
-    registry("HOST12", {{"CacheOne", regexpand("EventMessageFile", "%SystemRoot%\\msgs\\one_a.dll;C:\\msgs\\ONE_B.dll") +
-                                         regstring("CategoryMessageFile", "C:\\msgs\\one_a.dll")}});
+    registry("HOST12",
+             {{"CacheOne", regexpand("EventMessageFile", "%SystemRoot%\\msgs\\one_a.dll;C:\\msgs\\ONE_B.dll") +
+                               regstring("CategoryMessageFile", "C:\\msgs\\one_a.dll")}});
     dll("events.dll", "c/WINDOWS/msgs/one_a.dll");
     dll("events.dll", "c/msgs/one_b.dll");
     unsigned long loads = nt::moduleloads();
@@ -201,7 +202,9 @@ TEST_F(Caches, ValueParsingExpandsOnlyTheSystemRoot) {
         {"RootMixed", {"C:\\WINDOWS\\p2.dll"}, ""},
         {"RootAlone", {}, "==>unable to resolve environment variable, sz=%SYSTEMROOT%\n"},
         {"Windir", {}, "==>unable to resolve environment variable, sz=%windir%\\p3.dll\n"},
-        {"Middle", {"C:\\p4.dll"}, "==>unable to resolve environment variable, sz=C:\\p4.dll;%windir%\\p5.dll;C:\\p6.dll\n"},
+        {"Middle",
+         {"C:\\p4.dll"},
+         "==>unable to resolve environment variable, sz=C:\\p4.dll;%windir%\\p5.dll;C:\\p6.dll\n"},
         {"Percent", {"C:\\p7.dll"}, "==>unable to resolve environment variable, sz=C:\\p7.dll;C:\\100%\\p8.dll\n"},
         // An empty path is looked up and loaded like any other, and its
         // failure reported once for the run.
@@ -221,8 +224,9 @@ TEST_F(Caches, ValueParsingExpandsOnlyTheSystemRoot) {
 
 TEST_F(Caches, RemoteFilesAreLoadedThroughAdministrativeShares) {
     registry("HOST12", {});
-    registry("ACCT7", {{"RemoteSrc", regexpand("EventMessageFile", "%SystemRoot%\\System32\\remote_ev.dll;C:\\remote_c.dll")},
-                       {"ShortPaths", regstring("EventMessageFile", "C:;x;;")}});
+    registry("ACCT7",
+             {{"RemoteSrc", regexpand("EventMessageFile", "%SystemRoot%\\System32\\remote_ev.dll;C:\\remote_c.dll")},
+              {"ShortPaths", regstring("EventMessageFile", "C:;x;;")}});
     dll("events.dll", "d/Win/System32/remote_ev.dll", "ACCT7");
     Options.Computer = "acct7";
     strcpy(Options.SystemRoot, "D:\\Win");
@@ -230,7 +234,8 @@ TEST_F(Caches, RemoteFilesAreLoadedThroughAdministrativeShares) {
     capture();
     CEvtSource *e = CEvtSource::Find("RemoteSrc", MessageKind::Message);
     EXPECT_EQ(captured(), "==>LoadLibrary rc=2 library=\\\\acct7\\C$\\remote_c.dll\n");
-    EXPECT_EQ(paths(e), (std::vector<std::string>{"\\\\acct7\\C$\\remote_c.dll", "\\\\acct7\\D$\\Win\\System32\\remote_ev.dll"}));
+    EXPECT_EQ(paths(e),
+              (std::vector<std::string>{"\\\\acct7\\C$\\remote_c.dll", "\\\\acct7\\D$\\Win\\System32\\remote_ev.dll"}));
     std::vector<HMODULE> loaded = handles(e);
     ASSERT_EQ(loaded.size(), 1u);
     char text[100];
@@ -239,13 +244,15 @@ TEST_F(Caches, RemoteFilesAreLoadedThroughAdministrativeShares) {
     capture();
     CEvtSource *shorts = CEvtSource::Find("ShortPaths", MessageKind::Message);
     captured();
-    EXPECT_EQ(paths(shorts), (std::vector<std::string>{"\\\\acct7\\", "\\\\acct7\\", "\\\\acct7\\x$", "\\\\acct7\\C$"}));
+    EXPECT_EQ(paths(shorts),
+              (std::vector<std::string>{"\\\\acct7\\", "\\\\acct7\\", "\\\\acct7\\x$", "\\\\acct7\\C$"}));
 
     Options.Computer = "ghost";
     capture();
     CEvtSource::Find("GhostSource", MessageKind::Message);
-    EXPECT_EQ(captured(), "==>RegConnectKeyEx rc=53 source=GhostSource key=SYSTEM\\CurrentControlSet\\Services\\EventLog"
-                          "\\Application\\GhostSource\n");
+    EXPECT_EQ(captured(),
+              "==>RegConnectKeyEx rc=53 source=GhostSource key=SYSTEM\\CurrentControlSet\\Services\\EventLog"
+              "\\Application\\GhostSource\n");
 }
 
 TEST_F(Caches, FailedLoadsAreCachedAndNeverOffered) {
@@ -287,12 +294,12 @@ TEST_F(Caches, FailedIdsCompareAllThirtyTwoBits) {
 
 // Runs statement with standard output sent to standard error, where a death
 // test can see the message.
-#define EXPECT_INTERNAL_ERROR(statement, message)                                                                    \
-    EXPECT_EXIT(                                                                                                     \
-        {                                                                                                            \
-            dup2(2, 1);                                                                                              \
-            statement;                                                                                               \
-        },                                                                                                           \
+#define EXPECT_INTERNAL_ERROR(statement, message)                                                                      \
+    EXPECT_EXIT(                                                                                                       \
+        {                                                                                                              \
+            dup2(2, 1);                                                                                                \
+            statement;                                                                                                 \
+        },                                                                                                             \
         testing::ExitedWithCode(2), message)
 
 TEST_F(Caches, LimitsEndTheRunWithInternalErrors) {

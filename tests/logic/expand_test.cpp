@@ -203,7 +203,7 @@ TEST_F(Expand, ConvertReplacesReferencesInItsSlots) {
     } rows[] = {
         {"User %%1234 at 100%", "User Logon at 100%"},
         {"%%1234%%1234", "LogonLogon"},
-        {"a%b%%c", "a%b%%c"}, // "%%" without digits is a reference to id 0
+        {"a%b%%c", "a%b%%c"},          // "%%" without digits is a reference to id 0
         {"x%%4294968530y", "xLogony"}, // the number wraps modulo 2^32 to 1234
         {"%%999 and %%999", "%%999 and %%999"},
         {"%%1235", "Refers to %%1234 itself "},

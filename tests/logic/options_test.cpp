@@ -151,7 +151,8 @@ TEST_F(ParseArgs, SystemRootFailuresAreReported) {
     qt::makedirs(reg);
     qt::writefile(reg + "/HKEY_LOCAL_MACHINE.reg",
                   "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion]\r\n"
-                  "\"SystemRoot\"=\"" + std::string(300, 'x') + "\"\r\n");
+                  "\"SystemRoot\"=\"" +
+                      std::string(300, 'x') + "\"\r\n");
     r = parse({"/logfile=sys", "/outfile=x"});
     EXPECT_FALSE(r.ok);
     EXPECT_EQ(r.out, "==>RegQueryValueEx rc=234\n");

@@ -121,8 +121,8 @@ protected:
     // and keeps what writerec printed in messages.
     std::string write(const Record &r, DWORD ordinal = 1) {
         std::vector<DWORD> rec = build(r);
-        HANDLE out = CreateFileA(outpath().c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                 FILE_ATTRIBUTE_NORMAL, nullptr);
+        HANDLE out =
+            CreateFileA(outpath().c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
         EXPECT_NE(out, INVALID_HANDLE_VALUE);
         testing::internal::CaptureStdout();
         writerec(out, ordinal, (EVENTLOGRECORD *)rec.data());
@@ -202,13 +202,17 @@ TEST_F(WriteRec, FragmentsFitPadAndCut) {
 TEST_F(WriteRec, CleaningOfTheDescription) {
     use("Format=no\n");
     Record r = example();
-    r.strings = {"a\r\nb^c\td\x01" "e\xE9" "f,g\x7f"};
-    EXPECT_EQ(write(r), "APP,3/4/1997 14:05:09,Sampler,100,4,None,,HOST1,a^^b c\td e\xE9" "f g\x7f\r\n");
+    r.strings = {"a\r\nb^c\td\x01"
+                 "e\xE9"
+                 "f,g\x7f"};
+    EXPECT_EQ(write(r), "APP,3/4/1997 14:05:09,Sampler,100,4,None,,HOST1,a^^b c\td e\xE9"
+                        "f g\x7f\r\n");
 
     // A tab as the field separator is replaced like any separator; the comma
     // is then ordinary text.
     use("Format=no\nFieldSeparator=\t\nReplaceFieldSeparator=_\nReplaceCR=<\nReplaceLF=>\n");
-    EXPECT_EQ(write(r), "APP\t3/4/1997 14:05:09\tSampler\t100\t4\tNone\t\tHOST1\ta<>b^c_d e\xE9" "f,g\x7f\r\n");
+    EXPECT_EQ(write(r), "APP\t3/4/1997 14:05:09\tSampler\t100\t4\tNone\t\tHOST1\ta<>b^c_d e\xE9"
+                        "f,g\x7f\r\n");
     r.strings = {"x<y>z\n"};
     EXPECT_EQ(write(r), "APP\t3/4/1997 14:05:09\tSampler\t100\t4\tNone\t\tHOST1\tx y z>\r\n");
 }
@@ -235,13 +239,13 @@ TEST_F(WriteRec, LongNamesAreCutInPlace) {
     r.source = std::string(100, 'S') + std::string(50, 'x');
     r.computer = std::string(64, 'C') + "extra1";
     std::vector<DWORD> rec = build(r);
-    HANDLE out = CreateFileA(outpath().c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                             nullptr);
+    HANDLE out =
+        CreateFileA(outpath().c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     ASSERT_NE(out, INVALID_HANDLE_VALUE);
     writerec(out, 1, (EVENTLOGRECORD *)rec.data());
     CloseHandle(out);
-    EXPECT_EQ(qt::readfile(outpath()), "APP,3/4/1997 14:05:09," + std::string(100, 'S') + ",100,4,None,," +
-                                           std::string(64, 'C') + ",s\r\n");
+    EXPECT_EQ(qt::readfile(outpath()),
+              "APP,3/4/1997 14:05:09," + std::string(100, 'S') + ",100,4,None,," + std::string(64, 'C') + ",s\r\n");
     const char *bytes = (const char *)rec.data();
     EXPECT_STREQ(bytes + sizeof(EVENTLOGRECORD), std::string(100, 'S').c_str());
     EXPECT_STREQ(bytes + sizeof(EVENTLOGRECORD) + 151, std::string(64, 'C').c_str());
@@ -253,10 +257,14 @@ TEST_F(WriteRec, TypesAndEventIds) {
         const char *name;
         bool invalid;
     } rows[] = {
-        {EVENTLOG_ERROR_TYPE, "Error", false},        {EVENTLOG_WARNING_TYPE, "Warning", false},
-        {EVENTLOG_INFORMATION_TYPE, "Information", false}, {EVENTLOG_AUDIT_SUCCESS, "Success", false},
-        {EVENTLOG_AUDIT_FAILURE, "Failure", false},   {0, "0", true},
-        {3, "3", true},                               {0xFFFF, "65535", true},
+        {EVENTLOG_ERROR_TYPE, "Error", false},
+        {EVENTLOG_WARNING_TYPE, "Warning", false},
+        {EVENTLOG_INFORMATION_TYPE, "Information", false},
+        {EVENTLOG_AUDIT_SUCCESS, "Success", false},
+        {EVENTLOG_AUDIT_FAILURE, "Failure", false},
+        {0, "0", true},
+        {3, "3", true},
+        {0xFFFF, "65535", true},
     };
     use("DumpRecnum=yes\nMaxMessageLen=1\n");
     for (const Row &row : rows) {
@@ -338,8 +346,8 @@ TEST_F(WriteRec, DateColumn) {
 
 TEST_F(WriteRec, LinesAreAppendedWhole) {
     use("Format=no\nDumpRecnum=yes\n");
-    HANDLE out = CreateFileA(outpath().c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                             nullptr);
+    HANDLE out =
+        CreateFileA(outpath().c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     ASSERT_NE(out, INVALID_HANDLE_VALUE);
     for (DWORD n = 1; n <= 3; ++n) {
         Record r = example();
@@ -376,8 +384,8 @@ TEST_F(WriteRec, NoHeapMemoryPerRecord) {
     for (const char *ini : {"Format=no\n", "Format=yes\n"}) {
         SCOPED_TRACE(ini);
         use(std::string(ini) + "DumpData=char\nDumpRecnum=yes\nMaxMessageLen=1000\nMaxFragmentLen=100\n");
-        HANDLE out = CreateFileA(outpath().c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                 FILE_ATTRIBUTE_NORMAL, nullptr);
+        HANDLE out =
+            CreateFileA(outpath().c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
         ASSERT_NE(out, INVALID_HANDLE_VALUE);
         Record r = example();
         r.category = 3;

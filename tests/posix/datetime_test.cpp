@@ -109,9 +109,8 @@ TEST(GetDateFormatA, WeekdayIsComputedFromTheDate) {
         int y, m, d;
         const char *want;
     } rows[] = {
-        {2002, 10, 23, "Wednesday"}, {1601, 1, 1, "Monday"},   {2000, 2, 29, "Tuesday"},
-        {1900, 3, 1, "Thursday"},    {1970, 1, 1, "Thursday"}, {30827, 12, 31, "Friday"},
-        {2024, 12, 31, "Tuesday"},
+        {2002, 10, 23, "Wednesday"}, {1601, 1, 1, "Monday"},    {2000, 2, 29, "Tuesday"},  {1900, 3, 1, "Thursday"},
+        {1970, 1, 1, "Thursday"},    {30827, 12, 31, "Friday"}, {2024, 12, 31, "Tuesday"},
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.want);
@@ -123,8 +122,8 @@ TEST(GetDateFormatA, InvalidDatesGive87AndLeaveTheBuffer) {
     struct Row {
         int y, m, d;
     } rows[] = {
-        {2001, 0, 1}, {2001, 13, 1}, {2001, 1, 0},  {2001, 4, 31}, {2001, 2, 30}, {2001, 2, 29},
-        {1900, 2, 29}, {1600, 12, 31}, {0, 0, 0},   {30828, 1, 1}, {2001, 1, 32},
+        {2001, 0, 1},  {2001, 13, 1},  {2001, 1, 0}, {2001, 4, 31}, {2001, 2, 30}, {2001, 2, 29},
+        {1900, 2, 29}, {1600, 12, 31}, {0, 0, 0},    {30828, 1, 1}, {2001, 1, 32},
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(std::to_string(row.y) + "-" + std::to_string(row.m) + "-" + std::to_string(row.d));
@@ -185,7 +184,7 @@ TEST(GetTimeFormatA, DefaultFormatAroundTheClock) {
         int h, m, s;
         const char *want;
     } rows[] = {
-        {13, 45, 59, "1:45:59 PM"}, {0, 0, 0, "12:00:00 AM"},   {9, 5, 7, "9:05:07 AM"},
+        {13, 45, 59, "1:45:59 PM"}, {0, 0, 0, "12:00:00 AM"},    {9, 5, 7, "9:05:07 AM"},
         {12, 0, 0, "12:00:00 PM"},  {23, 59, 59, "11:59:59 PM"}, {11, 59, 59, "11:59:59 AM"},
     };
     for (const Row &row : rows) {

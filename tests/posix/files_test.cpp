@@ -95,8 +95,8 @@ TEST_F(Files, ExclusiveOpenRefusesASecondOpenerInTheSameProcess) {
     EXPECT_EQ(openout("C:\\out\\dump.txt"), INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_SHARING_VIOLATION);
     SetLastError(0xdeadbeef);
-    EXPECT_EQ(CreateFileA("C:\\out\\dump.txt", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
-                          OPEN_EXISTING, 0, NULL),
+    EXPECT_EQ(CreateFileA("C:\\out\\dump.txt", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING, 0,
+                          NULL),
               INVALID_HANDLE_VALUE)
         << "a reader must not get past a handle that shares nothing";
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_SHARING_VIOLATION);

@@ -11,7 +11,7 @@
 
 namespace {
 
-const DWORD IGNORE = 0x0AFF; // category and parameter texts
+const DWORD IGNORE = 0x0AFF;  // category and parameter texts
 const DWORD INSERTS = 0x28FF; // event descriptions
 
 std::string fixture(const std::string &name) { return std::string(QUILLOG_MSGDLLS) + "/" + name; }
@@ -102,8 +102,7 @@ TEST(FormatText, InsertsAreCopiedRawAndNeverRescanned) {
     Args empty = {""};
     EXPECT_EQ(format(ansi("%1\r\n"), INSERTS, empty), " ");
     EXPECT_EQ(format(ansi("[%1]"), INSERTS, empty), "[]");
-    EXPECT_EQ(format(ansi("[%1]"), FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ARGUMENT_ARRAY | 0xFF, {}),
-              "[(null)]");
+    EXPECT_EQ(format(ansi("[%1]"), FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ARGUMENT_ARRAY | 0xFF, {}), "[(null)]");
 }
 
 TEST(FormatText, NumericFormatsPrintTheInsertionStringAsText) {
@@ -116,9 +115,9 @@ TEST(FormatText, NumericFormatsPrintTheInsertionStringAsText) {
     // A null entry is the number 0 to the integer formats, as under Windows;
     // the character and pointer formats print "(null)".
     EXPECT_EQ(format(ansi("[%3!d!]"), INSERTS, args), "[0]");
-    EXPECT_EQ(format(ansi("[%3!08X!][%3!+5d!][%3!#x!][%3!.3u!][%3!-4x!][%3!lu!][%3!I64d!][%3!o!][%3!i!]"), INSERTS,
-                     args),
-              "[00000000][   +0][0][000][0   ][0][0][0][0]");
+    EXPECT_EQ(
+        format(ansi("[%3!08X!][%3!+5d!][%3!#x!][%3!.3u!][%3!-4x!][%3!lu!][%3!I64d!][%3!o!][%3!i!]"), INSERTS, args),
+        "[00000000][   +0][0][000][0   ][0][0][0][0]");
     EXPECT_EQ(format(ansi("[%3!c!][%3!p!]"), INSERTS, args), "[(null)][(null)]");
     EXPECT_EQ(format(ansi("[%3!32766u!]"), INSERTS, args), "rc=87");
 }
@@ -175,7 +174,8 @@ TEST(FormatText, OutputLimitAndHugeWidths) {
 // A module loaded from the fixtures folder, freed at the end of the test.
 class Module {
 public:
-    explicit Module(const std::string &name) : m_(LoadLibraryExA(fixture(name).c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE)) {
+    explicit Module(const std::string &name)
+        : m_(LoadLibraryExA(fixture(name).c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE)) {
         EXPECT_NE(m_, nullptr) << name << " " << GetLastError();
     }
     ~Module() {
@@ -239,8 +239,7 @@ TEST(FormatMessageA, RepeatedRequestsKeepLanguagesAndInsertsApart) {
     for (int round = 0; round < 2; ++round) {
         SCOPED_TRACE(round);
         EXPECT_EQ(call(probe.get(), IGNORE, 0x13, 100).text, "cjk[??] end ");
-        EXPECT_EQ(call(probe.get(), INSERTS, 5, 64000, {"one", "two", "three"}).text,
-                  "A=one B=two C=three again=one ");
+        EXPECT_EQ(call(probe.get(), INSERTS, 5, 64000, {"one", "two", "three"}).text, "A=one B=two C=three again=one ");
         EXPECT_EQ(call(probe.get(), INSERTS, 5, 64000, {"uno", "dos", "tres"}).text, "A=uno B=dos C=tres again=uno ");
     }
 }
@@ -318,7 +317,8 @@ TEST(FormatMessageA, TheProgramsMessageFiles) {
 
     EXPECT_EQ(call(events.get(), INSERTS, 0x40000064, 64020, {"Spooler", "HOST1", "none"}).text,
               "Service Spooler started on HOST1.\r\nDetails: none ");
-    EXPECT_EQ(call(events.get(), INSERTS, 0xC0000005, 64020, {"C:\\x"}).text, "Access to C:\\x was denied (100% sure). ");
+    EXPECT_EQ(call(events.get(), INSERTS, 0xC0000005, 64020, {"C:\\x"}).text,
+              "Access to C:\\x was denied (100% sure). ");
     EXPECT_EQ(call(events.get(), IGNORE, 0xC0000005, 100).text, "Access to %1 was denied (100%% sure). ");
     EXPECT_EQ(call(events.get(), INSERTS, 5, 64020).text, "Plain five without severity ");
     EXPECT_EQ(call(events.get(), INSERTS, 0x80000007, 64020, {"a", "b", "c"}).text,

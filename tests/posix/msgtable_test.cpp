@@ -106,10 +106,10 @@ TEST_F(LoadLibraryExA, MapsNetworkPathsAndReportsWindowsErrors) {
     } rows[] = {
         {"C:\\WINDOWS\\system32\\evmsg.dll", 0},
         {"c:/windows/system32/EVMSG.DLL", 0},
-        {"C:\\Windows\\System32\\evmsg", 0},          // ".dll" appended
-        {"C:\\Windows\\System32\\evmsg.dll   ", 0},   // trailing blanks dropped
-        {"C:\\Windows\\System32\\noext.", 0},         // trailing dot: no extension
-        {"C:\\Windows\\System32\\two.dots", 0},       // has an extension already
+        {"C:\\Windows\\System32\\evmsg", 0},        // ".dll" appended
+        {"C:\\Windows\\System32\\evmsg.dll   ", 0}, // trailing blanks dropped
+        {"C:\\Windows\\System32\\noext.", 0},       // trailing dot: no extension
+        {"C:\\Windows\\System32\\two.dots", 0},     // has an extension already
         {"C:\\Windows\\System32\\..\\System32\\evmsg.dll", 0},
         {"\\\\HOST12\\C$\\Windows\\System32\\evmsg.dll", 0},
         {"\\\\acct7\\D$\\win\\remote.dll", 0},
@@ -204,15 +204,15 @@ TEST(FindMessage, ChoosesTheLanguageTable) {
         WORD lang;
         const char *chosen; // the table's language, or "rc=1815"
     } rows[] = {
-        {"lang_de_en.dll", 1024, "0x409"},     {"lang_de_en.dll", 0x407, "0x407"},
-        {"lang_de_en.dll", 0, "0x409"},        {"lang_de_en.dll", 0x0c07, "rc=1815"},
-        {"lang_ja_fr.dll", 1024, "0x40c"},     {"lang_ja_fr.dll", 0x409, "rc=1815"},
-        {"lang_ja_fr.dll", 0x800, "0x40c"},    {"lang_400_en.dll", 1024, "0x400"},
-        {"lang_400_en.dll", 0, "0x409"},       {"lang_de_neutral.dll", 1024, "0x000"},
+        {"lang_de_en.dll", 1024, "0x409"},       {"lang_de_en.dll", 0x407, "0x407"},
+        {"lang_de_en.dll", 0, "0x409"},          {"lang_de_en.dll", 0x0c07, "rc=1815"},
+        {"lang_ja_fr.dll", 1024, "0x40c"},       {"lang_ja_fr.dll", 0x409, "rc=1815"},
+        {"lang_ja_fr.dll", 0x800, "0x40c"},      {"lang_400_en.dll", 1024, "0x400"},
+        {"lang_400_en.dll", 0, "0x409"},         {"lang_de_neutral.dll", 1024, "0x000"},
         {"lang_de_neutral.dll", 0x409, "0x000"}, {"lang_de_neutral.dll", 0x407, "0x407"},
-        {"lang_800_de.dll", 1024, "0x407"},    {"lang_800_de.dll", 0x800, "0x800"},
-        {"lang_en09_de.dll", 1024, "0x009"},   {"lang_en09_de.dll", 0x407, "0x407"},
-        {"lang_engb.dll", 1024, "0x809"},      {"lang_engb.dll", 0x409, "rc=1815"},
+        {"lang_800_de.dll", 1024, "0x407"},      {"lang_800_de.dll", 0x800, "0x800"},
+        {"lang_en09_de.dll", 1024, "0x009"},     {"lang_en09_de.dll", 0x407, "0x407"},
+        {"lang_engb.dll", 1024, "0x809"},        {"lang_engb.dll", 0x409, "rc=1815"},
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(std::string(row.dll) + " " + std::to_string(row.lang));
@@ -261,9 +261,7 @@ TEST(FindMessage, HandMadeFilesGiveTheLookupErrors) {
         {"message table a data entry", [&](std::string &b) { b[type + 7] &= 0x7F; }, "rc=1813"},
         {"message table under name 2", [&](std::string &b) { set32(b, name, 2); }, "rc=1814"},
         {"huge entry counts", [&](std::string &b) { set32(b, l.root + 12, 0xFFFFFFFF); }, "rc=1813"},
-        {"directory offset past the file",
-         [&](std::string &b) { set32(b, type + 4, 0xFFFFFFF0u); },
-         "rc=1814"},
+        {"directory offset past the file", [&](std::string &b) { set32(b, type + 4, 0xFFFFFFF0u); }, "rc=1814"},
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.what);
@@ -289,7 +287,7 @@ TEST(FindMessage, CorruptTablesAreErrorsNotOverruns) {
     std::string good = fixturebytes("probe_ansi.dll");
     size_t table, dataentry;
     tableof(good, &table, &dataentry);
-    ASSERT_EQ(get32(good, table), 3u); // three blocks
+    ASSERT_EQ(get32(good, table), 3u);                 // three blocks
     size_t first = table + get32(good, table + 4 + 8); // entries of the first block
 
     struct Row {
@@ -311,8 +309,7 @@ TEST(FindMessage, CorruptTablesAreErrorsNotOverruns) {
          1, std::string(get16(good, first) - 4, 'x')},
         {"declared size too small", [&](std::string &b) { set32(b, dataentry + 4, 3); }, 1, "rc=317"},
         {"text cut at the declared size",
-         [&](std::string &b) { set32(b, dataentry + 4, (uint32_t)(first - table + 4 + 6)); },
-         1, "Simple"},
+         [&](std::string &b) { set32(b, dataentry + 4, (uint32_t)(first - table + 4 + 6)); }, 1, "Simple"},
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.what);

@@ -83,12 +83,22 @@ TEST(LstrcmpiA, ResultsOfTheProbeTable) {
         {"r\xE9sum\xE9", "resume", 1},
         {"r\xE9sum\xE9", "resumf", -1},
         {"a", "zzz", -1},
-        {"stra\xDF" "e", "strasse", 0},
-        {"stra\xDF" "e", "STRASSE", 0},
+        {"stra\xDF"
+         "e",
+         "strasse", 0},
+        {"stra\xDF"
+         "e",
+         "STRASSE", 0},
         {"\xE6", "ae", 0},
-        {"\xC6" "on", "AEON", 0},
-        {"a\xAD" "b", "ab", 0},
-        {"a\x01" "b", "ab", 1},
+        {"\xC6"
+         "on",
+         "AEON", 0},
+        {"a\xAD"
+         "b",
+         "ab", 0},
+        {"a\x01"
+         "b",
+         "ab", 1},
         {"a'b", "ab", 1},
         {"\x9A", "\x8A", 0},
         {"\x9C", "\x8C", 0},

@@ -66,8 +66,11 @@ TEST_F(Paths, UncPathsNameAComputerAndADriveShare) {
 }
 
 TEST_F(Paths, NamesAreCheckedBeforeTheyAreMapped) {
-    for (const char *bad : {"c:\\a<b", "c:\\a>b", "c:\\a\"b", "c:\\a|b", "c:\\a?b", "c:\\a*b", "c:\\a\x01" "b",
-                            "rel\\a\x1f" "b"}) {
+    for (const char *bad : {"c:\\a<b", "c:\\a>b", "c:\\a\"b", "c:\\a|b", "c:\\a?b", "c:\\a*b",
+                            "c:\\a\x01"
+                            "b",
+                            "rel\\a\x1f"
+                            "b"}) {
         SCOPED_TRACE(bad);
         EXPECT_EQ(host(bad), "<error 123>");
     }

@@ -139,7 +139,8 @@ TEST(ParseRegFile, NamesIgnoreCaseAndKeepFirstSpelling) {
                              "\"APPLICATION-host12\"=dword:00000002\r\n"
                              "\"\xC9t\xE9\"=\"1\"\r\n"
                              "\"\xE9T\xC9\"=\"2\"\r\n"
-                             "\"stra\xDF" "e\"=\"3\"\r\n"
+                             "\"stra\xDF"
+                             "e\"=\"3\"\r\n"
                              "\"STRASSE\"=\"4\"\r\n";
     RegKey top;
     ASSERT_EQ(nt::parseregfile(file, &top), (DWORD)ERROR_SUCCESS);
@@ -158,7 +159,10 @@ TEST(ParseRegFile, NamesIgnoreCaseAndKeepFirstSpelling) {
     EXPECT_EQ(key->values()[2].data, std::string("2", 2));
     EXPECT_EQ(key->values()[4].name, "STRASSE") << "sharp s is not SS";
     EXPECT_EQ(key->value("strasse")->data, std::string("4", 2));
-    EXPECT_EQ(key->value("stra\xDF" "e")->data, std::string("3", 2));
+    EXPECT_EQ(key->value("stra\xDF"
+                         "e")
+                  ->data,
+              std::string("3", 2));
 }
 
 TEST(ParseRegFile, DeletionSectionsAndValues) {

@@ -91,8 +91,9 @@ TEST_F(RegConnect, RemoteComputerIsItsFolderElseBadNetpath) {
     setdword(key, "Seen", 7);
     RegCloseKey(key);
     RegCloseKey(root);
-    EXPECT_NE(qt::readfile(hive("HKEY_LOCAL_MACHINE", "SERVER7")).find("[HKEY_LOCAL_MACHINE\\SOFTWARE\\Remote]\r\n"
-                                                                       "\"Seen\"=dword:00000007"),
+    EXPECT_NE(qt::readfile(hive("HKEY_LOCAL_MACHINE", "SERVER7"))
+                  .find("[HKEY_LOCAL_MACHINE\\SOFTWARE\\Remote]\r\n"
+                        "\"Seen\"=dword:00000007"),
               std::string::npos);
     EXPECT_EQ(qt::readfile(hklm()).find("Remote"), std::string::npos);
 
@@ -110,14 +111,10 @@ TEST_F(RegOpenKey, PathRulesAndCodes) {
         const char *path;
         LONG rc;
     } rows[] = {
-        {"SOFTWARE\\Brantwick\\Quillog", ERROR_SUCCESS},
-        {"software\\BRANTWICK\\quillog", ERROR_SUCCESS},
-        {"SOFTWARE\\Brantwick\\Quillog\\\\", ERROR_SUCCESS},
-        {"SOFTWARE\\Brantwick", ERROR_SUCCESS},
-        {"SOFTWARE\\Brantwick\\Missing", ERROR_FILE_NOT_FOUND},
-        {"SOFTWARE\\Missing\\Quillog", ERROR_FILE_NOT_FOUND},
-        {"\\SOFTWARE\\Brantwick", ERROR_BAD_PATHNAME},
-        {"\\", ERROR_BAD_PATHNAME},
+        {"SOFTWARE\\Brantwick\\Quillog", ERROR_SUCCESS},        {"software\\BRANTWICK\\quillog", ERROR_SUCCESS},
+        {"SOFTWARE\\Brantwick\\Quillog\\\\", ERROR_SUCCESS},    {"SOFTWARE\\Brantwick", ERROR_SUCCESS},
+        {"SOFTWARE\\Brantwick\\Missing", ERROR_FILE_NOT_FOUND}, {"SOFTWARE\\Missing\\Quillog", ERROR_FILE_NOT_FOUND},
+        {"\\SOFTWARE\\Brantwick", ERROR_BAD_PATHNAME},          {"\\", ERROR_BAD_PATHNAME},
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.path);
@@ -192,9 +189,9 @@ TEST_F(RegCreateKey, ArgumentCodesLeaveResultAlone) {
     std::string longname = "SOFTWARE\\" + std::string(256, 'k');
     EXPECT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, longname.c_str(), 0, nullptr, 0, KEY_READ, nullptr, &key, nullptr),
               ERROR_INVALID_PARAMETER);
-    EXPECT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, "SOFTWARE\\line\nfeed", 0, nullptr, 0, KEY_READ, nullptr, &key,
-                              nullptr),
-              ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(
+        RegCreateKeyExA(HKEY_CURRENT_USER, "SOFTWARE\\line\nfeed", 0, nullptr, 0, KEY_READ, nullptr, &key, nullptr),
+        ERROR_INVALID_PARAMETER);
     EXPECT_EQ(key, SENTINEL);
     EXPECT_FALSE(qt::fileexists(hkcu())) << "no failed call wrote the hive";
     longname.pop_back();
@@ -289,9 +286,8 @@ TEST_F(RegSetValue, StringCountExtensionCaseAndAccess) {
         DWORD type;
         DWORD size;
     } rows[] = {
-        {"extended", REG_SZ, 5}, {"expand", REG_EXPAND_SZ, 5}, {"binary", REG_BINARY, 4},
-        {"as given", REG_SZ, 4}, {"short dword", REG_DWORD, 2}, {"empty", REG_SZ, 0},
-        {"", REG_SZ, 5},
+        {"extended", REG_SZ, 5},       {"expand", REG_EXPAND_SZ, 5}, {"binary", REG_BINARY, 4}, {"as given", REG_SZ, 4},
+        {"short dword", REG_DWORD, 2}, {"empty", REG_SZ, 0},         {"", REG_SZ, 5},
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.name);
@@ -434,7 +430,8 @@ TEST_F(RegHiveFile, CurrentControlSetFollowsSelect) {
     auto file = [&](int current) {
         return "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet001" + source +
                "\"EventMessageFile\"=\"one.dll\"\r\n\r\n[HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet002" + source +
-               "\"EventMessageFile\"=\"two.dll\"\r\n\r\n[HKEY_LOCAL_MACHINE\\SYSTEM\\Select]\r\n\"Current\"=dword:0000000" +
+               "\"EventMessageFile\"=\"two.dll\"\r\n\r\n[HKEY_LOCAL_MACHINE\\SYSTEM\\Select]\r\n\"Current\"=dword:"
+               "0000000" +
                std::to_string(current) + "\r\n";
     };
     const char *path = "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\Src";
@@ -509,8 +506,7 @@ TEST_F(RegHiveFile, CorruptHiveFailsReadsAndIsNeverOverwritten) {
     EXPECT_EQ(l, 7u);
     writehive(hkcu(), damaged);
     EXPECT_EQ(RegSetValueExA(key, "System-HOST12", 0, REG_DWORD, (const BYTE *)&l, 4), ERROR_REGISTRY_CORRUPT);
-    EXPECT_EQ(RegQueryValueExA(key, "Application-HOST12", nullptr, nullptr, (LPBYTE)&l, &size),
-              ERROR_REGISTRY_CORRUPT);
+    EXPECT_EQ(RegQueryValueExA(key, "Application-HOST12", nullptr, nullptr, (LPBYTE)&l, &size), ERROR_REGISTRY_CORRUPT);
     EXPECT_EQ(qt::readfile(hkcu()), damaged);
     RegCloseKey(key);
     // The local HKLM is unaffected.
@@ -546,7 +542,7 @@ TEST_F(RegHiveFile, ChangesFromElsewhereAreSeenAndNoTempFilesStay) {
     }
     std::sort(names.begin(), names.end());
     EXPECT_EQ(names, (std::vector<std::string>{"HKEY_CURRENT_USER.reg", "HKEY_CURRENT_USER.reg.lock",
-                                                "HKEY_LOCAL_MACHINE.reg"}));
+                                               "HKEY_LOCAL_MACHINE.reg"}));
 }
 
 TEST_F(RegHiveFile, TwoProcessesSettingValuesLoseNothing) {

@@ -40,8 +40,8 @@ TEST_F(Privileges, LookupGivesTheFixedIdentifiers) {
     struct Row {
         const char *name;
         DWORD luid;
-    } rows[] = {{"SeSecurityPrivilege", 8}, {"sesecurityprivilege", 8}, {"SeBackupPrivilege", 17},
-                {"SeRestorePrivilege", 18}, {"SeShutdownPrivilege", 19},  {"SeCreateTokenPrivilege", 2}};
+    } rows[] = {{"SeSecurityPrivilege", 8}, {"sesecurityprivilege", 8},  {"SeBackupPrivilege", 17},
+                {"SeRestorePrivilege", 18}, {"SeShutdownPrivilege", 19}, {"SeCreateTokenPrivilege", 2}};
     for (const Row &row : rows) {
         SCOPED_TRACE(row.name);
         LUID luid = {99, 99};

@@ -158,8 +158,8 @@ TEST_F(LookupAccountSid, NamesOf32OrMoreCharactersGiveInsufficientBufferWithSize
 
     std::string name31(31, 'n'), name32(32, 'n'), domain32(32, 'D');
     writeaccounts("S-1-5-21-1-2-3-1000=HOST12\\" + name31 + "\n" + "S-1-5-21-1-2-3-1001=HOST12\\" + name32 + "\n" +
-                  "S-1-5-21-1-2-3-1002=" + domain32 + "\\bob\n" + "S-1-5-21-1-2-3-1003=" + domain32.substr(1) +
-                  "\\" + name31 + "\n");
+                  "S-1-5-21-1-2-3-1002=" + domain32 + "\\bob\n" + "S-1-5-21-1-2-3-1003=" + domain32.substr(1) + "\\" +
+                  name31 + "\n");
     r = lookup(makesid(5, {21, 1, 2, 3, 1000}));
     EXPECT_TRUE(r.ok);
     EXPECT_EQ(r.name, name31);

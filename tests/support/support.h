@@ -33,8 +33,8 @@ private:
 };
 
 struct RunResult {
-    int exitcode = -1;  // exit status, or 128 + signal
-    std::string out;    // standard output (and standard error)
+    int exitcode = -1; // exit status, or 128 + signal
+    std::string out;   // standard output (and standard error)
 };
 
 // Runs a program with arguments, in folder cwd when given; captures its output.

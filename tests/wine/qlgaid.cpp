@@ -20,9 +20,7 @@ namespace {
 const DWORD PollMillis = 50;
 const DWORD HoldLimitMillis = 60000;
 
-bool exists(const char *path) {
-    return GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES;
-}
+bool exists(const char *path) { return GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES; }
 
 int hold(const char *file, const char *ready, const char *release) {
     HANDLE h = CreateFileA(file, GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);

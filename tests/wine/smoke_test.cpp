@@ -106,9 +106,7 @@ std::string winecommand(const std::vector<std::string> &args) {
     return command;
 }
 
-Result wine(const std::vector<std::string> &args) {
-    return runshell(winecommand(args));
-}
+Result wine(const std::vector<std::string> &args) { return runshell(winecommand(args)); }
 
 // Runs quillog.exe from C:\qlg (or another folder of drive C:).
 Result quillog(const std::vector<std::string> &args, const std::string &folder = "C:\\qlg") {
@@ -162,9 +160,7 @@ void expectclosing(const std::string &out, unsigned long numrecs) {
     EXPECT_TRUE(std::regex_search(out, closing)) << out;
 }
 
-bool contains(const std::string &text, const std::string &part) {
-    return text.find(part) != std::string::npos;
-}
+bool contains(const std::string &text, const std::string &part) { return text.find(part) != std::string::npos; }
 
 class WinePrefix : public ::testing::Environment {
 public:
@@ -568,8 +564,7 @@ TEST(QuillogExe, BackupModeWritesEventLogFile) {
     std::string backup = cdrive("qlg\\backup.evt");
     Result r = quillog({"/logfile=sys", "/backup", "/outfile=c:\\qlg\\backup.evt"});
     EXPECT_TRUE(contains(r.out, "\nPerform backup of event log\n")) << r.out;
-    if (!fs::exists(backup))
-        GTEST_SKIP() << "Wine's BackupEventLogA is a stub: it reports success and writes no file";
+    if (!fs::exists(backup)) GTEST_SKIP() << "Wine's BackupEventLogA is a stub: it reports success and writes no file";
     EXPECT_EQ(r.exitcode, 0) << r.out;
     std::string evt = readfile(backup);
     ASSERT_GE(evt.size(), 48u);
