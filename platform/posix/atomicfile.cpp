@@ -48,11 +48,9 @@ DWORD FileLock::acquire() {
     std::string lockpath = target_ + ".lock";
     int fd = open(lockpath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
     if (fd < 0) return errnotowin(errno, lockpath);
-    while (flock(fd, LOCK_EX) != 0) {
-        if (errno == EINTR) continue;
-        int err = errno;
+    if (DWORD rc = lockfd(fd, true)) {
         close(fd);
-        return errnotowin(err, lockpath);
+        return rc;
     }
     fd_ = fd;
     return ERROR_SUCCESS;

@@ -19,7 +19,8 @@ namespace nt {
 
 // An exclusive lock on "<target>.lock", held from acquire() until release() or
 // destruction. Not copyable; one process may hold many locks on different
-// targets, but taking the same target's lock twice in one process deadlocks.
+// targets; taking the same target's lock twice in one process waits out the
+// bound and fails.
 class FileLock {
 public:
     explicit FileLock(std::string target) : target_(std::move(target)) {}
@@ -27,8 +28,10 @@ public:
     FileLock(const FileLock &) = delete;
     FileLock &operator=(const FileLock &) = delete;
 
-    // Waits for the lock. Returns 0, or the Win32 code for why the lock file
-    // could not be opened (ERROR_ACCESS_DENIED for a read-only folder, ...).
+    // Waits for the lock, at most LockWaitSeconds. Returns 0,
+    // ERROR_SHARING_VIOLATION when another process held it all that time, or
+    // the Win32 code for why the lock file could not be opened
+    // (ERROR_ACCESS_DENIED for a read-only folder, ...).
     DWORD acquire();
     void release();
 

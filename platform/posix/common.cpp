@@ -2,7 +2,9 @@
 #include "platform/posix/common.h"
 
 #include <cerrno>
+#include <ctime>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -107,6 +109,22 @@ DWORD readwhole(const std::string &hostpath, std::string *out) {
     close(fd);
     out->swap(data);
     return ERROR_SUCCESS;
+}
+
+DWORD lockfd(int fd, bool exclusive) {
+    struct timespec start, now;
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    long pause = 1000000; // 1 ms, doubled up to 64 ms between tries
+    for (;;) {
+        if (flock(fd, (exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB) == 0) return ERROR_SUCCESS;
+        if (errno == EINTR) continue;
+        if (errno != EWOULDBLOCK) return errnotowin(errno, "");
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        if (now.tv_sec - start.tv_sec >= LockWaitSeconds) return ERROR_SHARING_VIOLATION;
+        struct timespec wait = {0, pause};
+        nanosleep(&wait, nullptr);
+        if (pause < 64000000) pause *= 2;
+    }
 }
 
 } // namespace nt

@@ -85,6 +85,17 @@ bool isfolder(const std::string &hostpath);
 // Reads a whole file into out. Returns 0 or the Win32 code of the failure.
 DWORD readwhole(const std::string &hostpath, std::string *out);
 
+// The longest a call waits for a lock that another process holds on a
+// registry hive or an event log file (a writer in the middle of its change
+// holds it for milliseconds); after that the call fails with
+// ERROR_SHARING_VIOLATION, as if the file were in use, and changes nothing.
+const int LockWaitSeconds = 5;
+
+// Takes a shared or exclusive flock on fd, waiting at most LockWaitSeconds.
+// Returns 0, ERROR_SHARING_VIOLATION when the wait ran out, or the code of
+// the failure.
+DWORD lockfd(int fd, bool exclusive);
+
 } // namespace nt
 
 #endif // QUILLOG_POSIX_COMMON_H

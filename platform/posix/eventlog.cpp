@@ -35,6 +35,8 @@ namespace nt {
 namespace {
 
 const DWORD DefaultMaxSize = 512 * 1024;
+// The largest read ReadEventLogA accepts: 0x7FFFF bytes.
+const DWORD MaxReadSize = 0x7FFFF;
 const char EventLogKey[] = "SYSTEM\\CurrentControlSet\\Services\\EventLog\\";
 const char VersionKey[] = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion";
 const char *const StandardLogs[] = {"Application", "System", "Security"};
@@ -232,15 +234,19 @@ void markcleared(const LogObject *by) {
 class ReadLock {
 public:
     explicit ReadLock(evt::LogFile &file) : file_(file) {
-        file_.lock(false);
-        rc_ = file_.refresh();
+        rc_ = file_.lock(false);
+        locked_ = rc_ == ERROR_SUCCESS;
+        if (locked_) rc_ = file_.refresh();
     }
-    ~ReadLock() { file_.unlock(); }
+    ~ReadLock() {
+        if (locked_) file_.unlock();
+    }
     DWORD rc() const { return rc_; }
 
 private:
     evt::LogFile &file_;
     DWORD rc_;
+    bool locked_;
 };
 
 // ---------------------------------------------------------------- writing
@@ -343,7 +349,10 @@ using nt::LogObject;
  * OpenEventLogA
  *
  * Opens a live log of the local or a remote computer for reading (and
- * clearing). The log's file is created empty when it does not exist yet.
+ * clearing). The log's file is created empty when it does not exist yet. A
+ * log file the user may read but not write is opened for reading: reading,
+ * seeking and backing up work, clearing fails (as an ordinary user may read
+ * the Application log on Windows).
  *   lpUNCServerName [I] computer name, with or without leading backslashes;
  *                       NULL or "" for the local computer
  *   lpSourceName    [I] log name; a name that is not a log opens Application
@@ -419,8 +428,11 @@ BOOL CloseEventLog(HANDLE hEventLog) {
  *   pnMinNumberOfBytesNeeded [O] 0 on success; on 122, the size of the record
  *                                that did not fit
  * RETURNS TRUE; FALSE with ERROR_INVALID_PARAMETER for a NULL buffer or
- * output pointer or flags that are not one of SEQUENTIAL/SEEK and one of
- * FORWARDS/BACKWARDS, or a seek before the oldest record;
+ * output pointer, a size over 0x7FFFF bytes (unless the first record to read
+ * is itself larger: it is then read alone), flags that are not one of
+ * SEQUENTIAL/SEEK and one of FORWARDS/BACKWARDS, or a seek before the oldest
+ * record; ERROR_SHARING_VIOLATION when a writer of another process holds the
+ * log past the lock wait;
  * ERROR_INVALID_HANDLE; ERROR_HANDLE_EOF when there is nothing more to read
  * (also for a seek past the newest record); ERROR_INSUFFICIENT_BUFFER;
  * ERROR_EVENTLOG_FILE_CHANGED when the log was cleared through another handle
@@ -465,6 +477,12 @@ BOOL ReadEventLogA(HANDLE hEventLog, DWORD dwReadFlags, DWORD dwRecordOffset, LP
         }
     }
 
+    // The read size has a documented maximum, which the remote protocol
+    // declares as its range; systems since Vista refuse a larger one. The code
+    // they give is not verified: ERROR_INVALID_PARAMETER is the one a
+    // parameter out of range gets here. A record that is itself larger can
+    // only be read alone, with a request of its size.
+    const bool oversize = nNumberOfBytesToRead > nt::MaxReadSize;
     uint8_t *out = (uint8_t *)lpBuffer;
     DWORD copied = 0, last = 0, rc = ERROR_SUCCESS;
     for (;;) {
@@ -474,8 +492,13 @@ BOOL ReadEventLogA(HANDLE hEventLog, DWORD dwReadFlags, DWORD dwRecordOffset, LP
             rc = ERROR_EVENTLOG_FILE_CORRUPT;
             break;
         }
-        rc = nt::evt::ansiform(rec, out + copied, nNumberOfBytesToRead - copied, &size);
+        rc = nt::evt::ansiform(rec, out + copied, oversize && !copied ? 0 : nNumberOfBytesToRead - copied, &size);
         if (rc != ERROR_SUCCESS) break;
+        if (oversize && !copied) {
+            if (size <= nt::MaxReadSize) return failwith(ERROR_INVALID_PARAMETER, FALSE);
+            if (size <= nNumberOfBytesToRead) rc = nt::evt::ansiform(rec, out, size, &size);
+            if (rc != ERROR_SUCCESS) break;
+        }
         if (size > nNumberOfBytesToRead - copied) {
             if (copied) break;
             *pnBytesRead = 0;
@@ -484,7 +507,7 @@ BOOL ReadEventLogA(HANDLE hEventLog, DWORD dwReadFlags, DWORD dwRecordOffset, LP
         }
         copied += size;
         last = chain.oldest() + (DWORD)pos;
-        if (forwards ? ++pos == count : pos-- == 0) break;
+        if (oversize || (forwards ? ++pos == count : pos-- == 0)) break;
     }
     if (!copied) return failwith(rc, FALSE);
     obj->started = true;
@@ -562,7 +585,8 @@ BOOL BackupEventLogA(HANDLE hEventLog, LPCSTR lpBackupFileName) {
  *   lpBackupFileName [I] optional backup file
  * RETURNS TRUE; FALSE with ERROR_INVALID_HANDLE (also for a backup-file
  * handle), ERROR_ALREADY_EXISTS when the backup file exists (the log is not
- * cleared then), or the file's error.
+ * cleared then), ERROR_ACCESS_DENIED or ERROR_WRITE_PROTECT for a log that
+ * was opened for reading only, or the file's error.
  */
 BOOL ClearEventLogA(HANDLE hEventLog, LPCSTR lpBackupFileName) {
     std::shared_ptr<LogObject> obj = nt::findlog(hEventLog, true, false);

@@ -539,7 +539,9 @@ LogFile::~LogFile() {
 }
 
 DWORD LogFile::open(const std::string &hostpath, bool writable) {
-    int fd = ::open(hostpath.c_str(), (writable ? O_RDWR : O_RDONLY) | O_CLOEXEC);
+    // Opened without blocking, so that a FIFO in the log's place is refused
+    // instead of waiting for a writer.
+    int fd = ::open(hostpath.c_str(), (writable ? O_RDWR : O_RDONLY) | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (fd < 0) return errnotowin(errno, hostpath);
     struct stat st;
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
@@ -549,18 +551,28 @@ DWORD LogFile::open(const std::string &hostpath, bool writable) {
     if (fd_ >= 0) close(fd_);
     fd_ = fd;
     writable_ = writable;
+    denied_ = writable ? ERROR_SUCCESS : ERROR_ACCESS_DENIED;
     ino_ = (uint64_t)st.st_ino;
     dev_ = (uint64_t)st.st_dev;
     src_ = FileSource(fd);
     chain_ = Chain();
-    lock(false);
-    DWORD rc = refresh();
+    DWORD rc = lock(false);
+    if (rc != ERROR_SUCCESS) return rc;
+    rc = refresh();
     unlock();
     return rc;
 }
 
 DWORD LogFile::openorcreate(const std::string &hostpath, uint32_t maxsize, uint32_t retention) {
     DWORD rc = open(hostpath, true);
+    // A log that may be read but not written (another account's file, a
+    // read-only file system) is opened for reading; writing and clearing
+    // then fail with the reason.
+    if (rc == ERROR_ACCESS_DENIED || rc == ERROR_WRITE_PROTECT) {
+        DWORD readrc = open(hostpath, false);
+        if (readrc == ERROR_SUCCESS) denied_ = rc;
+        return readrc;
+    }
     if (rc != ERROR_FILE_NOT_FOUND && rc != ERROR_PATH_NOT_FOUND) return rc;
     // Written whole under a temporary name and linked into place, so another
     // process never sees a half-made log and two creators cannot collide.
@@ -579,10 +591,7 @@ DWORD LogFile::openorcreate(const std::string &hostpath, uint32_t maxsize, uint3
     return open(hostpath, true);
 }
 
-void LogFile::lock(bool exclusive) {
-    while (flock(fd_, exclusive ? LOCK_EX : LOCK_SH) != 0 && errno == EINTR) {
-    }
-}
+DWORD LogFile::lock(bool exclusive) { return lockfd(fd_, exclusive); }
 
 void LogFile::unlock() { flock(fd_, LOCK_UN); }
 
@@ -636,9 +645,10 @@ DWORD LogFile::writeheader(bool dirty) {
 }
 
 DWORD LogFile::append(const std::vector<NewRecord> &recs, uint32_t maxsize, uint32_t retention, uint32_t *last) {
-    if (!writable_) return ERROR_ACCESS_DENIED;
-    lock(true);
-    DWORD rc = refresh();
+    if (!writable_) return denied_;
+    DWORD rc = lock(true);
+    if (rc != ERROR_SUCCESS) return rc;
+    rc = refresh();
     if (rc == ERROR_SUCCESS) rc = writeheader(true);
     if (rc == ERROR_SUCCESS) {
         std::vector<uint8_t> buf;
@@ -773,8 +783,9 @@ DWORD LogFile::appendone(const NewRecord &rec, uint32_t maxsize, uint32_t retent
 }
 
 DWORD LogFile::backup(const std::string &hostpath) {
-    lock(false);
-    DWORD rc = refresh();
+    DWORD rc = lock(false);
+    if (rc != ERROR_SUCCESS) return rc;
+    rc = refresh();
     if (rc != ERROR_SUCCESS) {
         unlock();
         return rc;
@@ -815,9 +826,10 @@ DWORD LogFile::backup(const std::string &hostpath) {
 }
 
 DWORD LogFile::clear() {
-    if (!writable_) return ERROR_ACCESS_DENIED;
-    lock(true);
-    DWORD rc = refresh();
+    if (!writable_) return denied_;
+    DWORD rc = lock(true);
+    if (rc != ERROR_SUCCESS) return rc;
+    rc = refresh();
     const uint32_t oldeof = chain_.end;
     if (rc == ERROR_SUCCESS) rc = writeheader(true);
     // The new end-of-file record goes in first; the old one is wiped after,

@@ -158,16 +158,23 @@ public:
     LogFile &operator=(const LogFile &) = delete;
 
     // Opens an existing file and indexes it: 0, the file's Win32 error code
-    // (2, 3, 5), or ERROR_EVENTLOG_FILE_CORRUPT (also for an empty file).
+    // (2, 3, 5; 5 also for anything but a regular file), ERROR_SHARING_VIOLATION
+    // when another process holds the file locked past LockWaitSeconds, or
+    // ERROR_EVENTLOG_FILE_CORRUPT (also for an empty file).
     DWORD open(const std::string &hostpath, bool writable);
-    // Opens the file, creating it first (and its folders) as an empty log of
-    // 64 KiB (at most maxsize) when it does not exist.
+    // Opens the file for writing, creating it first (and its folders) as an
+    // empty log of 64 KiB (at most maxsize) when it does not exist. A file
+    // that may be read but not written is opened for reading: append and
+    // clear then fail with ERROR_ACCESS_DENIED or, on a read-only file
+    // system, ERROR_WRITE_PROTECT.
     DWORD openorcreate(const std::string &hostpath, uint32_t maxsize, uint32_t retention);
 
     // Brings the index up to date when another writer changed the file.
     // Called under a lock.
     DWORD refresh();
-    void lock(bool exclusive);
+    // Takes the file's lock (shared for readers, exclusive for writers),
+    // waiting at most LockWaitSeconds: 0 or ERROR_SHARING_VIOLATION.
+    DWORD lock(bool exclusive);
     void unlock();
 
     const Chain &chain() const { return chain_; }
@@ -205,6 +212,7 @@ private:
 
     int fd_ = -1;
     bool writable_ = false;
+    DWORD denied_ = ERROR_ACCESS_DENIED; // why a file open for reading may not be written
     uint64_t ino_ = 0, dev_ = 0;
     FileSource src_{-1};
     Chain chain_;

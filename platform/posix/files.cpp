@@ -19,6 +19,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <dirent.h>
 #include <fcntl.h>
 #include <set>
@@ -43,47 +44,82 @@ const off_t sharebase = INT64_MAX - 8;
 const int accessrange = 0; // + 0 read, 1 write, 2 delete: access held
 const int denyrange = 3;   // + 0 read, 1 write, 2 delete: access not shared
 
-bool rangeheld(int fd, int range) {
+// How long an opener waits for another opener's check to end. A check takes
+// microseconds; the wait only runs out when some other program holds the
+// file's flock.
+const long GateWaitNanoseconds = 1000000000;
+
+struct flock rangelock(short type, int range) {
     struct flock fl = {};
-    fl.l_type = F_WRLCK;
+    fl.l_type = type;
     fl.l_whence = SEEK_SET;
     fl.l_start = sharebase + range;
     fl.l_len = 1;
+    return fl;
+}
+
+bool rangeheld(int fd, int range) {
+    struct flock fl = rangelock(F_WRLCK, range);
     return fcntl(fd, F_OFD_GETLK, &fl) == 0 && fl.l_type != F_UNLCK;
 }
 
 void takerange(int fd, int range) {
-    struct flock fl = {};
-    fl.l_type = F_RDLCK;
-    fl.l_whence = SEEK_SET;
-    fl.l_start = sharebase + range;
-    fl.l_len = 1;
+    struct flock fl = rangelock(F_RDLCK, range);
     fcntl(fd, F_OFD_SETLK, &fl);
 }
 
-// Applies the sharing rule to a new open of fd: the access it asks for
-// (bit 0 read, 1 write, 2 delete) must be shared by every open handle, and
-// the access it does not share must not be held by any. On success it takes
-// its own ranges. A short flock on the file keeps two openers from checking
-// at the same moment. An open without read, write or delete access neither
-// conflicts nor blocks anyone, as on Windows.
-bool sharelocks(int fd, unsigned access, DWORD share) {
-    if (access == 0) return true;
-    while (flock(fd, LOCK_EX) != 0 && errno == EINTR) {
-    }
-    bool ok = true;
+// True when an open of fd with this access and sharing conflicts with the
+// handles open on the file: the access it asks for (bit 0 read, 1 write,
+// 2 delete) is not shared by one of them, or the access it does not share is
+// held by one. A program's own record lock over the whole file (lockf, as a
+// job wrapper may hold) covers every range, which is a conflict too.
+bool conflicts(int fd, unsigned access, DWORD share) {
     for (int bit = 0; bit < 3; ++bit) {
         bool holds = access & (1u << bit);
         bool denies = !(share & (1u << bit));
-        if ((holds && rangeheld(fd, denyrange + bit)) || (denies && rangeheld(fd, accessrange + bit))) ok = false;
+        if ((holds && rangeheld(fd, denyrange + bit)) || (denies && rangeheld(fd, accessrange + bit))) return true;
     }
+    return false;
+}
+
+// Takes the file's flock, which openers hold for the moment of their check,
+// without ever blocking: it is tried again for at most GateWaitNanoseconds.
+// False when some other program held it all that time.
+bool takegate(int fd) {
+    struct timespec start, now;
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    for (;;) {
+        if (flock(fd, LOCK_EX | LOCK_NB) == 0) return true;
+        if (errno != EWOULDBLOCK && errno != EINTR) return false;
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        if ((now.tv_sec - start.tv_sec) * 1000000000L + (now.tv_nsec - start.tv_nsec) >= GateWaitNanoseconds)
+            return false;
+        struct timespec pause = {0, 1000000};
+        nanosleep(&pause, nullptr);
+    }
+}
+
+// Applies the sharing rule to a new open of fd and, when it passes, takes
+// the ranges of the open's access and of what it does not share. A conflict
+// found at first sight is answered at once; otherwise the check is made
+// again and the ranges taken under the file's flock, so that two openers
+// never check at the same moment. A flock some other program holds is waited
+// for a second at most, then the check goes on without it: whatever other
+// programs hold, the answer comes within about a second. An open without
+// read, write or delete access neither conflicts nor blocks anyone, as on
+// Windows.
+bool sharelocks(int fd, unsigned access, DWORD share) {
+    if (access == 0) return true;
+    if (conflicts(fd, access, share)) return false;
+    const bool gated = takegate(fd);
+    const bool ok = !conflicts(fd, access, share);
     if (ok) {
         for (int bit = 0; bit < 3; ++bit) {
             if (access & (1u << bit)) takerange(fd, accessrange + bit);
             if (!(share & (1u << bit))) takerange(fd, denyrange + bit);
         }
     }
-    flock(fd, LOCK_UN);
+    if (gated) flock(fd, LOCK_UN);
     return ok;
 }
 

@@ -15,7 +15,7 @@
 
 namespace {
 
-const DWORD BigBuffer = 1048500;
+const DWORD BigBuffer = 0x7FFFF; // the largest read the service takes
 const DWORD SeqFwd = EVENTLOG_SEQUENTIAL_READ | EVENTLOG_FORWARDS_READ;
 const DWORD SeqBack = EVENTLOG_SEQUENTIAL_READ | EVENTLOG_BACKWARDS_READ;
 const DWORD SeekFwd = EVENTLOG_SEEK_READ | EVENTLOG_FORWARDS_READ;
@@ -278,29 +278,32 @@ TEST_F(EventLog, SeekReadsAndDirections) {
 TEST_F(EventLog, ArgumentAndHandleErrors) {
     HANDLE h = OpenBackupEventLogA(nullptr, qt::samplelog("evtparser-System.evt").c_str());
     ASSERT_NE(h, nullptr);
-    std::vector<uint8_t> buf(65536);
+    std::vector<uint8_t> buf(0x100000);
     struct {
         const char *what;
         HANDLE h;
         DWORD flags;
         bool nobuffer;
         DWORD error;
+        DWORD size;
     } cases[] = {
-        {"flags 0", h, 0, false, ERROR_INVALID_PARAMETER},
-        {"sequential alone", h, EVENTLOG_SEQUENTIAL_READ, false, ERROR_INVALID_PARAMETER},
-        {"seek alone", h, EVENTLOG_SEEK_READ, false, ERROR_INVALID_PARAMETER},
-        {"both directions", h, SeqFwd | EVENTLOG_BACKWARDS_READ, false, ERROR_INVALID_PARAMETER},
-        {"both modes", h, SeqFwd | EVENTLOG_SEEK_READ, false, ERROR_INVALID_PARAMETER},
-        {"no buffer", h, SeqFwd, true, ERROR_INVALID_PARAMETER},
-        {"no buffer, no handle", nullptr, SeqFwd, true, ERROR_INVALID_PARAMETER},
-        {"no handle", nullptr, SeqFwd, false, ERROR_INVALID_HANDLE},
-        {"bad handle", (HANDLE)(uintptr_t)0x1234, SeqFwd, false, ERROR_INVALID_HANDLE},
+        {"flags 0", h, 0, false, ERROR_INVALID_PARAMETER, 65536},
+        {"sequential alone", h, EVENTLOG_SEQUENTIAL_READ, false, ERROR_INVALID_PARAMETER, 65536},
+        {"seek alone", h, EVENTLOG_SEEK_READ, false, ERROR_INVALID_PARAMETER, 65536},
+        {"both directions", h, SeqFwd | EVENTLOG_BACKWARDS_READ, false, ERROR_INVALID_PARAMETER, 65536},
+        {"both modes", h, SeqFwd | EVENTLOG_SEEK_READ, false, ERROR_INVALID_PARAMETER, 65536},
+        {"no buffer", h, SeqFwd, true, ERROR_INVALID_PARAMETER, 65536},
+        {"no buffer, no handle", nullptr, SeqFwd, true, ERROR_INVALID_PARAMETER, 65536},
+        {"no handle", nullptr, SeqFwd, false, ERROR_INVALID_HANDLE, 65536},
+        {"bad handle", (HANDLE)(uintptr_t)0x1234, SeqFwd, false, ERROR_INVALID_HANDLE, 65536},
+        {"a read of more than 0x7FFFF bytes", h, SeqFwd, false, ERROR_INVALID_PARAMETER, 0x80000},
+        {"a read of 1,048,500 bytes", h, SeqFwd, false, ERROR_INVALID_PARAMETER, 1048500},
     };
     for (auto &c : cases) {
         SCOPED_TRACE(c.what);
         DWORD read = 0xdeadbeef, needed = 0xdeadbeef;
         SetLastError(0xdeadbeef);
-        EXPECT_FALSE(ReadEventLogA(c.h, c.flags, 0, c.nobuffer ? nullptr : buf.data(), 65536, &read, &needed));
+        EXPECT_FALSE(ReadEventLogA(c.h, c.flags, 0, c.nobuffer ? nullptr : buf.data(), c.size, &read, &needed));
         EXPECT_EQ(GetLastError(), c.error);
         EXPECT_EQ(read, 0xdeadbeefu);
         EXPECT_EQ(needed, 0xdeadbeefu);
