@@ -20,9 +20,10 @@ namespace {
 
 // Size of the read buffer: whole records are read into it and handled in place.
 const DWORD ReadBufferSize = 1048500;
+// The most one read asks for: the documented maximum of a read, which systems
+// since Vista enforce. A record that needs more is read again on its own.
+const DWORD ReadRequestSize = 0x7FFFF;
 const size_t DateTextSize = 100;
-// Appended to Outfile to name the backup copy while it is being written.
-const char BackupSuffix[] = ".qlgbak";
 
 // Enables the security privilege needed to read the local Security log. A
 // token that cannot be opened is ignored; a privilege that cannot be enabled
@@ -54,20 +55,37 @@ HANDLE openlive() {
     return log;
 }
 
-// Writes the backup copy under a temporary name beside Outfile and puts it in
-// place only when it is complete, so a failed backup never destroys the
+// The folder part of a path, with its last separator ("c:\\out\\" of
+// "c:\\out\\x.txt"), or "." for a bare file name.
+std::string folderof(const char *path) {
+    const char *sep = strrchr(path, '\\');
+    const char *slash = strrchr(path, '/');
+    if (!sep || (slash && slash > sep)) sep = slash;
+    if (sep) return std::string(path, (size_t)(sep - path + 1));
+    if (path[0] && path[1] == ':') return std::string(path, 2);
+    return ".";
+}
+
+// Writes the backup copy under a temporary name in Outfile's folder and puts
+// it in place only when it is complete, so a failed backup never destroys the
 // previous one. Returns false when no new backup is in place.
 bool backuplog(HANDLE log) {
-    std::string temp = std::string(Options.Outfile) + BackupSuffix;
-    DeleteFileA(temp.c_str());
-    if (!BackupEventLogA(log, temp.c_str())) {
-        msgout("==>BackupEventLog(%s) rc=%lu\n", Options.Outfile, (unsigned long)GetLastError());
-        DeleteFileA(temp.c_str());
+    const std::string folder = folderof(Options.Outfile);
+    char temp[MAX_PATH + 1];
+    if (GetTempFileNameA(folder.c_str(), "QLG", 0, temp) == 0) {
+        msgout("==>GetTempFileName rc=%lu dir=%s\n", (unsigned long)GetLastError(), folder.c_str());
         return false;
     }
-    if (!MoveFileExA(temp.c_str(), Options.Outfile, MOVEFILE_REPLACE_EXISTING)) {
+    // The name is taken; the backup call refuses a file that exists.
+    DeleteFileA(temp);
+    if (!BackupEventLogA(log, temp)) {
+        msgout("==>BackupEventLog(%s) rc=%lu\n", Options.Outfile, (unsigned long)GetLastError());
+        DeleteFileA(temp);
+        return false;
+    }
+    if (!MoveFileExA(temp, Options.Outfile, MOVEFILE_REPLACE_EXISTING)) {
         msgout("==>MoveFileEx(%s) rc=%lu\n", Options.Outfile, (unsigned long)GetLastError());
-        DeleteFileA(temp.c_str());
+        DeleteFileA(temp);
         return false;
     }
     return true;
@@ -80,13 +98,38 @@ bool seekto(HANDLE h, unsigned long long pos) {
            GetLastError() == NO_ERROR;
 }
 
+// Reads n bytes at pos into buffer; ends the run when they cannot be read.
+void readat(HANDLE out, unsigned long long pos, char *buffer, DWORD n) {
+    DWORD got = 0;
+    if (!seekto(out, pos) || !ReadFile(out, buffer, n, &got, nullptr) || got != n) {
+        msgout("==>ReadFile(%s) rc=%lu\n", Options.Outfile, (unsigned long)GetLastError());
+        fatalexit();
+    }
+}
+
+// True when the piece of the output file from pos to its end starts as a
+// line of this run starts: the log type code and the field separator (a
+// piece shorter than that, with what it has of them).
+bool ourlinestart(HANDLE out, unsigned long long pos, unsigned long long size) {
+    char start[8];
+    const size_t codelen = strlen(Options.LogTypeCode);
+    if (codelen + 1 > sizeof start) return false;
+    const DWORD n = (DWORD)(size - pos < codelen + 1 ? size - pos : codelen + 1);
+    readat(out, pos, start, n);
+    for (DWORD i = 0; i < n; ++i)
+        if (start[i] != (i < codelen ? Options.LogTypeCode[i] : Settings.FieldSeparator)) return false;
+    return true;
+}
+
 // A run killed while it writes a line can leave the start of that line at
 // the end of the output file (the system may stop a write between two pages
 // of the file). That run saved no bookmark, so this one writes the line again
 // whole; its unfinished start is cut off first, or it would run into the next
-// line. Such a start is shorter than the longest line, so the CR LF before it
-// lies within the last LongestLine + 1 bytes; a file without one there is left
-// as it is. Returns the new size.
+// line. Such a start is shorter than the longest line and begins as this
+// run's lines begin, so the CR LF before it lies within the last
+// LongestLine + 1 bytes; a file whose end is anything else (no CR LF there,
+// or a piece some other program or person wrote) is left as it is. Returns
+// the new size.
 unsigned long long cutunfinishedline(HANDLE out, unsigned long long size) {
     const unsigned long long lowest = size > LongestLine + 1 ? size - (LongestLine + 1) : 0;
     char chunk[4096];
@@ -95,15 +138,11 @@ unsigned long long cutunfinishedline(HANDLE out, unsigned long long size) {
     while (end > lowest) {
         const DWORD n = (DWORD)(end - lowest < sizeof chunk ? end - lowest : sizeof chunk);
         const unsigned long long begin = end - n;
-        DWORD got = 0;
-        if (!seekto(out, begin) || !ReadFile(out, chunk, n, &got, nullptr) || got != n) {
-            msgout("==>ReadFile(%s) rc=%lu\n", Options.Outfile, (unsigned long)GetLastError());
-            fatalexit();
-        }
+        readat(out, begin, chunk, n);
         for (DWORD i = n; i-- > 0;) {
             if (chunk[i] == '\r' && lfafter) {
                 const unsigned long long whole = begin + i + 2;
-                if (whole == size) return size;
+                if (whole == size || !ourlinestart(out, whole, size)) return size;
                 if (!seekto(out, whole) || !SetEndOfFile(out)) {
                     msgout("==>SetEndOfFile(%s) rc=%lu\n", Options.Outfile, (unsigned long)GetLastError());
                     fatalexit();
@@ -147,6 +186,22 @@ HANDLE openoutput() {
     return out;
 }
 
+// Reads the next block of records into buffer. Each read asks for at most
+// ReadRequestSize bytes; a record that needs more, but fits the buffer, is
+// read again asking for its size. False at the end of the log; any other
+// failure ends the run.
+bool readblock(HANDLE log, DWORD flags, DWORD offset, BYTE *buffer, DWORD *bytesread) {
+    DWORD needed = 0;
+    BOOL ok = ReadEventLogA(log, flags, offset, buffer, ReadRequestSize, bytesread, &needed);
+    if (!ok && GetLastError() == ERROR_INSUFFICIENT_BUFFER && needed > ReadRequestSize && needed <= ReadBufferSize)
+        ok = ReadEventLogA(log, flags, offset, buffer, needed, bytesread, &needed);
+    if (ok) return true;
+    DWORD rc = GetLastError();
+    if (rc == ERROR_HANDLE_EOF) return false;
+    msgout("==>ReadEventLog rc=%lu cbReq=%lu\n", (unsigned long)rc, (unsigned long)needed);
+    fatalexit();
+}
+
 // Reads the log forwards in blocks and hands every record to writerec. The
 // first read of an incremental run seeks to the starting record; later reads
 // continue sequentially. Returns the number of records written and updates
@@ -157,15 +212,8 @@ DWORD dumprecords(HANDLE log, HANDLE out, DWORD flags, DWORD offset, DWORD *last
         msgout("==>out of memory, LocalAlloc failed, rc=%lu", (unsigned long)GetLastError());
         fatalexit();
     }
-    DWORD count = 0;
-    for (;;) {
-        DWORD bytesread = 0, needed = 0;
-        if (!ReadEventLogA(log, flags, offset, buffer, ReadBufferSize, &bytesread, &needed)) {
-            DWORD rc = GetLastError();
-            if (rc == ERROR_HANDLE_EOF) break;
-            msgout("==>ReadEventLog rc=%lu cbReq=%lu\n", (unsigned long)rc, (unsigned long)needed);
-            fatalexit();
-        }
+    DWORD count = 0, bytesread = 0;
+    while (readblock(log, flags, offset, buffer, &bytesread)) {
         flags = EVENTLOG_SEQUENTIAL_READ | EVENTLOG_FORWARDS_READ;
         BYTE *pos = buffer;
         while (bytesread > 0) {

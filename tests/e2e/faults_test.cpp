@@ -15,6 +15,7 @@
 #include <csignal>
 #include <fcntl.h>
 #include <functional>
+#include <grp.h>
 #include <map>
 #include <random>
 #include <sched.h>
@@ -311,11 +312,16 @@ TEST_F(Faults, UnfinishedLastLineIsCutBeforeAppending) {
     } cases[] = {
         {"cut line", head + refl[2].substr(0, 37), head.size()},
         {"only a CR", head + refl[2] + "\r", head.size()},
-        {"CR LF across two reads", "line\r\n" + std::string(4095, 'y'), 6},
+        {"CR LF across two reads", "line\r\nSYS," + std::string(4091, 'y'), 6},
         {"whole lines", head, head.size()},
         {"no line end at all", "no line end", 11},
-        {"longest possible start", "line\r\n" + std::string(128998, 'z'), 6},
-        {"longer than any line", "line\r\n" + std::string(128999, 'z'), 129005},
+        {"longest possible start", "line\r\nSYS," + std::string(128994, 'z'), 6},
+        {"longer than any line", "line\r\nSYS," + std::string(128995, 'z'), 129005},
+        // Only a piece that starts as this run's lines start is ours to cut.
+        {"a file end some other program wrote", "EXISTING LINE\r\nno line break at the end", 39},
+        {"a line of another log", head + "APP,1/2/2012 10:00:00,X", head.size() + 23},
+        {"the log type without the separator", head + "SYSTEM", head.size() + 6},
+        {"the start of the log type", head + "SY", head.size()},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
@@ -478,6 +484,181 @@ TEST_F(Faults, RegistryLockedByAnotherRunIsWaitedForAndNothingIsLost) {
     expectparses(hkcu());
     EXPECT_EQ(bookmark(), 95u);
     EXPECT_EQ(bookmark("Application-OTHER"), 99u) << "the other run's change was lost";
+}
+
+// Another process that holds locks on a file until it is destroyed: a flock
+// (exclusive or shared) and, when asked, a record lock over the whole file
+// (lockf), as a job wrapper or another tool may hold them.
+class LockHolder {
+public:
+    LockHolder(const std::string &path, int flockmode, bool wholefile) {
+        int ready[2];
+        if (pipe(ready) != 0) return;
+        pid_ = fork();
+        if (pid_ == 0) {
+            close(ready[0]);
+            int fd = open(path.c_str(), O_RDWR | O_CREAT, 0644);
+            bool ok = fd >= 0 && flock(fd, flockmode) == 0 && (!wholefile || lockf(fd, F_LOCK, 0) == 0);
+            if (write(ready[1], ok ? "y" : "n", 1) != 1) _exit(1);
+            for (;;) pause();
+        }
+        close(ready[1]);
+        char answer = 0;
+        held_ = pid_ > 0 && read(ready[0], &answer, 1) == 1 && answer == 'y';
+        close(ready[0]);
+    }
+    ~LockHolder() {
+        if (pid_ > 0) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+    }
+    bool held() const { return held_; }
+
+private:
+    pid_t pid_ = -1;
+    bool held_ = false;
+};
+
+// An alarm in the child, so that a run that would wait for ever is ended.
+std::function<bool()> alarmafter(unsigned seconds) {
+    return [seconds] {
+        alarm(seconds);
+        return true;
+    };
+}
+
+TEST_F(Faults, LocksHeldByOtherProgramsGetAnAnswerWithinBoundedTime) {
+    const std::string log = livesystemlog("evtparser-System.evt");
+    qt::makedirs(computer() + "/registry");
+    const std::string hive = "REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\SOFTWARE\\Brantwick\\Quillog]\r\n"
+                             "\"System-HOST12\"=dword:0000005a\r\n\r\n";
+    const std::string out = dir() + "/out.txt";
+    const struct {
+        const char *what;
+        std::string held; // the file another program locks
+        int flockmode;
+        bool wholefile;
+        int exitcode;
+        std::vector<std::string> said;
+        size_t lines;       // lines in the output file afterwards
+        DWORD bookmark;     // the bookmark afterwards
+        double most, least; // seconds the run may take
+    } rows[] = {
+        {"output file held with a flock and a lockf over the whole file",
+         out,
+         LOCK_EX,
+         true,
+         2,
+         {"==>CreateFile(" + out + ") rc=32\n"},
+         0,
+         90,
+         3,
+         0},
+        {"output file held with a flock only",
+         out,
+         LOCK_EX,
+         false,
+         0,
+         {"last event log record processed = 95\n"},
+         5,
+         95,
+         3,
+         0},
+        {"the bookmark hive's lock held",
+         hkcu() + ".lock",
+         LOCK_EX,
+         false,
+         1,
+         {"==>RegSetValueEx name=System-HOST12 rc=32\n", "==>RegSetValueEx name=Version rc=32\n"},
+         5,
+         90,
+         15,
+         9},
+        {"the event log file held by a writer",
+         log,
+         LOCK_EX,
+         false,
+         2,
+         {"==>OpenEventLog(NULL,System) rc=32\n"},
+         0,
+         90,
+         8,
+         4},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.what);
+        qt::writefile(hkcu(), hive);
+        qt::writefile(out, "");
+        LockHolder holder(row.held, row.flockmode, row.wholefile);
+        ASSERT_TRUE(holder.held());
+        Clock::time_point t0 = Clock::now();
+        qt::RunResult r = qt::runquillogwith(alarmafter(60), {"/logfile=sys", "/outfile=" + out});
+        const double took = seconds(t0);
+        EXPECT_EQ(r.exitcode, row.exitcode) << r.out;
+        for (const std::string &line : row.said) EXPECT_NE(r.out.find(line), std::string::npos) << r.out;
+        EXPECT_LE(took, row.most);
+        EXPECT_GE(took, row.least);
+        EXPECT_EQ(lines(qt::readfile(out)).size(), row.lines);
+        EXPECT_EQ(bookmark(), row.bookmark);
+        expectparses(hkcu());
+    }
+}
+
+// Runs the child as the user nobody (when the test runs as root) so that
+// files without write permission cannot be written.
+std::function<bool()> asnobody() {
+    return [] { return getuid() != 0 || (setgroups(0, nullptr) == 0 && setgid(65534) == 0 && setuid(65534) == 0); };
+}
+
+TEST_F(Faults, LiveLogThatMayOnlyBeReadIsDumpedAndItsClearFails) {
+    const std::string log = livesystemlog("evtparser-System.evt");
+    const std::string config = log.substr(0, log.rfind('/'));
+    // Everything may be written by everyone but the log, so that the run as
+    // another user keeps its bookmark; the program is a copy it can reach.
+    std::string exe = qt::copyquillog(dir() + "/bin");
+    const struct {
+        const char *what;
+        std::function<bool()> inchild;
+        bool logexists;
+        int exitcode;
+        std::string said;
+    } rows[] = {
+        {"a read-only file system", readonlyfolder(config), true, 1,
+         "clearing event log\n==>ClearEventLog failed, rc=19\n"},
+        {"a log of another account", asnobody(), true, 1, "clearing event log\n==>ClearEventLog failed, rc=5\n"},
+        {"a log that does not exist on a read-only file system", readonlyfolder(config), false, 2,
+         "==>OpenEventLog(NULL,System) rc=19\n"},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.what);
+        unlink(hkcu().c_str());
+        if (row.logexists)
+            qt::writefile(log, qt::readfile(qt::samplelog("evtparser-System.evt")));
+        else
+            unlink(log.c_str());
+        const std::string before = row.logexists ? qt::readfile(log) : "";
+        qt::runprogram("/bin/chmod", {"-R", "a+rwX", dir()});
+        if (row.logexists) chmod(log.c_str(), 0444);
+        const std::string out = dir() + "/out-" + std::to_string(&row - rows) + ".txt";
+        const std::string copy = dir() + "/copy-" + std::to_string(&row - rows) + ".evt";
+        qt::RunResult r = qt::runprogram(exe, {"/logfile=sys", "/outfile=" + out, "/all", "/clear"}, "", row.inchild);
+        if (r.exitcode == 125) GTEST_SKIP() << "no mount namespace or user switch here";
+        EXPECT_EQ(r.exitcode, row.exitcode) << r.out;
+        EXPECT_NE(r.out.find(row.said), std::string::npos) << r.out;
+        if (!row.logexists) {
+            EXPECT_FALSE(qt::fileexists(log));
+            continue;
+        }
+        EXPECT_EQ(lines(qt::readfile(out)).size(), 95u);
+        EXPECT_EQ(bookmark(), 95u);
+        EXPECT_EQ(qt::readfile(log), before) << "the records were kept";
+        // A backup of the same log works and reads back whole.
+        r = qt::runprogram(exe, {"/logfile=sys", "/outfile=" + copy, "/backup"}, "", row.inchild);
+        EXPECT_EQ(r.exitcode, 0) << r.out;
+        r = qt::runquillog({"/logfile=sys=" + copy, "/outfile=" + copy + ".txt"});
+        EXPECT_NE(r.out.find("last event log record processed = 95\n"), std::string::npos) << r.out;
+    }
 }
 
 TEST_F(Faults, LogCutOrOverwrittenWhileReadGivesWholeLinesAndAnError) {

@@ -196,9 +196,26 @@ TEST_F(Run, BackupModeReplacesOutfileOnlyWhenTheBackupSucceeded) {
     std::string bad = dir() + "/nofolder/copy.evt";
     r = qt::runquillog({"/logfile=sys", "/backup", "/outfile=" + bad});
     EXPECT_EQ(r.exitcode, 2) << r.out;
-    EXPECT_NE(r.out.find("==>BackupEventLog(" + bad + ") rc=3\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("==>GetTempFileName rc=267 dir=" + dir() + "/nofolder/\n"), std::string::npos) << r.out;
     expectclosing(r.out, 0);
     EXPECT_FALSE(qt::fileexists(bad));
+
+    // The copy is made under a temporary name in the output folder, so any
+    // output path that fits MAX_PATH (259 characters and the terminator)
+    // works, and nothing is left beside it.
+    for (size_t length : {254u, 259u}) {
+        SCOPED_TRACE(length);
+        std::string folder = dir() + "/long" + std::to_string(length);
+        qt::makedirs(folder);
+        std::string name = folder + "/";
+        name += std::string(length - name.size() - 4, 'b') + ".evt";
+        r = qt::runquillog({"/logfile=sys", "/backup", "/outfile=" + name});
+        EXPECT_EQ(r.exitcode, 0) << r.out;
+        std::string listing = qt::runprogram("/bin/ls", {folder}).out;
+        EXPECT_EQ(qt::splitlines(listing).size(), 1u) << listing;
+        r = qt::runquillog({"/logfile=sys=" + name, "/outfile=" + folder + ".txt"});
+        EXPECT_NE(r.out.find("last event log record processed = 95\n"), std::string::npos) << r.out;
+    }
 }
 
 TEST_F(Run, OutputFileHeldByAnotherRunIsRefused) {
@@ -292,6 +309,42 @@ TEST_F(Run, OrdinalContinuesAcrossReadBlocks) {
     EXPECT_NE(r.out.find("last event log record processed = 3000\n"), std::string::npos) << r.out;
     expectclosing(r.out, 3000);
     EXPECT_EQ(countlines(qt::readfile(dir() + "/big.txt")), 3000u);
+}
+
+TEST_F(Run, RecordLargerThanOneReadRequestIsReadOnItsOwn) {
+    // Reads ask for at most 0x7FFFF bytes (the service refuses more); a
+    // record that needs more but fits the buffer is read again asking for
+    // its size. One that does not fit the buffer ends the run as before.
+    const struct {
+        size_t bytes; // data of the middle record
+        int exitcode;
+        const char *said;
+    } rows[] = {
+        {0x7FFFF, 0, "last event log record processed = 3\n"},
+        {1000000, 0, "last event log record processed = 3\n"},
+        {1048500, 2, "last event log record processed"},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.bytes);
+        nt::EventTarget target;
+        target.file = dir() + "/large" + std::to_string(row.bytes) + ".evt";
+        target.maxsize = 4 * 1024 * 1024;
+        std::vector<nt::EventSpec> events(3);
+        for (nt::EventSpec &e : events) e.source = "Large";
+        events[1].data.assign(row.bytes, 0x41);
+        ASSERT_EQ(nt::writeevents(target, events), 0u);
+        const std::string out = target.file + ".txt";
+        qt::RunResult r = qt::runquillog({"/logfile=app=" + target.file, "/outfile=" + out});
+        EXPECT_EQ(r.exitcode, row.exitcode) << r.out;
+        if (row.exitcode == 0) {
+            EXPECT_NE(r.out.find(row.said), std::string::npos) << r.out;
+            EXPECT_EQ(countlines(qt::readfile(out)), 3u);
+        } else {
+            EXPECT_EQ(r.out.find(row.said), std::string::npos) << r.out;
+            EXPECT_NE(r.out.find("==>ReadEventLog rc=122 cbReq="), std::string::npos) << r.out;
+            EXPECT_EQ(countlines(qt::readfile(out)), 1u);
+        }
+    }
 }
 
 } // namespace
