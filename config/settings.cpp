@@ -8,7 +8,8 @@
 // being silently ignored.
 //
 // The file is read through the platform's file calls, the way the C library
-// reads a file opened in text mode: a CR LF pair arrives as one line feed.
+// reads a file opened in text mode: a CR LF pair arrives as one line feed,
+// and a Ctrl-Z (0x1A) ends the text.
 // Lines are taken in pieces of at most 100 characters, each piece handled as a
 // line of its own.
 #include "config/settings.h"
@@ -31,6 +32,8 @@ const char UNKNOWN_LINE[] = "==>unknown .INI parameter (be sure to avoid extra s
 
 // Longest piece of a line handled at once, and the size of its buffer.
 const int LINE_PIECE = 100;
+// The character that ends a text file read in text mode.
+const int CtrlZ = 0x1A;
 
 // Reads the settings file byte by byte over a fixed buffer, joining CR LF
 // pairs into one line feed. A failed read ends the file, as it ends fgets.
@@ -59,8 +62,14 @@ private:
         return (unsigned char)buf_[pos_++];
     }
 
+    // A Ctrl-Z ends the text, as it does for a file read in text mode.
     int next() {
         int c = raw();
+        if (c == CtrlZ) {
+            pos_ = len_;
+            ended_ = true;
+            return -1;
+        }
         if (c == '\r') {
             if (pos_ == len_ && !fill()) return c;
             if (buf_[pos_] == '\n') {
@@ -72,6 +81,7 @@ private:
     }
 
     bool fill() {
+        if (ended_) return false;
         DWORD got = 0;
         if (!ReadFile(file_, buf_, sizeof buf_, &got, nullptr) || got == 0) return false;
         pos_ = 0;
@@ -83,6 +93,7 @@ private:
     char buf_[4096];
     DWORD pos_ = 0;
     DWORD len_ = 0;
+    bool ended_ = false;
 };
 
 // The keys of the settings file, in the order they are tried.

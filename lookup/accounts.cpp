@@ -124,7 +124,9 @@ const char *getuser(PSID sid) {
 const char *recorduser(const EVENTLOGRECORD *rec) {
     DWORD offset = rec->UserSidOffset, length = rec->UserSidLength;
     if (length == 0 || offset > rec->Length || length > rec->Length - offset || length < 8) return "";
-    PSID sid = (PSID)((const BYTE *)rec + offset);
-    if (!IsValidSid(sid) || GetLengthSid(sid) != length) return "";
-    return getuser(sid);
+    // The SID's own size comes from its stored sub-authority count; those
+    // bytes must lie in the record too. Any revision and count is shown.
+    const BYTE *sid = (const BYTE *)rec + offset;
+    if (8 + 4 * (DWORD)sid[1] > length) return "";
+    return getuser((PSID)sid);
 }

@@ -26,17 +26,18 @@ extern AccountSlot AccountCache[ACCOUNT_SLOTS];
 // Marks every slot of the account cache empty; called once at the start of a run.
 void resetaccounts();
 
-// The account text of a valid SID: "DOMAIN\name" (an empty domain gives
+// The account text of a SID: "DOMAIN\name" (an empty domain gives
 // "\name") when the local computer resolves it with both parts under 32
 // characters, otherwise the SID text "S-1-<authority>-<sub>..." with the
 // authority's low byte and at most eight sub-authorities. At most 64
 // characters. The text stays valid until the next call.
 const char *getuser(PSID sid);
 
-// The user column of a record: "" when the record has no SID, or when its SID
-// does not lie wholly inside the record or is malformed (revision not 1, more
-// than 15 sub-authorities, a length other than 8 + 4 per sub-authority);
-// otherwise getuser's text.
+// The user column of a record: "" when the record has no SID, or when its
+// SID's bytes (8 + 4 per stored sub-authority) do not lie inside UserSidLength
+// and the record; otherwise getuser's text, whatever revision and count the
+// SID holds (a SID the lookup refuses shows as its text, with revision 1 and
+// at most eight sub-authorities).
 const char *recorduser(const EVENTLOGRECORD *rec);
 
 #endif // QUILLOG_LOOKUP_ACCOUNTS_H

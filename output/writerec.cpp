@@ -357,7 +357,8 @@ void writerec(HANDLE outfile, DWORD ordinal, EVENTLOGRECORD *rec) {
     const char *column = cleantables().column;
     putcolumn(column, source);
     putnumber((unsigned long)(rec->EventID & 0xFFFF));
-    putcolumn(column, typetext);
+    putchr(s.FieldSeparator);
+    puttext(typetext);
     putcolumn(column, categorytext);
     putcolumn(column, user);
     putcolumn(column, computer);

@@ -66,13 +66,16 @@ BOOL EqualSid(PSID pSid1, PSID pSid2) {
 /***********************************************************************
  * CopySid
  *
- * Copies pSourceSid into the nDestinationSidLength bytes at pDestinationSid.
+ * Copies the GetLengthSid(pSourceSid) bytes of pSourceSid into the
+ * nDestinationSidLength bytes at pDestinationSid. The source is not
+ * validated, as on Windows: a SID of another revision or with more than 15
+ * sub-authorities is copied like any other.
  * RETURNS TRUE; FALSE with ERROR_INSUFFICIENT_BUFFER when the destination is
- * shorter than the SID, or ERROR_INVALID_SID when the source is not a SID.
- * The destination is untouched on failure.
+ * shorter than the SID, ERROR_INVALID_PARAMETER for a NULL pointer. The
+ * destination is untouched on failure.
  */
 BOOL CopySid(DWORD nDestinationSidLength, PSID pDestinationSid, PSID pSourceSid) {
-    if (!IsValidSid(pSourceSid)) return nt::failwith(ERROR_INVALID_SID, FALSE);
+    if (!pSourceSid) return nt::failwith(ERROR_INVALID_PARAMETER, FALSE);
     DWORD len = GetLengthSid(pSourceSid);
     if (nDestinationSidLength < len) return nt::failwith(ERROR_INSUFFICIENT_BUFFER, FALSE);
     if (!pDestinationSid) return nt::failwith(ERROR_INVALID_PARAMETER, FALSE);

@@ -200,7 +200,7 @@ std::vector<BYTE> makerecord(const std::vector<BYTE> &sid, DWORD sidoffset, DWOR
     return buf;
 }
 
-TEST_F(GetUser, RecordUserIsEmptyForMissingOrMalformedSids) {
+TEST_F(GetUser, RecordUserShowsEverySidThatLiesInsideTheRecord) {
     std::vector<BYTE> system = makesid(5, {18});
     std::vector<BYTE> rec = makerecord(system, 64, 64 + 12 + 4);
     EXPECT_STREQ(recorduser((const EVENTLOGRECORD *)rec.data()), "NT AUTHORITY\\SYSTEM");
@@ -211,36 +211,46 @@ TEST_F(GetUser, RecordUserIsEmptyForMissingOrMalformedSids) {
     rec = makerecord({}, 0, 64);
     EXPECT_STREQ(recorduser((const EVENTLOGRECORD *)rec.data()), "");
 
-    auto setsid = [](std::vector<BYTE> &r, DWORD offset, DWORD length) {
-        EVENTLOGRECORD *p = (EVENTLOGRECORD *)r.data();
-        p->UserSidOffset = offset;
-        p->UserSidLength = length;
-    };
+    // A record of 140 bytes whose SID area starts at 64: S-1-5-18, or a SID of
+    // 16 sub-authorities (72 bytes), with the revision, count, offset and
+    // length each row gives. Only a SID whose bytes (8 + 4 per stored
+    // sub-authority) do not lie inside the length and the record is left
+    // out; any other is shown, with revision 1 and at most eight
+    // sub-authorities when the lookup refuses it.
+    std::vector<BYTE> sixteen = makesid(5, {21, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15});
     const struct {
         const char *what;
+        bool big;
         DWORD offset, length;
         int revision, count;
-    } bad[] = {
-        {"SID one byte past the end", 65, 12, 1, 1},
-        {"offset past the end", 200, 12, 1, 1},
-        {"offset plus length wraps", 0xFFFFFFF8u, 12, 1, 1},
-        {"huge length", 64, 0xFFFFFFFFu, 1, 1},
-        {"length shorter than the header", 64, 4, 1, 1},
-        {"length not 8 + 4n", 64, 16, 1, 1},
-        {"length 8 + 4n but count differs", 64, 8, 1, 1},
-        {"revision 2", 64, 12, 2, 1},
-        {"revision 0", 64, 12, 0, 1},
-        {"16 sub-authorities", 64, 12, 1, 16},
+        const char *text;
+    } rows[] = {
+        {"offset past the end", false, 200, 12, 1, 1, ""},
+        {"offset plus length wraps", false, 0xFFFFFFF8u, 12, 1, 1, ""},
+        {"huge length", false, 64, 0xFFFFFFFFu, 1, 1, ""},
+        {"length shorter than the header", false, 64, 4, 1, 1, ""},
+        {"length shorter than the stored count needs", false, 64, 8, 1, 1, ""},
+        {"16 sub-authorities in 12 bytes", false, 64, 12, 1, 16, ""},
+        {"SID one byte past the end of the record", false, 129, 12, 1, 1, ""},
+        {"length larger than the SID needs", false, 64, 16, 1, 1, "NT AUTHORITY\\SYSTEM"},
+        {"revision 2", false, 64, 12, 2, 1, "S-1-5-18"},
+        {"revision 0", false, 64, 12, 0, 1, "S-1-5-18"},
+        {"16 sub-authorities, all inside", true, 64, 72, 1, 16, "S-1-5-21-1-2-3-4-5-6-7"},
+        {"16 sub-authorities, revision 3", true, 64, 76, 3, 16, "S-1-5-21-1-2-3-4-5-6-7"},
     };
-    for (const auto &row : bad) {
+    for (const auto &row : rows) {
         SCOPED_TRACE(row.what);
-        std::vector<BYTE> r = makerecord(system, 64, 64 + 16);
+        std::vector<BYTE> r = makerecord(row.big ? sixteen : system, 64, 140);
         r[64] = (BYTE)row.revision;
         r[65] = (BYTE)row.count;
-        setsid(r, row.offset, row.length);
+        EVENTLOGRECORD *p = (EVENTLOGRECORD *)r.data();
+        p->UserSidOffset = row.offset;
+        p->UserSidLength = row.length;
         unsigned long before = nt::accountlookups();
-        EXPECT_STREQ(recorduser((const EVENTLOGRECORD *)r.data()), "");
-        EXPECT_EQ(nt::accountlookups(), before);
+        EXPECT_STREQ(recorduser((const EVENTLOGRECORD *)r.data()), row.text);
+        if (!*row.text) {
+            EXPECT_EQ(nt::accountlookups(), before);
+        }
     }
 }
 

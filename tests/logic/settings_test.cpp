@@ -295,4 +295,28 @@ TEST_F(ReadSettings, CrLfLinesAndBlankLines) {
     EXPECT_EQ(r.out, std::string(UNKNOWN) + "\r \n");
 }
 
+TEST_F(ReadSettings, CtrlZEndsTheText) {
+    // As in a file read in text mode, a Ctrl-Z ends the text: what follows it
+    // is not read, and a line it ends is read up to it.
+    const struct {
+        const char *ini;
+        const char *echoed;
+    } rows[] = {
+        {"MaxMessageLen=500\r\n\x1A", "\nMaxMessageLen=500\n"},
+        {"MaxMessageLen=500\r\n\x1A"
+         "Colour=blue\r\nMaxMessageLen=600\r\n",
+         "\nMaxMessageLen=500\n"},
+        {"MaxMessageLen=500\x1A"
+         "0\r\n",
+         "\nMaxMessageLen=500\n"},
+        {"\x1A", "\nMaxMessageLen=64000\n"},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.ini);
+        qt::RunResult r = echo(row.ini);
+        EXPECT_EQ(r.exitcode, 0) << r.out;
+        EXPECT_NE(r.out.find(row.echoed), std::string::npos) << r.out;
+    }
+}
+
 } // namespace

@@ -286,6 +286,12 @@ TEST_F(WriteRec, TypesAndEventIds) {
     r.strings.clear();
     EXPECT_EQ(write(r, 12), "APP,3/4/1997 14:05:09,Sampler,65535,0,None,,HOST1,\r\n");
     EXPECT_EQ(messages, "");
+
+    // The type text is written as it is, not cleaned like the name columns:
+    // a field separator that is a digit of it stays that digit.
+    use("Format=no\nFieldSeparator=4\n");
+    r.type = EVENTLOG_INFORMATION_TYPE;
+    EXPECT_EQ(write(r, 12), "APP43/4/1997 14:05:094Sampler465535444None44HOST14\r\n");
 }
 
 TEST_F(WriteRec, DataColumn) {
