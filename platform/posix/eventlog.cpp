@@ -47,6 +47,7 @@ const char *const StandardLogs[] = {"Application", "System", "Security"};
 struct LiveLog {
     std::string name;     // Application, System, Security or a registered log
     std::string hostpath; // the log file
+    size_t confined = 0;  // length of its drive folder's host path
     std::string computer; // the computer's name, for records written to it
     DWORD maxsize = 0;    // from the registry, 0 when not set there
     DWORD retention = 0;
@@ -91,11 +92,13 @@ bool regdword(HKEY key, const char *name, DWORD *out) {
 }
 
 // Replaces every %SystemRoot% (in any case) with the computer's system folder.
+// A result longer than a path can be is not built further: it is refused
+// as a path anyway.
 std::string expandroot(const std::string &value, const std::string &root) {
     static const char var[] = "%systemroot%";
     const size_t n = sizeof var - 1;
     std::string out;
-    for (size_t i = 0; i < value.size();) {
+    for (size_t i = 0; i < value.size() && out.size() <= MAX_PATH;) {
         bool hit = value.size() - i >= n;
         for (size_t k = 0; hit && k < n; ++k) hit = std::tolower((unsigned char)value[i + k]) == var[k];
         if (hit) {
@@ -148,7 +151,9 @@ DWORD findlive(const char *server, const char *logname, LiveLog *out) {
                                                       : out->name.c_str();
         file = "%SystemRoot%\\System32\\config\\" + std::string(base) + ".Evt";
     }
-    DWORD rc = hostpathon(folder, expandroot(file, root).c_str(), &out->hostpath);
+    // The file is one of this computer's own drives: its registry cannot
+    // name a host path or another computer's share.
+    DWORD rc = drivepathon(folder, expandroot(file, root).c_str(), &out->hostpath, &out->confined);
     if (rc != ERROR_SUCCESS) return rc;
     out->computer = lastcomponent(folder);
     for (char &c : out->computer) c = (char)fold1252((unsigned char)c);
@@ -288,7 +293,8 @@ evt::NewRecord torecord(const EventSpec &e, const std::string &computer) {
 // Appends to the log file at hostpath, creating it with createsize when it
 // does not exist. maxsize 0 keeps the size in the file's header.
 DWORD appendto(const std::string &hostpath, DWORD createsize, DWORD maxsize, const DWORD *retention,
-               const std::vector<evt::NewRecord> &recs, DWORD *last) {
+               const std::vector<evt::NewRecord> &recs, DWORD *last, size_t confined = 0) {
+    if (DWORD rc = nolinks(hostpath, confined)) return rc;
     WriterCache &w = writers();
     std::lock_guard<std::mutex> guard(w.lock);
     std::unique_ptr<evt::LogFile> &file = w.files[hostpath];
@@ -317,7 +323,7 @@ DWORD writelive(const char *server, const char *logname, const std::vector<Event
     recs.reserve(events.size());
     for (const EventSpec &e : events) recs.push_back(torecord(e, live.computer));
     return appendto(live.hostpath, live.maxsize ? live.maxsize : DefaultMaxSize, live.maxsize,
-                    live.hasretention ? &live.retention : nullptr, recs, last);
+                    live.hasretention ? &live.retention : nullptr, recs, last, live.confined);
 }
 
 // Length of a well-formed binary SID, or 0.
@@ -371,8 +377,11 @@ HANDLE OpenEventLogA(LPCSTR lpUNCServerName, LPCSTR lpSourceName) {
         return failwith(ERROR_PRIVILEGE_NOT_HELD, (HANDLE) nullptr);
     auto obj = std::make_shared<LogObject>();
     obj->kind = LogObject::Live;
+    // A log whose path passes through a link below its drive is read
+    // through it, but never written, cleared or created there.
     rc = obj->file.openorcreate(live.hostpath, live.maxsize ? live.maxsize : nt::DefaultMaxSize,
-                                live.hasretention ? live.retention : 0);
+                                live.hasretention ? live.retention : 0,
+                                nt::nolinks(live.hostpath, live.confined) == ERROR_SUCCESS);
     if (rc != ERROR_SUCCESS) return failwith(rc, (HANDLE) nullptr);
     return nt::addlog(std::move(obj));
 }
@@ -568,7 +577,7 @@ BOOL BackupEventLogA(HANDLE hEventLog, LPCSTR lpBackupFileName) {
     std::shared_ptr<LogObject> obj = nt::findlog(hEventLog, true, false);
     if (!obj) return failwith(ERROR_INVALID_HANDLE, FALSE);
     std::string path;
-    DWORD rc = nt::hostpath(lpBackupFileName, &path);
+    DWORD rc = nt::writepath(lpBackupFileName, &path);
     if (rc == ERROR_SUCCESS) rc = obj->file.backup(path);
     if (rc != ERROR_SUCCESS) return failwith(rc, FALSE);
     return TRUE;
@@ -593,7 +602,7 @@ BOOL ClearEventLogA(HANDLE hEventLog, LPCSTR lpBackupFileName) {
     if (!obj || obj->kind != LogObject::Live) return failwith(ERROR_INVALID_HANDLE, FALSE);
     if (lpBackupFileName) {
         std::string path;
-        DWORD rc = nt::hostpath(lpBackupFileName, &path);
+        DWORD rc = nt::writepath(lpBackupFileName, &path);
         if (rc == ERROR_SUCCESS) rc = obj->file.backup(path);
         if (rc != ERROR_SUCCESS) return failwith(rc, FALSE);
     }

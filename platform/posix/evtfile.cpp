@@ -563,7 +563,11 @@ DWORD LogFile::open(const std::string &hostpath, bool writable) {
     return rc;
 }
 
-DWORD LogFile::openorcreate(const std::string &hostpath, uint32_t maxsize, uint32_t retention) {
+DWORD LogFile::openorcreate(const std::string &hostpath, uint32_t maxsize, uint32_t retention, bool maywrite) {
+    if (!maywrite) {
+        DWORD rc = open(hostpath, false);
+        return rc == ERROR_FILE_NOT_FOUND || rc == ERROR_PATH_NOT_FOUND ? ERROR_ACCESS_DENIED : rc;
+    }
     DWORD rc = open(hostpath, true);
     // A log that may be read but not written (another account's file, a
     // read-only file system) is opened for reading; writing and clearing

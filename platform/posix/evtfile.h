@@ -166,8 +166,10 @@ public:
     // empty log of 64 KiB (at most maxsize) when it does not exist. A file
     // that may be read but not written is opened for reading: append and
     // clear then fail with ERROR_ACCESS_DENIED or, on a read-only file
-    // system, ERROR_WRITE_PROTECT.
-    DWORD openorcreate(const std::string &hostpath, uint32_t maxsize, uint32_t retention);
+    // system, ERROR_WRITE_PROTECT. Without maywrite (the path passes through
+    // a link that a write must not follow) the file is only opened for
+    // reading, and a missing one is not created: ERROR_ACCESS_DENIED.
+    DWORD openorcreate(const std::string &hostpath, uint32_t maxsize, uint32_t retention, bool maywrite = true);
 
     // Brings the index up to date when another writer changed the file.
     // Called under a lock.

@@ -194,9 +194,10 @@ bool deleteblocked(const std::string &hostpath) {
  * RETURNS the handle, positioned at the start of the file; the last error is
  * ERROR_ALREADY_EXISTS when OPEN_ALWAYS or CREATE_ALWAYS found the file, else
  * 0. INVALID_HANDLE_VALUE on failure: 2 or 3 for a missing file or folder,
- * 5 for a folder or read-only file, 32 for a sharing conflict, 80 for
- * CREATE_NEW on an existing file, 87 for a bad disposition, and the path
- * errors 123, 206, 53, 67.
+ * 5 for a folder or read-only file (and for a file to be created or written
+ * whose path passes through a link below a computer's drive folder), 32 for
+ * a sharing conflict, 80 for CREATE_NEW on an existing file, 87 for a bad
+ * disposition, and the path errors 123, 206, 53, 67.
  */
 HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
                    LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition, DWORD dwFlagsAndAttributes,
@@ -204,10 +205,14 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
     (void)lpSecurityAttributes;
     (void)dwFlagsAndAttributes;
     (void)hTemplateFile;
-    std::string host;
-    if (DWORD rc = nt::hostpath(lpFileName, &host)) return nt::failwith(rc, INVALID_HANDLE_VALUE);
     bool read = (dwDesiredAccess & GENERIC_READ) != 0;
     bool write = (dwDesiredAccess & GENERIC_WRITE) != 0;
+    // A file that may be created or written is never reached through a link
+    // below a computer's drive folder.
+    std::string host;
+    DWORD maprc = write || dwCreationDisposition != OPEN_EXISTING ? nt::writepath(lpFileName, &host)
+                                                                  : nt::hostpath(lpFileName, &host);
+    if (maprc) return nt::failwith(maprc, INVALID_HANDLE_VALUE);
     if (dwCreationDisposition < CREATE_NEW || dwCreationDisposition > TRUNCATE_EXISTING ||
         (dwCreationDisposition == TRUNCATE_EXISTING && !write))
         return nt::failwith(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
@@ -435,7 +440,7 @@ BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, LPDWORD
  */
 BOOL DeleteFileA(LPCSTR lpFileName) {
     std::string host;
-    if (DWORD rc = nt::hostpath(lpFileName, &host)) return nt::failwith(rc, FALSE);
+    if (DWORD rc = nt::writepath(lpFileName, &host)) return nt::failwith(rc, FALSE);
     struct stat st;
     if (lstat(host.c_str(), &st) != 0) return nt::failwith(nt::errnotowin(errno, host), FALSE);
     if (S_ISDIR(st.st_mode) || nt::readonlyfile(st)) return nt::failwith(ERROR_ACCESS_DENIED, FALSE);
@@ -465,8 +470,8 @@ BOOL MoveFileExA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, DWORD dwFlags)
     if (!lpNewFileName || (dwFlags & ~(DWORD)(MOVEFILE_REPLACE_EXISTING | writethrough)))
         return nt::failwith(ERROR_INVALID_PARAMETER, FALSE);
     std::string from, to;
-    if (DWORD rc = nt::hostpath(lpExistingFileName, &from)) return nt::failwith(rc, FALSE);
-    if (DWORD rc = nt::hostpath(lpNewFileName, &to)) return nt::failwith(rc, FALSE);
+    if (DWORD rc = nt::writepath(lpExistingFileName, &from)) return nt::failwith(rc, FALSE);
+    if (DWORD rc = nt::writepath(lpNewFileName, &to)) return nt::failwith(rc, FALSE);
     struct stat src, dst;
     if (lstat(from.c_str(), &src) != 0) return nt::failwith(nt::errnotowin(errno, from), FALSE);
     if (S_ISREG(src.st_mode) && nt::deleteblocked(from)) return nt::failwith(ERROR_SHARING_VIOLATION, FALSE);
@@ -529,6 +534,7 @@ UINT GetTempFileNameA(LPCSTR lpPathName, LPCSTR lpPrefixString, UINT uUnique, LP
     std::string folder;
     if (nt::hostpath(lpPathName, &folder) != ERROR_SUCCESS || !nt::isfolder(folder))
         return nt::failwith(ERROR_DIRECTORY, 0u);
+    if (DWORD rc = nt::writepath(lpPathName, &folder)) return nt::failwith(rc, 0u);
 
     std::string stem = lpPathName;
     if (stem.empty() || stem.back() != '\\') stem += '\\';

@@ -113,7 +113,11 @@ bool computerfolder(const char *name, std::string *folder) {
         *folder = found;
         return true;
     }
-    std::string found = findcomputer(root, stripslashes(name));
+    // A computer's name is a name, never a path: "." and ".." and names
+    // holding a separator name no computer.
+    const std::string wanted = stripslashes(name);
+    if (wanted == "." || wanted == ".." || wanted.find_first_of("/\\") != std::string::npos) return false;
+    std::string found = findcomputer(root, wanted);
     if (found.empty()) return false;
     *folder = found;
     return true;

@@ -28,7 +28,8 @@ bool islocal(const char *name);
 // The folder of a computer. A null, empty or local name gives the local
 // computer's folder, created on first use with a registry that holds
 // HKLM\SOFTWARE\Microsoft\Windows NT\CurrentVersion SystemRoot = C:\WINDOWS.
-// A remote computer must exist: returns false when there is no folder for it.
+// A remote computer must exist: returns false when there is no folder for it,
+// and for a name that is a path (".", "..", anything holding "/" or "\").
 bool computerfolder(const char *name, std::string *folder);
 
 } // namespace nt

@@ -98,15 +98,82 @@ TEST_F(Paths, OtherPathsAreHostPathsResolvedWithoutCase) {
     ASSERT_EQ(chdir(saved), 0);
 }
 
-TEST_F(Paths, HostPathOnMapsDrivesToTheOwningComputer) {
+TEST_F(Paths, DriveOnlyPathsOfAComputersOwnData) {
+    // Paths a computer's registry names are that computer's drive paths:
+    // anything else maps to nothing.
     std::string server = computer("SERVER7");
+    computer("HOST12");
     qt::makedirs(server + "/c/WINDOWS/System32/config");
-    std::string out;
-    ASSERT_EQ(nt::hostpathon(server, "C:\\windows\\system32\\CONFIG\\SysEvent.Evt", &out), 0u);
-    EXPECT_EQ(out, server + "/c/WINDOWS/System32/config/SysEvent.Evt");
-    ASSERT_EQ(nt::hostpathon(server, "\\\\host12\\c$\\x", &out), 0u);
-    EXPECT_EQ(out, computer("HOST12") + "/c/x");
-    EXPECT_EQ(nt::hostpathon(server, "c:\\a|b", &out), (DWORD)ERROR_INVALID_NAME);
+    const struct {
+        const char *path;
+        DWORD rc;
+        std::string want;
+    } rows[] = {
+        {"C:\\windows\\system32\\CONFIG\\SysEvent.Evt", 0, server + "/c/WINDOWS/System32/config/SysEvent.Evt"},
+        {"C:\\..\\..\\..\\..\\tmp\\x\\planted.evt", 0, server + "/c/tmp/x/planted.evt"},
+        {"c:/windows/./system32/../x.evt", 0, server + "/c/WINDOWS/x.evt"},
+        {"\\\\host12\\c$\\x", ERROR_BAD_PATHNAME, ""},
+        {"\\\\server7\\c$\\x", ERROR_BAD_PATHNAME, ""},
+        {"/some/host/folder\\System32\\config\\SysEvent.Evt", ERROR_BAD_PATHNAME, ""},
+        {"relative\\SysEvent.Evt", ERROR_BAD_PATHNAME, ""},
+        {"C:dropped.evt", ERROR_BAD_PATHNAME, ""},
+        {"C:", ERROR_BAD_PATHNAME, ""},
+        {"c:\\a|b", ERROR_INVALID_NAME, ""},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.path);
+        std::string out = "<unset>";
+        size_t confined = 0;
+        EXPECT_EQ(nt::drivepathon(server, row.path, &out, &confined), row.rc);
+        if (row.rc == 0) {
+            EXPECT_EQ(out, row.want);
+            EXPECT_EQ(confined, (server + "/c").size());
+        } else {
+            EXPECT_EQ(out, "<unset>");
+        }
+    }
+}
+
+TEST_F(Paths, NothingLeadsOutOfADriveOrTheNetwork) {
+    std::string local = computer("HOST12");
+    std::string server = computer("SERVER7");
+    qt::makedirs(server + "/d/Logs");
+    qt::makedirs(dir() + "/outside");
+    qt::makedirs(local + "/c");
+    // A link a copied folder holds below a drive: read through, never written.
+    ASSERT_EQ(symlink((dir() + "/outside").c_str(), (local + "/c/config").c_str()), 0);
+    ASSERT_EQ(symlink((dir() + "/outside/x.evt").c_str(), (local + "/c/linked.evt").c_str()), 0);
+    // The drive folder itself may be a link, as when a disk image is mounted.
+    ASSERT_EQ(symlink((dir() + "/outside").c_str(), (server + "/e").c_str()), 0);
+    const struct {
+        const char *path;
+        std::string read;  // hostpath, or the error
+        std::string write; // writepath, or the error
+    } rows[] = {
+        {"c:\\..\\..\\..\\escaped.txt", local + "/c/escaped.txt", local + "/c/escaped.txt"},
+        {"C:\\a\\..\\..\\b", local + "/c/b", local + "/c/b"},
+        {"\\\\server7\\d$\\..\\..\\Logs", server + "/d/Logs", server + "/d/Logs"},
+        {"\\\\..\\C$\\planted.evt", "<error 53>", "<error 53>"},
+        {"\\\\.\\C$\\planted.evt", "<error 53>", "<error 53>"},
+        {"c:\\config\\AppEvent.Evt", local + "/c/config/AppEvent.Evt", "<error 5>"},
+        {"c:\\linked.evt", local + "/c/linked.evt", "<error 5>"},
+        {"\\\\server7\\e$\\x.txt", server + "/e/x.txt", server + "/e/x.txt"},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.path);
+        EXPECT_EQ(host(row.path), row.read);
+        std::string out;
+        DWORD rc = nt::writepath(row.path, &out);
+        EXPECT_EQ(rc ? "<error " + std::to_string(rc) + ">" : out, row.write);
+    }
+    // A computer name is never a path.
+    std::string folder;
+    for (const char *name : {".", "..", "server7/../HOST12", "..\\SERVER7", "\\\\.."}) {
+        SCOPED_TRACE(name);
+        EXPECT_FALSE(nt::computerfolder(name, &folder));
+    }
+    EXPECT_FALSE(qt::fileexists(dir() + "/escaped.txt"));
+    EXPECT_FALSE(qt::fileexists(network() + "/planted.evt"));
 }
 
 TEST_F(Paths, NetworkAndComputerNameComeFromTheEnvironment) {
