@@ -15,6 +15,8 @@
 #include <cstdio>
 #include <cstring>
 #include <new>
+#include <string>
+#include <unordered_map>
 
 namespace {
 
@@ -24,6 +26,67 @@ const size_t SYSTEMROOT_LENGTH = sizeof SYSTEMROOT_VARIABLE - 1;
 
 PtrList SourceCache; // CEvtSource*, newest first
 PtrList ModuleCache; // MessageModule*, newest first
+
+// The names a cache was asked for, by their exact spelling and a kind: a
+// lookup of a name seen before costs a hash and a comparison, however many
+// entries the cache holds, and takes no memory.
+class SpellingIndex {
+public:
+    void *find(int kind, const char *name) const {
+        auto range = map_.equal_range(hash(kind, name));
+        for (auto it = range.first; it != range.second; ++it)
+            if (it->second.kind == kind && strcmp(it->second.name.c_str(), name) == 0) return it->second.value;
+        return nullptr;
+    }
+    void add(int kind, const char *name, void *value) { map_.emplace(hash(kind, name), Entry{kind, name, value}); }
+
+private:
+    struct Entry {
+        int kind;
+        std::string name;
+        void *value;
+    };
+    // FNV-1a over the kind and the bytes of the name.
+    static uint64_t hash(int kind, const char *name) {
+        uint64_t h = 14695981039346656037ull ^ (uint64_t)(uint32_t)kind;
+        for (const unsigned char *p = (const unsigned char *)name; *p; ++p) h = (h ^ *p) * 1099511628211ull;
+        return h;
+    }
+    std::unordered_multimap<uint64_t, Entry> map_;
+};
+
+// The entries of a cache by the locale's sort key of their name and their
+// kind: names that the comparison of the caches (lstrcmpiA) takes as equal
+// have one key, so a name never seen in this spelling is found among
+// thousands of entries without a walk over them.
+class SortKeyIndex {
+public:
+    void *find(int kind, const char *name, std::string *key) const {
+        *key = sortkey(kind, name);
+        auto it = map_.find(*key);
+        return it == map_.end() ? nullptr : it->second;
+    }
+    void add(const std::string &key, void *value) { map_.emplace(key, value); }
+
+private:
+    // The kind, then the key LCMapStringA makes; should that fail, the name
+    // itself under another first byte (a name is then found by its exact
+    // spelling only).
+    static std::string sortkey(int kind, const char *name) {
+        const DWORD flags = LCMAP_SORTKEY | NORM_IGNORECASE;
+        std::string key(1, (char)kind);
+        int size = *name ? LCMapStringA(LOCALE_USER_DEFAULT, flags, name, -1, nullptr, 0) : 0;
+        if (size > 0) {
+            key.resize(1 + (size_t)size);
+            if (LCMapStringA(LOCALE_USER_DEFAULT, flags, name, -1, &key[1], size) == size) return key;
+        }
+        return std::string(1, (char)(kind + 16)) + name;
+    }
+    std::unordered_map<std::string, void *> map_;
+};
+
+SpellingIndex SourceSpellings, ModuleSpellings;
+SortKeyIndex SourceKeys, ModuleKeys;
 
 // Allocation failures end the run: a cache that cannot grow cannot keep its
 // promise of reporting each failure once.
@@ -73,17 +136,22 @@ bool startssystemroot(const char *text) {
 
 // Adds the module of one complete component to the entry: the component
 // itself on the local computer, its administrative-share path on a remote
-// one.
+// one. A path that does not fit the working area (a registry value can make
+// one, through %SYSTEMROOT% or a long remote name) is a module that cannot be
+// loaded: reported, once for the source and kind, and left out.
 void addmodule(CEvtSource *entry, const char *component, size_t length) {
-    if (length >= PATH_SIZE) internalerror("CEvtSource::Find", 2);
     const char *path = component;
     char network[PATH_SIZE];
-    if (Options.Computer) {
+    int n = 0;
+    if (length < PATH_SIZE && Options.Computer) {
         const char *rest = length >= 3 ? component + 2 : "";
-        int n = length == 0 ? snprintf(network, sizeof network, "\\\\%s\\", Options.Computer)
-                            : snprintf(network, sizeof network, "\\\\%s\\%c$%s", Options.Computer, component[0], rest);
-        if (n < 0 || (size_t)n >= PATH_SIZE) internalerror("CEvtSource::Find", 3);
+        n = length == 0 ? snprintf(network, sizeof network, "\\\\%s\\", Options.Computer)
+                        : snprintf(network, sizeof network, "\\\\%s\\%c$%s", Options.Computer, component[0], rest);
         path = network;
+    }
+    if (length >= PATH_SIZE || n < 0 || (size_t)n >= PATH_SIZE) {
+        msgout("==>LoadLibrary rc=%lu library=%s\n", (unsigned long)ERROR_FILENAME_EXCED_RANGE, printable(path));
+        return;
     }
     entry->Modules.Push(MessageModule::Find(path));
 }
@@ -102,7 +170,7 @@ void parsevalue(CEvtSource *entry, const char *value) {
         char c = value[i];
         if (c == '%') {
             if (total - i < SYSTEMROOT_LENGTH + 1 || !startssystemroot(value + i)) {
-                msgout("==>unable to resolve environment variable, sz=%s\n", value);
+                msgout("==>unable to resolve environment variable, sz=%s\n", printable(value));
                 return;
             }
             append(Options.SystemRoot, strlen(Options.SystemRoot));
@@ -129,14 +197,15 @@ bool readvalue(const CEvtSource *entry, char *value) {
     if (Options.Computer) {
         LONG rc = RegConnectRegistryA(Options.Computer, HKEY_LOCAL_MACHINE, &remote);
         if (rc != ERROR_SUCCESS) {
-            msgout("==>RegConnectKeyEx rc=%ld source=%s key=%s\n", (long)rc, entry->Name, keypath);
+            msgout("==>RegConnectKeyEx rc=%ld source=%s key=%s\n", (long)rc, printable(entry->Name),
+                   printable(keypath));
             return false;
         }
         root = remote;
     }
     LONG rc = RegOpenKeyExA(root, keypath, 0, KEY_READ, &key);
     if (rc != ERROR_SUCCESS) {
-        msgout("==>RegOpenKeyEx rc=%ld source=%s key=%s\n", (long)rc, entry->Name, keypath);
+        msgout("==>RegOpenKeyEx rc=%ld source=%s key=%s\n", (long)rc, printable(entry->Name), printable(keypath));
         if (remote) RegCloseKey(remote);
         return false;
     }
@@ -148,7 +217,7 @@ bool readvalue(const CEvtSource *entry, char *value) {
         DWORD size = PATH_SIZE - 1;
         rc = RegQueryValueExA(key, name, nullptr, nullptr, (LPBYTE)value, &size);
         if (rc != ERROR_SUCCESS) {
-            msgout("==>RegQueryValueEx rc=%ld source=%s type=%s\n", (long)rc, entry->Name, name);
+            msgout("==>RegQueryValueEx rc=%ld source=%s type=%s\n", (long)rc, printable(entry->Name), name);
         } else {
             // Data stored without a terminator is text of the returned length.
             value[size < PATH_SIZE ? size : PATH_SIZE - 1] = '\0';
@@ -174,28 +243,41 @@ void *PtrList::Next(ListCursor &cursor) const {
     return cursor ? cursor->value : nullptr;
 }
 
+// Both caches find an entry through their indexes, which hold what a walk
+// of the list from its newest entry with lstrcmpiA would find: a path or
+// name that the comparison takes as equal to an entry's. A name seen before
+// in the same spelling is found by that spelling; another spelling, by the
+// sort key, and is remembered.
 MessageModule *MessageModule::Find(const char *path) {
-    ListCursor cursor = nullptr;
-    while (MessageModule *m = (MessageModule *)ModuleCache.Next(cursor))
-        if (lstrcmpiA(m->Path, path) == 0) return m;
-    MessageModule *m = allocate<MessageModule>();
-    ModuleCache.Push(m);
-    m->Path = copytext(path);
-    m->Handle = LoadLibraryExA(path, nullptr, LOAD_LIBRARY_AS_DATAFILE);
-    if (!m->Handle) msgout("==>LoadLibrary rc=%lu library=%s\n", (unsigned long)GetLastError(), path);
+    if (MessageModule *m = (MessageModule *)ModuleSpellings.find(0, path)) return m;
+    std::string key;
+    MessageModule *m = (MessageModule *)ModuleKeys.find(0, path, &key);
+    if (!m) {
+        m = allocate<MessageModule>();
+        ModuleCache.Push(m);
+        ModuleKeys.add(key, m);
+        m->Path = copytext(path);
+        m->Handle = LoadLibraryExA(path, nullptr, LOAD_LIBRARY_AS_DATAFILE);
+        if (!m->Handle) msgout("==>LoadLibrary rc=%lu library=%s\n", (unsigned long)GetLastError(), printable(path));
+    }
+    ModuleSpellings.add(0, path, m);
     return m;
 }
 
 CEvtSource *CEvtSource::Find(const char *source, MessageKind kind) {
-    ListCursor cursor = nullptr;
-    while (CEvtSource *e = (CEvtSource *)SourceCache.Next(cursor))
-        if (e->Kind == kind && lstrcmpiA(e->Name, source) == 0) return e;
-    CEvtSource *entry = allocate<CEvtSource>();
-    SourceCache.Push(entry);
-    entry->Name = copytext(source);
-    entry->Kind = kind;
-    char value[PATH_SIZE];
-    if (readvalue(entry, value)) parsevalue(entry, value);
+    if (CEvtSource *e = (CEvtSource *)SourceSpellings.find((int)kind, source)) return e;
+    std::string key;
+    CEvtSource *entry = (CEvtSource *)SourceKeys.find((int)kind, source, &key);
+    if (!entry) {
+        entry = allocate<CEvtSource>();
+        SourceCache.Push(entry);
+        SourceKeys.add(key, entry);
+        entry->Name = copytext(source);
+        entry->Kind = kind;
+        char value[PATH_SIZE];
+        if (readvalue(entry, value)) parsevalue(entry, value);
+    }
+    SourceSpellings.add((int)kind, source, entry);
     return entry;
 }
 
@@ -205,17 +287,13 @@ HMODULE CEvtSource::NextModule(ListCursor &cursor) const {
     return nullptr;
 }
 
-bool CEvtSource::IsFailed(DWORD id) const {
-    ListCursor cursor = nullptr;
-    while (const DWORD *failed = (const DWORD *)FailedIds.Next(cursor))
-        if (*failed == id) return true;
-    return false;
-}
+bool CEvtSource::IsFailed(DWORD id) const { return FailedIndex.count(id) != 0; }
 
 void CEvtSource::AddFailed(DWORD id, DWORD rc) {
     DWORD *cell = allocate<DWORD>();
     *cell = id;
     FailedIds.Push(cell);
-    msgout("==>Format message error, source=%s type=%s msg=%lu rc=%lu\n", Name, kindname(Kind),
+    FailedIndex.insert(id);
+    msgout("==>Format message error, source=%s type=%s msg=%lu rc=%lu\n", printable(Name), kindname(Kind),
            (unsigned long)(id & 0xFFFF), (unsigned long)rc);
 }

@@ -4,9 +4,11 @@
 // the file list from the registry of the computer the log belongs to, loads
 // each file once per run as a data-only module (MessageModule::Find), and
 // the entry remembers the message ids that no module could format, so that
-// each failure is reported once and never retried. Both caches are lists
-// searched linearly from the newest entry; a failed lookup is cached like a
-// successful one. Nothing here is ever freed: entries live until the
+// each failure is reported once and never retried. Both caches are lists,
+// newest entry first, with an index beside each (by spelling and by the
+// locale's sort key) and beside each entry's failed ids, so that a lookup
+// costs the same whatever a hostile log makes them hold; a failed lookup is
+// cached like a successful one. Nothing here is ever freed: entries live until the
 // process ends.
 #ifndef QUILLOG_LOOKUP_EVTSOURCE_H
 #define QUILLOG_LOOKUP_EVTSOURCE_H
@@ -14,6 +16,7 @@
 #include "platform/win32.h"
 
 #include <cstdint>
+#include <unordered_set>
 
 // A singly linked list of untyped, non-null pointers, pushed at the head and
 // walked with a cursor that the caller owns. Nodes are never freed.
@@ -54,10 +57,11 @@ struct MessageModule {
 // The cache entry of one event source for one kind of message file.
 class CEvtSource {
 public:
-    char *Name;        // the source name as first asked for
-    MessageKind Kind;  // which kind of message file
-    PtrList Modules;   // MessageModule*, the one named last in the registry first
-    PtrList FailedIds; // DWORD* of the ids no module could format
+    char *Name;                            // the source name as first asked for
+    MessageKind Kind;                      // which kind of message file
+    PtrList Modules;                       // MessageModule*, the one named last in the registry first
+    PtrList FailedIds;                     // DWORD* of the ids no module could format
+    std::unordered_set<DWORD> FailedIndex; // the same ids, to look them up at once
 
     // The entry for source (compared without regard to case) and kind,
     // created and filled from the registry on the first request. Never null;

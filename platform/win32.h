@@ -327,6 +327,8 @@ typedef struct _SYSTEMTIME {
 #define LOCALE_SYSTEM_DEFAULT 0x0800
 #define LOCALE_USER_DEFAULT 0x0400
 #define MAX_COMPUTERNAME_LENGTH 15
+#define NORM_IGNORECASE 0x00000001
+#define LCMAP_SORTKEY 0x00000400
 
 void GetLocalTime(LPSYSTEMTIME lpSystemTime);
 int GetDateFormatA(LCID Locale, DWORD dwFlags, const SYSTEMTIME *lpDate, LPCSTR lpFormat, LPSTR lpDateStr, int cchDate);
@@ -334,6 +336,7 @@ int GetTimeFormatA(LCID Locale, DWORD dwFlags, const SYSTEMTIME *lpTime, LPCSTR 
 DWORD GetTickCount(void);
 BOOL GetComputerNameA(LPSTR lpBuffer, LPDWORD nSize);
 int lstrcmpiA(LPCSTR lpString1, LPCSTR lpString2);
+int LCMapStringA(LCID Locale, DWORD dwMapFlags, LPCSTR lpSrcStr, int cchSrc, LPSTR lpDestStr, int cchDest);
 
 #endif // _WIN32
 

@@ -169,6 +169,9 @@ struct CachedFile {
     struct timespec mtime = {};
     struct timespec ctime = {};
     AccountList accounts;
+    // The accounts by SID, the first line of a SID kept: a lookup costs the
+    // same however long the file is.
+    std::map<SidBytes, const Account *> index;
 };
 
 bool sametime(const struct timespec &a, const struct timespec &b) {
@@ -176,9 +179,9 @@ bool sametime(const struct timespec &a, const struct timespec &b) {
 }
 
 // The accounts of the file at hostpath, read again only when it changed.
-const AccountList &accountsof(const std::string &hostpath) {
+const CachedFile &accountsof(const std::string &hostpath) {
     static std::map<std::string, CachedFile> cache;
-    static const AccountList none;
+    static const CachedFile none;
     struct stat st;
     if (stat(hostpath.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
         cache.erase(hostpath);
@@ -187,7 +190,7 @@ const AccountList &accountsof(const std::string &hostpath) {
     CachedFile &c = cache[hostpath];
     if (c.dev == st.st_dev && c.ino == st.st_ino && c.size == st.st_size && sametime(c.mtime, st.st_mtim) &&
         sametime(c.ctime, st.st_ctim))
-        return c.accounts;
+        return c;
     std::string text;
     if (readwhole(hostpath, &text) != 0) {
         cache.erase(hostpath);
@@ -199,7 +202,9 @@ const AccountList &accountsof(const std::string &hostpath) {
     c.mtime = st.st_mtim;
     c.ctime = st.st_ctim;
     c.accounts = parsefile(text);
-    return c.accounts;
+    c.index.clear();
+    for (const auto &entry : c.accounts) c.index.emplace(entry.first, &entry.second);
+    return c;
 }
 
 } // namespace
@@ -254,13 +259,11 @@ bool wellknownaccount(const SidBytes &sid, Account *account) {
 }
 
 bool fileaccount(const std::string &hostpath, const SidBytes &sid, Account *account) {
-    for (const auto &entry : accountsof(hostpath)) {
-        if (entry.first == sid) {
-            *account = entry.second;
-            return true;
-        }
-    }
-    return false;
+    const CachedFile &file = accountsof(hostpath);
+    auto it = file.index.find(sid);
+    if (it == file.index.end()) return false;
+    *account = *it->second;
+    return true;
 }
 
 bool findaccount(const std::string &folder, const SidBytes &sid, Account *account) {

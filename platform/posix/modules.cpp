@@ -13,7 +13,9 @@
 #include "platform/posix/msgtable.h"
 #include "platform/posix/paths.h"
 
+#include <map>
 #include <set>
+#include <sys/stat.h>
 #include <unordered_map>
 
 namespace {
@@ -24,6 +26,12 @@ const size_t MaxKeptMessages = 4096;
 
 struct Module {
     std::string image;
+    // The file the image was read from, and how many loads share it.
+    dev_t dev = 0;
+    ino_t ino = 0;
+    off_t size = 0;
+    struct timespec mtime = {};
+    unsigned long refs = 1;
     // The message tables found so far, per language request.
     std::vector<std::pair<WORD, nt::TableRef>> tables;
     // Messages found so far, decoded, by language request and id: a log
@@ -34,6 +42,12 @@ struct Module {
 std::set<const Module *> &livemodules() {
     static std::set<const Module *> live;
     return live;
+}
+
+// The loaded modules by the device and inode of their file.
+std::map<std::pair<dev_t, ino_t>, Module *> &modulesbyfile() {
+    static std::map<std::pair<dev_t, ino_t>, Module *> byfile;
+    return byfile;
 }
 
 unsigned long loads = 0;
@@ -96,7 +110,8 @@ DWORD modulemessage(HMODULE module, DWORD id, WORD lang, MessageText *text) {
  * dwFlags       [I] must contain LOAD_LIBRARY_AS_DATAFILE
  *
  * RETURNS
- *  The module handle, or NULL with the last error: ERROR_INVALID_PARAMETER
+ *  The module handle (the same one for every load of the same file while it
+ *  is loaded and unchanged), or NULL with the last error: ERROR_INVALID_PARAMETER
  *  (87) for a null or empty name, a file handle or a load without
  *  LOAD_LIBRARY_AS_DATAFILE; ERROR_FILE_NOT_FOUND (2) for a missing file or
  *  folder; ERROR_ACCESS_DENIED (5) for a folder or an unreadable file;
@@ -113,12 +128,32 @@ HMODULE LoadLibraryExA(LPCSTR lpLibFileName, HANDLE hFile, DWORD dwFlags) {
     std::string host;
     DWORD rc = nt::hostpath(name.c_str(), &host);
     if (rc) return nt::failwith(rc == ERROR_PATH_NOT_FOUND ? ERROR_FILE_NOT_FOUND : rc, (HMODULE) nullptr);
+    // A file named several ways (letter case, links, other paths) is one
+    // module: it is read once, whatever the number of spellings.
+    struct stat st;
+    const bool known = stat(host.c_str(), &st) == 0;
+    if (known) {
+        auto it = modulesbyfile().find({st.st_dev, st.st_ino});
+        Module *live = it == modulesbyfile().end() ? nullptr : it->second;
+        if (live && live->size == st.st_size && live->mtime.tv_sec == st.st_mtim.tv_sec &&
+            live->mtime.tv_nsec == st.st_mtim.tv_nsec) {
+            ++live->refs;
+            return reinterpret_cast<HMODULE>(live);
+        }
+    }
     Module *m = new Module;
     rc = nt::readwhole(host, &m->image);
     if (rc == ERROR_SUCCESS) rc = nt::checkimage(m->image);
     if (rc) {
         delete m;
         return nt::failwith(rc == ERROR_PATH_NOT_FOUND ? ERROR_FILE_NOT_FOUND : rc, (HMODULE) nullptr);
+    }
+    if (known) {
+        m->dev = st.st_dev;
+        m->ino = st.st_ino;
+        m->size = st.st_size;
+        m->mtime = st.st_mtim;
+        modulesbyfile()[{m->dev, m->ino}] = m;
     }
     livemodules().insert(m);
     return reinterpret_cast<HMODULE>(m);
@@ -127,7 +162,8 @@ HMODULE LoadLibraryExA(LPCSTR lpLibFileName, HANDLE hFile, DWORD dwFlags) {
 /******************************************************************************
  * FreeLibrary
  *
- * Releases a module that LoadLibraryExA loaded.
+ * Releases a module that LoadLibraryExA loaded; a module loaded several
+ * times goes with its last release.
  *
  * RETURNS
  *  TRUE, or FALSE with ERROR_INVALID_HANDLE (6) for a handle that is not a
@@ -135,7 +171,12 @@ HMODULE LoadLibraryExA(LPCSTR lpLibFileName, HANDLE hFile, DWORD dwFlags) {
  */
 BOOL FreeLibrary(HMODULE hLibModule) {
     Module *m = reinterpret_cast<Module *>(hLibModule);
-    if (!livemodules().erase(m)) return nt::failwith(ERROR_INVALID_HANDLE, FALSE);
-    delete m;
+    if (!livemodules().count(m)) return nt::failwith(ERROR_INVALID_HANDLE, FALSE);
+    if (--m->refs == 0) {
+        livemodules().erase(m);
+        auto it = modulesbyfile().find({m->dev, m->ino});
+        if (it != modulesbyfile().end() && it->second == m) modulesbyfile().erase(it);
+        delete m;
+    }
     return TRUE;
 }

@@ -187,3 +187,55 @@ int lstrcmpiA(LPCSTR lpString1, LPCSTR lpString2) {
         return r;
     return nt::comparelevel<nt::SpecialWalk, Special>(lpString1, lpString2, [](const Special &v) { return v; });
 }
+
+/***********************************************************************
+ * LCMapStringA
+ *
+ * Makes the sort key of a string for the comparison lstrcmpiA makes: the
+ * keys of two strings, compared byte for byte (memcmp, up to the shorter
+ * one's terminator), order them as lstrcmpiA does, and are equal exactly
+ * when lstrcmpiA finds the strings equal. The key is the letters' primary
+ * weights, their accent weights and the special characters with their
+ * places, each level ended by the byte 1, the whole by a NUL.
+ *   Locale     [I] LOCALE_USER_DEFAULT or LOCALE_SYSTEM_DEFAULT
+ *   dwMapFlags [I] LCMAP_SORTKEY | NORM_IGNORECASE: the only mapping offered
+ *   lpSrcStr   [I] the string
+ *   cchSrc     [I] its length, or -1 when it ends with a NUL
+ *   lpDestStr  [O] the key (bytes); may be NULL when cchDest is 0
+ *   cchDest    [I] size of lpDestStr in bytes; 0 asks for the size needed
+ * RETURNS the bytes of the key with its NUL (written, or needed for
+ * cchDest 0). 0 on failure: ERROR_INSUFFICIENT_BUFFER (122) when the key
+ * does not fit (lpDestStr untouched), ERROR_INVALID_FLAGS (1004) for other
+ * flags, ERROR_INVALID_PARAMETER for a NULL or empty source or a negative
+ * length other than -1.
+ */
+int LCMapStringA(LCID Locale, DWORD dwMapFlags, LPCSTR lpSrcStr, int cchSrc, LPSTR lpDestStr, int cchDest) {
+    (void)Locale;
+    if (!lpSrcStr || cchSrc == 0 || cchSrc < -1 || cchDest < 0 || (cchDest && !lpDestStr))
+        return nt::failwith(ERROR_INVALID_PARAMETER, 0);
+    if (dwMapFlags != (LCMAP_SORTKEY | NORM_IGNORECASE)) return nt::failwith(ERROR_INVALID_FLAGS, 0);
+    // The walks read NUL-terminated text; a counted string stops at its count.
+    std::string text = cchSrc < 0 ? std::string(lpSrcStr) : std::string(lpSrcStr, (size_t)cchSrc);
+    text.resize(strlen(text.c_str()));
+    std::string key;
+    std::pair<int, int> letter;
+    for (nt::LetterWalk walk(text.c_str()); walk.next(&letter);) key += (char)(letter.first + 2);
+    key += '\x01';
+    for (nt::LetterWalk walk(text.c_str()); walk.next(&letter);) key += (char)(letter.second + 2);
+    key += '\x01';
+    std::pair<size_t, int> special;
+    for (nt::SpecialWalk walk(text.c_str()); walk.next(&special);) {
+        // The place in four digits of base 254, each above 1, then the rank.
+        size_t place = special.first;
+        char digits[4];
+        for (int i = 3; i >= 0; --i, place /= 254) digits[i] = (char)(place % 254 + 2);
+        key.append(digits, 4);
+        key += (char)(special.second + 2);
+    }
+    key += '\x01';
+    const int size = (int)key.size() + 1;
+    if (cchDest == 0) return size;
+    if (cchDest < size) return nt::failwith(ERROR_INSUFFICIENT_BUFFER, 0);
+    memcpy(lpDestStr, key.c_str(), (size_t)size);
+    return size;
+}

@@ -6,7 +6,9 @@
 // first by their base letter, then by accent; punctuation and symbols before
 // digits, digits before letters; hyphen, apostrophe and control characters
 // weigh only when everything else is equal; the soft hyphen not at all;
-// "\xDF" counts as "ss" and "\xE6" as "ae".
+// "\xDF" counts as "ss" and "\xE6" as "ae". LCMapStringA gives the sort key
+// of that comparison: two strings' keys compare (byte for byte) as lstrcmpiA
+// compares the strings, so equal keys mean equal strings.
 #ifndef QUILLOG_POSIX_NAMES_H
 #define QUILLOG_POSIX_NAMES_H
 

@@ -20,17 +20,9 @@ std::string fixture(const std::string &name) { return qt::readfile(std::string(Q
 
 using qt::regstring;
 
-// A .reg REG_EXPAND_SZ value (hex(2): the bytes and a terminator).
+// A .reg REG_EXPAND_SZ value.
 std::string regexpand(const std::string &name, const std::string &text) {
-    std::string out = "\"" + name + "\"=hex(2):";
-    char byte[4];
-    for (unsigned char c : text + std::string(1, '\0')) {
-        snprintf(byte, sizeof byte, "%02x", c);
-        out += byte;
-        out += ',';
-    }
-    out.pop_back();
-    return out + "\r\n";
+    return qt::reghex(name, REG_EXPAND_SZ, text);
 }
 
 const char EVENTLOG_KEY[] = "HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\";
@@ -302,30 +294,46 @@ TEST_F(Caches, FailedIdsCompareAllThirtyTwoBits) {
         },                                                                                                             \
         testing::ExitedWithCode(2), message)
 
-TEST_F(Caches, LimitsEndTheRunWithInternalErrors) {
+TEST_F(Caches, KeyPathLimitEndsTheRunAndOverlongModulePathsAreLookupFailures) {
     std::string longsource(1000, 's');
     EXPECT_INTERNAL_ERROR(CEvtSource::Find(longsource.c_str(), MessageKind::Message),
                           "==>internal error, CEvtSource::Find, #1\n");
 
+    // A message-file path that does not fit the working area, made so by a
+    // registry value (repeated %SystemRoot%, or a long path on a remote
+    // computer), is a module that cannot be loaded: reported once for the
+    // source and kind, and the run goes on without it.
     std::string value;
     for (int i = 0; i < 6; ++i) value += "%SystemRoot%";
-    value += "\\x.dll";
-    registry("HOST12", {{"LongRoot", regstring("EventMessageFile", value)},
-                        {"LongRemote", regstring("EventMessageFile", "C:\\" + std::string(1030, 'r'))}});
-    EXPECT_INTERNAL_ERROR(
-        {
-            strcpy(Options.SystemRoot, ("C:\\" + std::string(200, 'w')).c_str());
-            CEvtSource::Find("LongRoot", MessageKind::Message);
-        },
-        "==>internal error, CEvtSource::Find, #2\n");
-
+    value += "\\x.dll;c:\\short.dll";
+    registry("HOST12", {{"LongRoot", regstring("EventMessageFile", value)}});
     registry("ACCT7", {{"LongRemote", regstring("EventMessageFile", "C:\\" + std::string(1030, 'r'))}});
-    EXPECT_INTERNAL_ERROR(
-        {
-            Options.Computer = "acct7";
-            CEvtSource::Find("LongRemote", MessageKind::Message);
-        },
-        "==>internal error, CEvtSource::Find, #3\n");
+    const struct {
+        const char *source;
+        const char *computer;
+        const char *library; // the start of the path reported
+        size_t modules;      // modules the entry keeps
+    } rows[] = {
+        {"LongRoot", nullptr, "C:\\wwwwwwwwww", 1},
+        {"LongRemote", "acct7", "\\\\acct7\\C$\\rrrrrrrrrr", 0},
+    };
+    strcpy(Options.SystemRoot, ("C:\\" + std::string(200, 'w')).c_str());
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.source);
+        Options.Computer = row.computer;
+        capture();
+        CEvtSource *entry = CEvtSource::Find(row.source, MessageKind::Message);
+        CEvtSource::Find(row.source, MessageKind::Message);
+        std::string said = captured();
+        EXPECT_EQ(said.find("==>LoadLibrary rc=206 library=" + std::string(row.library)), 0u) << said;
+        EXPECT_EQ(said.find("==>LoadLibrary rc=206", 1), std::string::npos) << "reported once: " << said;
+        EXPECT_EQ(said.find("internal error"), std::string::npos) << said;
+        size_t modules = 0;
+        ListCursor cursor = nullptr;
+        while (entry->Modules.Next(cursor)) ++modules;
+        EXPECT_EQ(modules, row.modules);
+    }
+    Options.Computer = nullptr;
 }
 
 } // namespace

@@ -2,6 +2,7 @@
 #include "platform/win32.h"
 #include "support/support.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
@@ -13,6 +14,15 @@
 namespace {
 
 class ComputerName : public qt::TempNetwork {};
+
+// The sort key of a string, as LCMapStringA gives it.
+std::string sortkey(const char *text) {
+    const DWORD flags = LCMAP_SORTKEY | NORM_IGNORECASE;
+    int size = LCMapStringA(LOCALE_USER_DEFAULT, flags, text, -1, nullptr, 0);
+    std::string key((size_t)(size > 0 ? size : 1), '\0');
+    if (size > 0) LCMapStringA(LOCALE_USER_DEFAULT, flags, text, -1, &key[0], size);
+    return key;
+}
 
 TEST_F(ComputerName, SizeRulesFollowWindows) {
     char buf[64];
@@ -112,6 +122,46 @@ TEST(LstrcmpiA, ResultsOfTheProbeTable) {
     for (const Row &row : rows) {
         SCOPED_TRACE(std::string(row.a ? row.a : "(null)") + " vs " + (row.b ? row.b : "(null)"));
         EXPECT_EQ(lstrcmpiA(row.a, row.b), row.want);
+        // The sort keys compare as the strings do.
+        if (row.a && row.b) {
+            std::string ka = sortkey(row.a), kb = sortkey(row.b);
+            int bytes = memcmp(ka.data(), kb.data(), std::min(ka.size(), kb.size()) + 1);
+            EXPECT_EQ(bytes < 0 ? -1 : bytes > 0 ? 1 : 0, row.want);
+        }
+    }
+}
+
+TEST(LCMapStringA, SortKeySizesAndErrors) {
+    const DWORD flags = LCMAP_SORTKEY | NORM_IGNORECASE;
+    char key[64];
+    memset(key, 'x', sizeof key);
+    int size = LCMapStringA(LOCALE_USER_DEFAULT, flags, "Ab-c", -1, nullptr, 0);
+    ASSERT_GT(size, 0);
+    EXPECT_EQ(LCMapStringA(LOCALE_USER_DEFAULT, flags, "Ab-c", -1, key, size), size);
+    EXPECT_EQ(key[size - 1], '\0');
+    EXPECT_EQ(LCMapStringA(LOCALE_USER_DEFAULT, flags, "Ab-cdef", 4, key + 32, 32), size) << "a counted string";
+    EXPECT_EQ(memcmp(key, key + 32, (size_t)size), 0);
+    const struct {
+        const char *what;
+        DWORD flags;
+        const char *source;
+        int count, cap;
+        DWORD error;
+    } rows[] = {
+        {"buffer one byte short", flags, "Ab-c", -1, size - 1, ERROR_INSUFFICIENT_BUFFER},
+        {"case kept", LCMAP_SORTKEY, "Ab-c", -1, 64, ERROR_INVALID_FLAGS},
+        {"no mapping", NORM_IGNORECASE, "Ab-c", -1, 64, ERROR_INVALID_FLAGS},
+        {"no source", flags, nullptr, -1, 64, ERROR_INVALID_PARAMETER},
+        {"empty count", flags, "Ab-c", 0, 64, ERROR_INVALID_PARAMETER},
+        {"negative count", flags, "Ab-c", -2, 64, ERROR_INVALID_PARAMETER},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.what);
+        memset(key, 'x', sizeof key);
+        SetLastError(0xdeadbeef);
+        EXPECT_EQ(LCMapStringA(LOCALE_USER_DEFAULT, row.flags, row.source, row.count, key, row.cap), 0);
+        EXPECT_EQ(GetLastError(), row.error);
+        EXPECT_EQ(key[0], 'x');
     }
 }
 
