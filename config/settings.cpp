@@ -290,7 +290,7 @@ void printsettings() {
         msgout("Computer=%s\n", o.Computer);
     else
         msgout("Computer=(local)\n");
-    msgout("SystemRoot=%s\n", o.SystemRoot);
+    msgout("SystemRoot=%s\n", printable(o.SystemRoot));
     msgout("Outfile=%s\n", o.Outfile);
     if (!o.LogFile) {
         if (o.BookmarkHive == HKEY_CURRENT_USER)

@@ -26,6 +26,16 @@ extern int ExitCode;
 // Prints a printf-style message to standard output.
 void msgout(const char *fmt, ...) QUILLOG_PRINTF(1, 2);
 
+// A text that came from a log, a registry or another outside source (a
+// source name, a registry value, a library path), as the console may show
+// it: every control character (below 32, and 127) as a caret and a
+// character (a line feed as ^J, an escape as ^[, 127 as ^?), so that each
+// console line is one line the program meant to print and no terminal
+// control sequence passes. Returns one of four static areas, which stays
+// valid until the fourth call after this one; a text longer than 4,095
+// characters once escaped is cut.
+const char *printable(const char *text);
+
 // Ends the process at once with EXIT_ERROR.
 [[noreturn]] void fatalexit();
 

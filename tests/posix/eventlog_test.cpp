@@ -124,17 +124,6 @@ protected:
     }
 };
 
-// REG_EXPAND_SZ as a REGEDIT4 file writes it.
-std::string hex2(const std::string &s) {
-    std::string out = "hex(2):";
-    char b[4];
-    for (size_t i = 0; i <= s.size(); ++i) {
-        snprintf(b, sizeof b, "%02x", (unsigned char)s.c_str()[i]);
-        out += (i ? "," : "") + std::string(b);
-    }
-    return out;
-}
-
 } // namespace
 
 TEST_F(EventLog, RealLogsReadWholeWithTheirCountsAndRanges) {
@@ -388,10 +377,8 @@ TEST_F(EventLog, OpenBackupEventLogErrors) {
 TEST_F(EventLog, LiveLogsAreFoundThroughTheRegistryAndCreatedOnFirstOpen) {
     hklm("[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion]\r\n"
          "\"SystemRoot\"=\"C:\\\\WINNT\"\r\n\r\n"
-         "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application]\r\n"
-         "\"File\"=" +
-         hex2("%SystemRoot%\\system32\\config\\MyApp.evt") +
-         "\r\n"
+         "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application]\r\n" +
+         qt::reghex("File", REG_EXPAND_SZ, "%SystemRoot%\\system32\\config\\MyApp.evt") +
          "\"MaxSize\"=dword:00020000\r\n\r\n"
          "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\EventLog\\System]\r\n"
          "\"File\"=\"D:\\\\Logs\\\\sys.evt\"\r\n\r\n"

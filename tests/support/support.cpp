@@ -11,6 +11,7 @@
 #include <ftw.h>
 #include <sstream>
 #include <stdexcept>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -33,9 +34,11 @@ RunResult collect(pid_t pid, int fd) {
         if (n > 0) result.out.append(buf, (size_t)n);
     close(fd);
     int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    struct rusage usage = {};
+    while (wait4(pid, &status, 0, &usage) < 0 && errno == EINTR) {
     }
     result.exitcode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    result.maxrsskb = (long)usage.ru_maxrss;
     return result;
 }
 
@@ -191,6 +194,17 @@ std::string regstring(const std::string &name, const std::string &text) {
         out += c;
     }
     return out + "\"\r\n";
+}
+
+std::string reghex(const std::string &name, DWORD type, const std::string &text) {
+    std::string out = "\"" + name + "\"=hex(" + std::to_string(type) + "):";
+    char byte[4];
+    for (unsigned char c : text + std::string(1, '\0')) {
+        snprintf(byte, sizeof byte, "%02x,", c);
+        out += byte;
+    }
+    out.pop_back();
+    return out + "\r\n";
 }
 
 std::vector<uint8_t> makesid(uint64_t authority, std::initializer_list<uint32_t> subs) {

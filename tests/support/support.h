@@ -2,6 +2,8 @@
 #ifndef QUILLOG_TESTS_SUPPORT_H
 #define QUILLOG_TESTS_SUPPORT_H
 
+#include "platform/win32.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -35,6 +37,7 @@ private:
 struct RunResult {
     int exitcode = -1; // exit status, or 128 + signal
     std::string out;   // standard output (and standard error)
+    long maxrsskb = 0; // the child's peak resident size, KiB
 };
 
 // Runs a program with arguments, in folder cwd when given; captures its output.
@@ -75,6 +78,11 @@ std::vector<std::string> splitlines(const std::string &text);
 // A string value line of a .reg file: "name"="text" with backslashes and
 // quotes escaped, ending in CR LF.
 std::string regstring(const std::string &name, const std::string &text);
+
+// A string value line of a .reg file in hex(type): form, the text's bytes
+// and a terminator, ending in CR LF: REG_EXPAND_SZ (2), or a REG_SZ (1)
+// holding characters the quoted form cannot (line feeds).
+std::string reghex(const std::string &name, DWORD type, const std::string &text);
 
 // A SID in the system's binary layout (revision 1), built by hand: the
 // 48-bit authority big-endian, the sub-authorities little-endian.
