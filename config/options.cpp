@@ -8,7 +8,7 @@
 // "/all". Last, the target computer's system root is read from its registry.
 #include "config/options.h"
 
-#include "run/msgout.h"
+#include "console/console.h"
 
 #include <cstring>
 

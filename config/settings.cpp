@@ -15,8 +15,8 @@
 #include "config/settings.h"
 
 #include "config/options.h"
+#include "console/console.h"
 #include "platform/win32.h"
-#include "run/msgout.h"
 
 #include <cctype>
 #include <climits>

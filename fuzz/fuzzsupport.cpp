@@ -1,9 +1,9 @@
 // fuzzsupport.cpp: what the libFuzzer targets share, and the console routines
-// they use instead of run/msgout.cpp.
+// they use instead of console/console.cpp.
 #include "fuzzsupport.h"
 
+#include "console/console.h"
 #include "platform/posix/handles.h"
-#include "run/msgout.h"
 
 #include <cstdarg>
 #include <cstdio>

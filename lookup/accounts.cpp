@@ -9,7 +9,7 @@
 // lowest-numbered one among equals.
 #include "lookup/accounts.h"
 
-#include "run/msgout.h"
+#include "console/console.h"
 
 #include <cstdio>
 #include <cstring>

@@ -10,7 +10,7 @@
 #include "lookup/evtsource.h"
 
 #include "config/options.h"
-#include "run/msgout.h"
+#include "console/console.h"
 
 #include <cstdio>
 #include <cstring>

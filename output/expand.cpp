@@ -14,8 +14,8 @@
 // insertion-string index, so no heap memory is taken per record.
 #include "output/expand.h"
 
+#include "console/console.h"
 #include "lookup/evtsource.h"
-#include "run/msgout.h"
 
 #include <cstring>
 

@@ -18,10 +18,10 @@
 
 #include "config/options.h"
 #include "config/settings.h"
+#include "console/console.h"
 #include "lookup/accounts.h"
 #include "output/expand.h"
 #include "platform/localtime.h"
-#include "run/msgout.h"
 
 #include <cstdio>
 #include <cstring>

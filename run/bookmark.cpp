@@ -7,7 +7,7 @@
 // reports records lost, or a log wrapped or cleared, with EXIT_WARNING.
 #include "run/bookmark.h"
 
-#include "run/msgout.h"
+#include "console/console.h"
 
 #include <cstring>
 #include <vector>
@@ -23,8 +23,6 @@ const char LegacyParent[] = "SOFTWARE\\BrantwickWare";
 const REGSAM MigrateAccess = KEY_READ | KEY_SET_VALUE | KEY_CREATE_SUB_KEY;
 const size_t BookmarkNameSize = 100;
 const DWORD ValueNameSize = 261;
-
-void warn() { ExitCode = EXIT_WARNING; }
 
 } // namespace
 
@@ -109,7 +107,7 @@ bool getstartrec(HANDLE log, HKEY hive, const char *name, DWORD *start) {
     LONG rc = RegCreateKeyExA(hive, ProgramKey, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_READ, nullptr, &key, nullptr);
     if (rc != ERROR_SUCCESS) {
         msgout("==>RegCreateKeyEx rc=%ld\n", (long)rc);
-        warn();
+        raiseexit(EXIT_WARNING);
     } else {
         // A value of another type or size than the 4-byte number is not a
         // bookmark: it counts as none.
@@ -131,7 +129,7 @@ bool getstartrec(HANDLE log, HKEY hive, const char *name, DWORD *start) {
     DWORD newest = oldest + count - 1;
     if (last < oldest) {
         msgout("==>LastProcessed (%lu) < Oldest (%lu), log records lost\n", (unsigned long)last, (unsigned long)oldest);
-        warn();
+        raiseexit(EXIT_WARNING);
         *start = oldest;
     } else if (last < newest) {
         *start = last + 1;
@@ -142,7 +140,7 @@ bool getstartrec(HANDLE log, HKEY hive, const char *name, DWORD *start) {
     } else {
         msgout("==>Newest(%lu) < LastProcessed (%lu), log wrapped or was cleared\n", (unsigned long)newest,
                (unsigned long)last);
-        warn();
+        raiseexit(EXIT_WARNING);
         *start = oldest;
     }
     msgout("process event log records starting with %lu\n", (unsigned long)*start);
@@ -154,18 +152,18 @@ void savebookmark(HKEY hive, const char *name, DWORD last) {
     LONG rc = RegCreateKeyExA(hive, ProgramKey, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_WRITE, nullptr, &key, nullptr);
     if (rc != ERROR_SUCCESS) {
         msgout("==>RegCreateKeyEx rc=%ld\n", (long)rc);
-        warn();
+        raiseexit(EXIT_WARNING);
         return;
     }
     rc = RegSetValueExA(key, name, 0, REG_DWORD, (const BYTE *)&last, sizeof last);
     if (rc != ERROR_SUCCESS) {
         msgout("==>RegSetValueEx name=%s rc=%ld\n", name, (long)rc);
-        warn();
+        raiseexit(EXIT_WARNING);
     }
     rc = RegSetValueExA(key, "Version", 0, REG_SZ, (const BYTE *)VersionText, sizeof VersionText);
     if (rc != ERROR_SUCCESS) {
         msgout("==>RegSetValueEx name=%s rc=%ld\n", "Version", (long)rc);
-        warn();
+        raiseexit(EXIT_WARNING);
     }
     RegCloseKey(key);
 }

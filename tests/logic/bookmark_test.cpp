@@ -1,7 +1,7 @@
 // bookmark_test.cpp: the bookmark store and the program's registry housekeeping.
 #include "run/bookmark.h"
 
-#include "run/msgout.h"
+#include "console/console.h"
 #include "support/support.h"
 
 #include <string>

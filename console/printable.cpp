@@ -1,28 +1,7 @@
-// msgout.cpp: console messages, the run's exit code, fatal stops.
-#include "run/msgout.h"
+// printable.cpp: untrusted text made safe for the console.
+#include "console/console.h"
 
-#include <cstdarg>
-#include <cstdio>
-#include <cstdlib>
-
-int ExitCode = EXIT_CLEAN;
-
-void msgout(const char *fmt, ...) {
-    va_list ap;
-    va_start(ap, fmt);
-    vfprintf(stdout, fmt, ap);
-    va_end(ap);
-}
-
-void fatalexit() {
-    fflush(stdout);
-    exit(EXIT_ERROR);
-}
-
-void internalerror(const char *routine, int n) {
-    msgout("==>internal error, %s, #%d\n", routine, n);
-    fatalexit();
-}
+#include <cstddef>
 
 const char *printable(const char *text) {
     static char areas[4][4096];

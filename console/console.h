@@ -1,11 +1,12 @@
-// msgout.h: console messages, the run's exit code, fatal stops.
+// console.h: console messages, the run's exit code, fatal stops.
 //
-// Every console line goes to standard output through msgout. A failing
-// platform call is reported on the next line, before another call can change
-// the last error. Fatal errors end the process at once with EXIT_ERROR:
-// nothing is closed, freed or saved on that path.
-#ifndef QUILLOG_RUN_MSGOUT_H
-#define QUILLOG_RUN_MSGOUT_H
+// The leaf every part of the program reports through; it uses nothing of
+// theirs. Every console line goes to standard output through msgout. A
+// failing platform call is reported on the next line, before another call
+// can change the last error. Fatal errors end the process at once with
+// EXIT_ERROR: nothing is closed, freed or saved on that path.
+#ifndef QUILLOG_CONSOLE_CONSOLE_H
+#define QUILLOG_CONSOLE_CONSOLE_H
 
 #if defined(__GNUC__) || defined(__clang__)
 #define QUILLOG_PRINTF(fmt, args) __attribute__((format(printf, fmt, args)))
@@ -22,6 +23,12 @@ enum ExitCodes {
 
 // The run's exit code: EXIT_CLEAN at the start, EXIT_WARNING after a warning.
 extern int ExitCode;
+
+// Raises the run's exit code to code (EXIT_WARNING or EXIT_ERROR); it is
+// never lowered.
+inline void raiseexit(int code) {
+    if (code > ExitCode) ExitCode = code;
+}
 
 // Prints a printf-style message to standard output.
 void msgout(const char *fmt, ...) QUILLOG_PRINTF(1, 2);
@@ -42,4 +49,4 @@ const char *printable(const char *text);
 // Prints "==>internal error, <routine>, #<n>" and ends the process with EXIT_ERROR.
 [[noreturn]] void internalerror(const char *routine, int n);
 
-#endif // QUILLOG_RUN_MSGOUT_H
+#endif // QUILLOG_CONSOLE_CONSOLE_H
