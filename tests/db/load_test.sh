@@ -139,6 +139,10 @@ postgres)
     ;;
 esac
 
+if [ "$db" = postgres ]; then
+    runblock postgres-cp1252 load-cp1252.err
+    expect "messages of the function" "$(cat "$work/load-cp1252.err")" ""
+fi
 runblock "$db-default" load-default.err
 runblock "$db-wide" load-wide.err
 # sqlite3 reports lines with missing or extra fields on standard error only.
