@@ -7,10 +7,10 @@
 // separators and line breaks inside the text columns are replaced, and the
 // description is always padded to FragmentCount pieces, so the file loads into
 // one database table. The text columns (source, category, user, computer,
-// description) come from the log and its message files, which another machine
-// wrote; they are all cleaned of control characters the same way, so no byte
-// of theirs can act as a separator, line end, quote or null marker of a
-// loader.
+// description) come from the log, its message files and the account lookup,
+// all of which another machine may have written; they are all cleaned of
+// control characters the same way, so no byte of theirs can act as a
+// separator, line end, quote or null marker of a loader.
 //
 // Each line is written with one WriteFile, so it is complete in the file as
 // soon as writerec returns. The working areas are fixed-size and static: no
