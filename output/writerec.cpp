@@ -6,7 +6,11 @@
 // columns. For one set of settings every line has the same number of fields:
 // separators and line breaks inside the text columns are replaced, and the
 // description is always padded to FragmentCount pieces, so the file loads into
-// one database table.
+// one database table. The text columns (source, category, user, computer,
+// description) come from the log, its message files and the account lookup,
+// all of which another machine may have written; they are all cleaned of
+// control characters the same way, so no byte of theirs can act as a
+// separator, line end, quote or null marker of a loader.
 //
 // Each line is written with one WriteFile, so it is complete in the file as
 // soon as writerec returns. The working areas are fixed-size and static: no
@@ -104,14 +108,13 @@ void puttwodigits(int v) {
     }
 }
 
-// What each byte becomes in a text column, in the description and in the
-// char data dump: tables of the cleaning rules (first matching rule wins)
-// for the separators in force, rebuilt when those change.
+// What each byte becomes in the text columns and in the char data dump:
+// tables of the cleaning rules (first matching rule wins) for the separators
+// in force, rebuilt when those change.
 struct CleanTables {
     char key[4] = {0, 0, 0, 0}; // FieldSeparator, ReplaceFieldSeparator, ReplaceCR, ReplaceLF
     bool built = false;
-    char column[256];
-    char description[256];
+    char text[256];
     char data[256];
 };
 CleanTables clean;
@@ -125,33 +128,31 @@ const CleanTables &cleantables() {
                         lf = (unsigned char)s.ReplaceLF;
     for (int i = 0; i < 256; ++i) {
         const unsigned char c = (unsigned char)i;
-        char column = (char)c, description = (char)c, data = (char)c;
+        char text = (char)c, data = (char)c;
         if (c == fieldsep)
-            column = description = s.ReplaceFieldSeparator;
+            text = s.ReplaceFieldSeparator;
         else if (c == '\r')
-            column = description = s.ReplaceCR;
+            text = s.ReplaceCR;
         else if (c == '\n')
-            column = description = s.ReplaceLF;
+            text = s.ReplaceLF;
         else if (c == cr || c == lf || (c < 32 && c != '\t'))
-            description = ' ';
+            text = ' ';
         if (c < 32 || c >= 128)
             data = '.';
         else if (c == fieldsep)
             data = s.ReplaceFieldSeparator;
         else if (c == cr || c == lf)
             data = ' ';
-        clean.column[i] = column;
-        clean.description[i] = description;
+        clean.text[i] = text;
         clean.data[i] = data;
     }
     clean.built = true;
     return clean;
 }
 
-// Appends a text column, preceded by FieldSeparator. A FieldSeparator, CR or
-// LF inside the text would add a field or break the line, so they become
-// ReplaceFieldSeparator, ReplaceCR and ReplaceLF; nothing else changes.
-// table is the column cleaning table (CleanTables::column).
+// Appends a name column (source, category, user, computer), preceded by
+// FieldSeparator, cleaned as the description is (cleandescription). table is
+// the text cleaning table (CleanTables::text).
 void putcolumn(const char *table, const char *text) {
     size_t n = strlen(text);
     char *at = linespace(n + 1);
@@ -226,9 +227,11 @@ void fallbackdescription(const EVENTLOGRECORD *rec) {
 // Cleans the description in place: FieldSeparator, CR and LF become their
 // replacements, and a ReplaceCR or ReplaceLF already in the text becomes a
 // blank, so a reader can tell former line breaks from ordinary text. Other
-// control characters except the tab become blanks.
+// control characters except the tab become blanks: loaders give some of them
+// a meaning (the bytes 1 and 2 are the quote and null marker of the
+// PostgreSQL recipe), and in a text they are never more than noise.
 void cleandescription(size_t len) {
-    const char *table = cleantables().description;
+    const char *table = cleantables().text;
     for (size_t i = 0; i < len; ++i) description[i] = table[(unsigned char)description[i]];
 }
 
@@ -354,14 +357,14 @@ void writerec(HANDLE outfile, DWORD ordinal, EVENTLOGRECORD *rec) {
     puttwodigits(minute);
     putchr(':');
     puttwodigits(second);
-    const char *column = cleantables().column;
-    putcolumn(column, source);
+    const char *table = cleantables().text;
+    putcolumn(table, source);
     putnumber((unsigned long)(rec->EventID & 0xFFFF));
     putchr(s.FieldSeparator);
     puttext(typetext);
-    putcolumn(column, categorytext);
-    putcolumn(column, user);
-    putcolumn(column, computer);
+    putcolumn(table, categorytext);
+    putcolumn(table, user);
+    putcolumn(table, computer);
     putchr(s.FieldSeparator);
     puttext(description, desclen);
     if (s.DumpData != DUMP_NONE) putdata(rec, ordinal);

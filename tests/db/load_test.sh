@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # load_test.sh: the README's database loading recipes, run for real.
 #
-#   load_test.sh sqlite|postgres QUILLOG SOURCEDIR
+#   load_test.sh sqlite|postgres QUILLOG SOURCEDIR ALLBYTES ALLBYTES_DLL
 #
 # Dumps the bundled System log (6,063 records, numbered 1392 to 7454) in the
 # default and the wide layout with the README's own commands, loads both files
@@ -10,13 +10,21 @@
 # as one row with all its columns in place, and that known records hold
 # exactly the values the log holds (as another .evt reader decodes them,
 # with the description built from the insertion strings, since the network
-# has no message files). Exits 77 (skipped) when the database's tools are
-# not installed.
+# has no message files).
+#
+# Then does the same with the log that ALLBYTES (tests/db/allbytes.cpp)
+# writes, whose source, category, user, computer and description columns
+# hold every byte value but 0 (which no text of a record can hold), some of
+# them through the message texts of ALLBYTES_DLL; samerows.py compares every
+# column of every row with its field of the file. Exits 77 (skipped) when the
+# database's tools are not installed.
 set -euo pipefail
 
 db=$1
 quillog=$(realpath "$2")
 source_dir=$(realpath "$3")
+allbytes=$(realpath "$4")
+allbytes_dll=$(realpath "$5")
 readme=$source_dir/README.md
 
 skip() {
@@ -41,7 +49,7 @@ postgres)
     command -v psql >/dev/null || skip "psql is not installed (Debian package postgresql-client)"
     ;;
 *)
-    echo "usage: $0 sqlite|postgres QUILLOG SOURCEDIR" >&2
+    echo "usage: $0 sqlite|postgres QUILLOG SOURCEDIR ALLBYTES ALLBYTES_DLL" >&2
     exit 2
     ;;
 esac
@@ -80,13 +88,30 @@ block() {
     printf '%s\n' "$text"
 }
 
-# Runs a README block in the work folder; its standard error goes to file $2.
+# Runs README block $1 in folder $3 (default the work folder), with each
+# "plaso" of its text replaced by $4 when given. Its standard output goes to
+# file $1.out of that folder, its standard error to file $2, which is shown.
 runblock() {
-    local script
+    local script folder=${3:-$work}
     script=$(block "$1")
-    echo "--- $1"
-    (cd "$work" && bash -euo pipefail -c "$script") 2>"$work/$2"
-    cat "$work/$2"
+    [ -z "${4:-}" ] || script=${script//plaso/$4}
+    echo "--- $1${4:+ ($4)}"
+    (cd "$folder" && bash -euo pipefail -c "$script") >"$folder/$1.out" 2>"$folder/$2" ||
+        fail "$1${4:+ ($4)}: exit status $?"
+    cat "$folder/$2"
+}
+
+# Runs the database's load recipes: runblock's folder and replacement, if any.
+loadall() {
+    if [ "$db" = postgres ]; then
+        runblock postgres-cp1252 load-cp1252.err "$@"
+        expect "messages of the function" "$(cat "${1:-$work}/load-cp1252.err")" ""
+    fi
+    runblock "$db-default" load-default.err "$@"
+    runblock "$db-wide" load-wide.err "$@"
+    # sqlite3 reports lines with missing or extra fields on standard error only.
+    expect "messages of the default load" "$(cat "${1:-$work}/load-default.err")" ""
+    expect "messages of the wide load" "$(cat "${1:-$work}/load-wide.err")" ""
 }
 
 expect() { # what, actual, expected
@@ -102,8 +127,8 @@ export QUILLOG_NETWORK=$work/network COMPUTERNAME=HOST12 TZ=UTC
 export PATH=$(dirname "$quillog"):$PATH
 mkdir -p "$work/samples"
 cp "$source_dir/samples/plaso-SysEvent.Evt" "$work/samples/"
-runblock dump-default dump-default.err >/dev/null
-runblock dump-wide dump-wide.err >/dev/null
+runblock dump-default dump-default.err
+runblock dump-wide dump-wide.err
 for f in plaso.txt plaso-wide.txt; do
     expect "$f: lines ending in CR LF" "$(grep -c $'\r$' "$work/$f")" 6063
     expect "$f: lines" "$(wc -l <"$work/$f" | tr -d ' ')" 6063
@@ -139,11 +164,7 @@ postgres)
     ;;
 esac
 
-runblock "$db-default" load-default.err
-runblock "$db-wide" load-wide.err
-# sqlite3 reports lines with missing or extra fields on standard error only.
-expect "messages of the default load" "$(cat "$work/load-default.err")" ""
-expect "messages of the wide load" "$(cat "$work/load-wide.err")" ""
+loadall
 
 prefix='Unable to format message. Insertion strings: '
 
@@ -232,6 +253,30 @@ wide 2810 "description1 || description2 || description3" "${prefix}Saturday, Sep
 wide 2810 data $data2767
 wide 7454 logged '2012-04-07 04:58:01'
 wide 7454 eventid 7036
+
+# The log whose text columns hold every byte value, in a folder and a network
+# of its own and, for PostgreSQL, a database of its own.
+all=$work/allbytes
+mkdir -p "$all/samples"
+export QUILLOG_NETWORK=$all/network
+"$allbytes" log "$allbytes_dll" "$all/samples/allbytes-SysEvent.Evt"
+runblock dump-default dump-default.err "$all" allbytes
+runblock dump-wide dump-wide.err "$all" allbytes
+for f in allbytes.txt allbytes-wide.txt; do
+    expect "$f: lines" "$(wc -l <"$all/$f" | tr -d ' ')" 12
+done
+if [ "$db" = postgres ]; then
+    psql -X -q -d postgres -c "CREATE DATABASE allbytes"
+    export PGDATABASE=allbytes
+fi
+loadall "$all" allbytes
+samerows() { # file, separator, table
+    local args=("$all/$1" "$2" "$3" "$db")
+    [ "$db" = postgres ] || args+=("$all/allbytes.db")
+    python3 "$source_dir/tests/db/samerows.py" "${args[@]}" || fail "$3: the rows are not the lines of $1"
+}
+samerows allbytes.txt , events
+samerows allbytes-wide.txt $'\t' events_wide
 
 if [ "$failures" -ne 0 ]; then
     echo "$failures checks failed"

@@ -1,6 +1,7 @@
 // writerec_test.cpp: the record line writer, on event records built in memory.
 #include "config/options.h"
 #include "config/settings.h"
+#include "lookup/accounts.h"
 #include "output/writerec.h"
 
 #include "support/support.h"
@@ -8,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <functional>
 #include <new>
 #include <string>
 #include <vector>
@@ -229,7 +231,79 @@ TEST_F(WriteRec, TextColumnsKeepTheLineShape) {
 
     use("Format=no\nFieldSeparator=\t\n");
     r.source = "Tab\tSource,^";
-    EXPECT_EQ(write(r), "APP\t3/4/1997 14:05:09\tTab Source,^\t100\t4\tNone\t\tHO,ST^^1\t\r\n");
+    EXPECT_EQ(write(r), "APP\t3/4/1997 14:05:09\tTab Source, \t100\t4\tNone\t\tHO,ST^^1\t\r\n");
+}
+
+TEST_F(WriteRec, NameColumnsAreCleanedLikeTheDescription) {
+    // Every control byte, the replacement of CR and LF, the separator, and
+    // bytes that stay. What they become under the default settings: the tab
+    // stays, CR and LF become "^", a "^" and every other control byte a
+    // blank, the separator "," a blank.
+    const std::string probe = "\x01\x02\x03\x04\x05\x06\x07\x08\t\n\x0b\x0c\r\x0e\x0f\x10\x11\x12\x13\x14\x15"
+                              "\x16\x17\x18\x19\x1a\x1b\x1c\x1d\x1e\x1f^,\x7f\x81\xff";
+    const std::string cleaned = std::string(8, ' ') + "\t^  ^" + std::string(20, ' ') + "\x7f\x81\xff";
+    ASSERT_EQ(probe.size(), cleaned.size());
+
+    // The category text comes from a message file: category 4 of
+    // categories.dll with its first characters replaced by the probe. The
+    // message formatter has already made its lone CR and LF blanks.
+    const std::string text98 = "A category text of 98 characters, which with its trailing blank just fits a 100-byte "
+                               "area.........";
+    std::string dll = qt::readfile(std::string(QUILLOG_MSGDLLS) + "/categories.dll");
+    size_t at = dll.find(text98);
+    ASSERT_NE(at, std::string::npos);
+    dll.replace(at, probe.size(), probe);
+    std::string formatted = cleaned;
+    formatted[9] = formatted[12] = ' ';
+    qt::makedirs(computer() + "/c/WINDOWS/System32");
+    qt::writefile(computer() + "/c/WINDOWS/System32/wr_cat.dll", dll);
+    qt::makedirs(computer() + "/registry");
+    qt::writefile(computer() + "/registry/HKEY_LOCAL_MACHINE.reg",
+                  "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\EventLog\\"
+                  "Application\\WrCategory]\r\n" +
+                      qt::regstring("CategoryMessageFile", "C:\\WINDOWS\\System32\\wr_cat.dll") + "\r\n");
+
+    // The user text comes from the account lookup. accounts.txt holds no
+    // control characters, but the names another system's lookup gives may:
+    // the cache slot of the SID, filled by a first record, is given the probe.
+    const std::vector<uint8_t> sidbytes = qt::makesid(5, {21, 7, 8, 9, 1000});
+    const std::string sid(sidbytes.begin(), sidbytes.end());
+    Record first = example();
+    first.sid = sid;
+    write(first);
+    AccountSlot *slot = nullptr;
+    for (AccountSlot &s : AccountCache)
+        if (s.LastUse != 0 && std::string(s.Text) == "S-1-5-21-7-8-9-1000") slot = &s;
+    ASSERT_NE(slot, nullptr);
+    memcpy(slot->Text, probe.c_str(), probe.size() + 1);
+
+    const std::string when = "APP,3/4/1997 14:05:09,";
+    struct Row {
+        const char *column;
+        const char *ini;
+        std::function<void(Record &)> put;
+        std::string want;
+    } rows[] = {
+        {"source", "Format=no\n", [&](Record &r) { r.source = probe; }, when + cleaned + ",100,4,None,,HOST1,\r\n"},
+        {"computer", "Format=no\n", [&](Record &r) { r.computer = probe; },
+         when + "Sampler,100,4,None,," + cleaned + ",\r\n"},
+        {"user", "Format=no\n", [&](Record &r) { r.sid = sid; },
+         when + "Sampler,100,4,None," + cleaned + ",HOST1,\r\n"},
+        {"category", "MaxMessageLen=1\n",
+         [&](Record &r) {
+             r.source = "WrCategory";
+             r.category = 4;
+         },
+         when + "WrCategory,100,Information," + formatted + text98.substr(probe.size()) + " ,,HOST1,U\r\n"},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.column);
+        use(row.ini);
+        Record r = example();
+        r.strings.clear();
+        row.put(r);
+        EXPECT_EQ(write(r), row.want);
+    }
 }
 
 TEST_F(WriteRec, LongNamesAreCutInPlace) {
