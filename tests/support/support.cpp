@@ -39,6 +39,8 @@ RunResult collect(pid_t pid, int fd) {
     }
     result.exitcode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     result.maxrsskb = (long)usage.ru_maxrss;
+    result.cpuseconds = (double)usage.ru_utime.tv_sec + (double)usage.ru_utime.tv_usec * 1e-6 +
+                        (double)usage.ru_stime.tv_sec + (double)usage.ru_stime.tv_usec * 1e-6;
     return result;
 }
 

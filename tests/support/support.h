@@ -35,9 +35,10 @@ private:
 };
 
 struct RunResult {
-    int exitcode = -1; // exit status, or 128 + signal
-    std::string out;   // standard output (and standard error)
-    long maxrsskb = 0; // the child's peak resident size, KiB
+    int exitcode = -1;     // exit status, or 128 + signal
+    std::string out;       // standard output (and standard error)
+    long maxrsskb = 0;     // the child's peak resident size, KiB
+    double cpuseconds = 0; // the child's processor time, user and system
 };
 
 // Runs a program with arguments, in folder cwd when given; captures its output.
