@@ -8,6 +8,9 @@
 // "/all". Last, the target computer's system root is read from its registry.
 #include "config/options.h"
 
+#include "config/ascii.h"
+#include "config/machinekey.h"
+
 #include "console/console.h"
 
 #include <cstring>
@@ -56,8 +59,7 @@ const LogType LogTypes[] = {
 };
 
 void lowercase(char *arg) {
-    for (char *p = arg; *p; ++p)
-        if (*p >= 'A' && *p <= 'Z') *p = (char)(*p - 'A' + 'a');
+    for (char *p = arg; *p; ++p) *p = asciilower(*p);
 }
 
 void resetoptions() {
@@ -135,29 +137,14 @@ bool parseone(char *arg) {
 // Reads SystemRoot of the target computer's HKEY_LOCAL_MACHINE. Every key it
 // opens is closed on every path.
 bool readsystemroot() {
-    HKEY root = HKEY_LOCAL_MACHINE;
-    HKEY remote = nullptr;
-    if (Options.Computer) {
-        LONG rc = RegConnectRegistryA(Options.Computer, HKEY_LOCAL_MACHINE, &remote);
-        if (rc != ERROR_SUCCESS) {
-            msgout("==>RegConnectKeyEx rc=%ld\n", (long)rc);
-            return false;
-        }
-        root = remote;
-    }
-    HKEY key;
-    LONG rc = RegOpenKeyExA(root, "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion", 0, KEY_READ, &key);
-    if (rc != ERROR_SUCCESS) {
-        msgout("==>RegOpenKeyEx rc=%ld\n", (long)rc);
-        if (remote) RegCloseKey(remote);
-        return false;
-    }
     DWORD size = MAX_PATH;
-    rc = RegQueryValueExA(key, "SystemRoot", nullptr, nullptr, (LPBYTE)Options.SystemRoot, &size);
-    RegCloseKey(key);
-    if (remote) RegCloseKey(remote);
+    MachineKeyStep failed;
+    LONG rc = readmachinevalue(Options.Computer, "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion", "SystemRoot",
+                               (LPBYTE)Options.SystemRoot, &size, &failed);
     if (rc != ERROR_SUCCESS) {
-        msgout("==>RegQueryValueEx rc=%ld\n", (long)rc);
+        static const char *const lines[] = {"==>RegConnectKeyEx rc=%ld\n", "==>RegOpenKeyEx rc=%ld\n", "",
+                                            "==>RegQueryValueEx rc=%ld\n"};
+        msgout(lines[failed], (long)rc);
         return false;
     }
     Options.SystemRoot[MAX_PATH] = 0;

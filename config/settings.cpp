@@ -14,11 +14,11 @@
 // line of its own.
 #include "config/settings.h"
 
+#include "config/ascii.h"
 #include "config/options.h"
 #include "console/console.h"
 #include "platform/win32.h"
 
-#include <cctype>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -27,11 +27,11 @@ FormatSettings Settings;
 
 namespace {
 
-const char INI_NAME[] = "QUILLOG.INI";
-const char UNKNOWN_LINE[] = "==>unknown .INI parameter (be sure to avoid extra spaces): %s\n";
+const char IniName[] = "QUILLOG.INI";
+const char UnknownLine[] = "==>unknown .INI parameter (be sure to avoid extra spaces): %s\n";
 
 // Longest piece of a line handled at once, and the size of its buffer.
-const int LINE_PIECE = 100;
+const int LinePiece = 100;
 // The character that ends a text file read in text mode.
 const int CtrlZ = 0x1A;
 
@@ -41,12 +41,12 @@ class IniReader {
 public:
     explicit IniReader(HANDLE file) : file_(file) {}
 
-    // Reads up to LINE_PIECE characters, up to and including a line feed,
-    // into line (LINE_PIECE + 1 bytes) and terminates it. False at the end of
+    // Reads up to LinePiece characters, up to and including a line feed,
+    // into line (LinePiece + 1 bytes) and terminates it. False at the end of
     // the file when nothing was read.
     bool readline(char *line) {
         int n = 0;
-        while (n < LINE_PIECE) {
+        while (n < LinePiece) {
             int c = next();
             if (c < 0) break;
             line[n++] = (char)c;
@@ -98,32 +98,25 @@ private:
 
 // The keys of the settings file, in the order they are tried.
 enum IniKey {
-    KEY_FORMAT,
-    KEY_DATEFORMAT,
-    KEY_MAXMESSAGELEN,
-    KEY_MAXFRAGMENTLEN,
-    KEY_FIELDSEPARATOR,
-    KEY_REPLACEFIELDSEPARATOR,
-    KEY_REPLACECRLF,
-    KEY_REPLACECR,
-    KEY_REPLACELF,
-    KEY_STRINGSEPARATOR,
-    KEY_DUMPDATA,
-    KEY_DUMPRECNUM,
-    KEY_COUNT
+    IniFormat,
+    IniDateFormat,
+    IniMaxMessageLen,
+    IniMaxFragmentLen,
+    IniFieldSeparator,
+    IniReplaceFieldSeparator,
+    IniReplaceCRLF,
+    IniReplaceCR,
+    IniReplaceLF,
+    IniStringSeparator,
+    IniDumpData,
+    IniDumpRecnum,
+    IniKeyCount
 };
 
-const char *const KEYS[KEY_COUNT] = {
+const char *const IniKeys[IniKeyCount] = {
     "Format=",      "DateFormat=", "MaxMessageLen=", "MaxFragmentLen=",  "FieldSeparator=", "ReplaceFieldSeparator=",
     "ReplaceCRLF=", "ReplaceCR=",  "ReplaceLF=",     "StringSeparator=", "DumpData=",       "DumpRecnum=",
 };
-
-// True when text starts with prefix, compared without regard to case.
-bool startsnocase(const char *text, const char *prefix) {
-    for (; *prefix; ++text, ++prefix)
-        if (tolower((unsigned char)*text) != tolower((unsigned char)*prefix)) return false;
-    return true;
-}
 
 // True when the line holds only blanks and tabs (or nothing).
 bool isblankline(const char *line) {
@@ -143,7 +136,7 @@ int readint(const char *value) {
 }
 
 [[noreturn]] void unknownline(const char *line) {
-    msgout(UNKNOWN_LINE, line);
+    msgout(UnknownLine, line);
     fatalexit();
 }
 
@@ -151,54 +144,54 @@ int readint(const char *value) {
 // whether a "ReplaceLF=" line with a value was read.
 void applyline(const char *line, bool *replacelfset) {
     int key = 0;
-    while (key < KEY_COUNT && !startsnocase(line, KEYS[key])) ++key;
-    if (key == KEY_COUNT) {
+    while (key < IniKeyCount && !startsnocase(line, IniKeys[key])) ++key;
+    if (key == IniKeyCount) {
         if (isblankline(line)) return;
         unknownline(line);
     }
-    const char *value = line + strlen(KEYS[key]);
+    const char *value = line + strlen(IniKeys[key]);
     FormatSettings &s = Settings;
     switch (key) {
-    case KEY_FORMAT:
+    case IniFormat:
         if (value[0] == 'n' || value[0] == 'N') s.Format = false;
         break;
-    case KEY_DATEFORMAT:
+    case IniDateFormat:
         strncpy(s.DateFormat, value, sizeof s.DateFormat - 1);
         s.DateFormat[sizeof s.DateFormat - 1] = '\0';
         s.DateFormatSet = true;
         break;
-    case KEY_MAXMESSAGELEN: s.MaxMessageLen = readint(value); break;
-    case KEY_MAXFRAGMENTLEN: s.MaxFragmentLen = readint(value); break;
-    case KEY_FIELDSEPARATOR:
+    case IniMaxMessageLen: s.MaxMessageLen = readint(value); break;
+    case IniMaxFragmentLen: s.MaxFragmentLen = readint(value); break;
+    case IniFieldSeparator:
         if (value[0]) s.FieldSeparator = value[0];
         break;
-    case KEY_REPLACEFIELDSEPARATOR:
+    case IniReplaceFieldSeparator:
         if (value[0]) s.ReplaceFieldSeparator = value[0];
         break;
-    case KEY_REPLACECRLF:
-    case KEY_REPLACECR:
+    case IniReplaceCRLF:
+    case IniReplaceCR:
         if (value[0]) s.ReplaceCR = value[0];
         break;
-    case KEY_REPLACELF:
+    case IniReplaceLF:
         if (value[0]) {
             s.ReplaceLF = value[0];
             *replacelfset = true;
         }
         break;
-    case KEY_STRINGSEPARATOR:
+    case IniStringSeparator:
         if (value[0]) s.StringSeparator = value[0];
         break;
-    case KEY_DUMPDATA:
+    case IniDumpData:
         if (startsnocase(value, "none"))
-            s.DumpData = DUMP_NONE;
+            s.DumpData = DumpNone;
         else if (startsnocase(value, "hex"))
-            s.DumpData = DUMP_HEX;
+            s.DumpData = DumpHex;
         else if (startsnocase(value, "char"))
-            s.DumpData = DUMP_CHAR;
+            s.DumpData = DumpChar;
         else
             unknownline(line);
         break;
-    case KEY_DUMPRECNUM:
+    case IniDumpRecnum:
         if (value[0] == 'y' || value[0] == 'Y') s.DumpRecnum = true;
         break;
     }
@@ -207,7 +200,7 @@ void applyline(const char *line, bool *replacelfset) {
 // Reads every line of an open settings file into Settings.
 void readfile(HANDLE file, bool *replacelfset) {
     IniReader reader(file);
-    char line[LINE_PIECE + 1];
+    char line[LinePiece + 1];
     while (reader.readline(line)) {
         if (line[0] == ';') continue;
         size_t len = strlen(line);
@@ -220,11 +213,11 @@ void readfile(HANDLE file, bool *replacelfset) {
 void validate(bool replacelfset) {
     FormatSettings &s = Settings;
     if (!replacelfset) s.ReplaceLF = s.ReplaceCR;
-    if (s.MaxMessageLen <= 0 || s.MaxMessageLen > MAX_MESSAGE_LEN) s.MaxMessageLen = MAX_MESSAGE_LEN;
+    if (s.MaxMessageLen <= 0 || s.MaxMessageLen > LongestMessage) s.MaxMessageLen = LongestMessage;
     if (s.MaxFragmentLen <= 0 || s.MaxFragmentLen > s.MaxMessageLen) s.MaxFragmentLen = s.MaxMessageLen;
     s.FragmentCount = (s.MaxMessageLen + s.MaxFragmentLen - 1) / s.MaxFragmentLen;
-    if (s.FragmentCount > MAX_FRAGMENTS) {
-        msgout("==>more than %d fragments, check MaxMessageLen and MaxFragmentLen\n", MAX_FRAGMENTS);
+    if (s.FragmentCount > MostFragments) {
+        msgout("==>more than %d fragments, check MaxMessageLen and MaxFragmentLen\n", MostFragments);
         fatalexit();
     }
 }
@@ -241,9 +234,9 @@ bool inipath(char *path, size_t size) {
     exe[n] = '\0';
     size_t dir = n;
     while (dir > 0 && exe[dir - 1] != '\\' && exe[dir - 1] != '/') --dir;
-    if (dir + sizeof INI_NAME > size) return false;
+    if (dir + sizeof IniName > size) return false;
     memcpy(path, exe, dir);
-    memcpy(path + dir, INI_NAME, sizeof INI_NAME);
+    memcpy(path + dir, IniName, sizeof IniName);
     return true;
 }
 
@@ -262,7 +255,7 @@ void readsettings(const char *path) {
 }
 
 void readini() {
-    char path[MAX_PATH + sizeof INI_NAME];
+    char path[MAX_PATH + sizeof IniName];
     if (inipath(path, sizeof path)) {
         readsettings(path);
     } else {

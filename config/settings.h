@@ -10,30 +10,30 @@
 
 // What the data column holds.
 enum DumpMode {
-    DUMP_NONE = 0, // no data column
-    DUMP_HEX = 1,  // the data bytes as upper-case hexadecimal digits
-    DUMP_CHAR = 2  // the data bytes as characters
+    DumpNone = 0, // no data column
+    DumpHex = 1,  // the data bytes as upper-case hexadecimal digits
+    DumpChar = 2  // the data bytes as characters
 };
 
 // The largest description and the most fragments a description is split into.
-const int MAX_MESSAGE_LEN = 64000;
-const int MAX_FRAGMENTS = 10;
+const int LongestMessage = 64000;
+const int MostFragments = 10;
 
 // The settings of QUILLOG.INI; the initial values are the defaults.
 struct FormatSettings {
-    bool Format = true;                   // type, category and description as texts
-    bool DateFormatSet = false;           // false: the locale's default short date
-    char DateFormat[100] = {};            // the date picture, at most 89 characters
-    char FieldSeparator = ',';            // between columns and between fragments
-    char ReplaceFieldSeparator = ' ';     // stands for FieldSeparator inside the text columns
-    char ReplaceCR = '^';                 // stands for a carriage return inside the text columns
-    char ReplaceLF = '^';                 // stands for a line feed inside the text columns
-    char StringSeparator = ';';           // between joined insertion strings
-    int MaxMessageLen = MAX_MESSAGE_LEN;  // most characters of the description
-    int MaxFragmentLen = MAX_MESSAGE_LEN; // most characters of one fragment and of the data column
-    DumpMode DumpData = DUMP_NONE;        // the optional data column
-    bool DumpRecnum = false;              // the optional record-number column
-    int FragmentCount = 1;                // fields of the description: MaxMessageLen / MaxFragmentLen rounded up
+    bool Format = true;                  // type, category and description as texts
+    bool DateFormatSet = false;          // false: the locale's default short date
+    char DateFormat[100] = {};           // the date picture, at most 89 characters
+    char FieldSeparator = ',';           // between columns and between fragments
+    char ReplaceFieldSeparator = ' ';    // stands for FieldSeparator inside the text columns
+    char ReplaceCR = '^';                // stands for a carriage return inside the text columns
+    char ReplaceLF = '^';                // stands for a line feed inside the text columns
+    char StringSeparator = ';';          // between joined insertion strings
+    int MaxMessageLen = LongestMessage;  // most characters of the description
+    int MaxFragmentLen = LongestMessage; // most characters of one fragment and of the data column
+    DumpMode DumpData = DumpNone;        // the optional data column
+    bool DumpRecnum = false;             // the optional record-number column
+    int FragmentCount = 1;               // fields of the description: MaxMessageLen / MaxFragmentLen rounded up
 };
 
 extern FormatSettings Settings;

@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-int ExitCode = EXIT_CLEAN;
+int ExitCode = ExitClean;
 
 void msgout(const char *fmt, ...) {
     va_list ap;
@@ -17,7 +17,7 @@ void msgout(const char *fmt, ...) {
 
 void fatalexit() {
     fflush(stdout);
-    exit(EXIT_ERROR);
+    exit(ExitError);
 }
 
 void internalerror(const char *routine, int n) {

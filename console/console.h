@@ -4,7 +4,7 @@
 // theirs. Every console line goes to standard output through msgout. A
 // failing platform call is reported on the next line, before another call
 // can change the last error. Fatal errors end the process at once with
-// EXIT_ERROR: nothing is closed, freed or saved on that path.
+// ExitError: nothing is closed, freed or saved on that path.
 #ifndef QUILLOG_CONSOLE_CONSOLE_H
 #define QUILLOG_CONSOLE_CONSOLE_H
 
@@ -16,15 +16,15 @@
 
 // Exit codes of the process.
 enum ExitCodes {
-    EXIT_CLEAN = 0,   // the run completed
-    EXIT_WARNING = 1, // completed, but something the operator should know happened
-    EXIT_ERROR = 2    // a rejected command line, or an error that stopped the run
+    ExitClean = 0,   // the run completed
+    ExitWarning = 1, // completed, but something the operator should know happened
+    ExitError = 2    // a rejected command line, or an error that stopped the run
 };
 
-// The run's exit code: EXIT_CLEAN at the start, EXIT_WARNING after a warning.
+// The run's exit code: ExitClean at the start, ExitWarning after a warning.
 extern int ExitCode;
 
-// Raises the run's exit code to code (EXIT_WARNING or EXIT_ERROR); it is
+// Raises the run's exit code to code (ExitWarning or ExitError); it is
 // never lowered.
 inline void raiseexit(int code) {
     if (code > ExitCode) ExitCode = code;
@@ -43,10 +43,10 @@ void msgout(const char *fmt, ...) QUILLOG_PRINTF(1, 2);
 // characters once escaped is cut.
 const char *printable(const char *text);
 
-// Ends the process at once with EXIT_ERROR.
+// Ends the process at once with ExitError.
 [[noreturn]] void fatalexit();
 
-// Prints "==>internal error, <routine>, #<n>" and ends the process with EXIT_ERROR.
+// Prints "==>internal error, <routine>, #<n>" and ends the process with ExitError.
 [[noreturn]] void internalerror(const char *routine, int n);
 
 #endif // QUILLOG_CONSOLE_CONSOLE_H

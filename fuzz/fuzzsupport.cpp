@@ -12,7 +12,7 @@
 #include <memory>
 #include <unistd.h>
 
-int ExitCode = EXIT_CLEAN;
+int ExitCode = ExitClean;
 
 void msgout(const char *fmt, ...) {
     // Formatting every message still checks its arguments; the text is dropped.

@@ -23,12 +23,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         return 0;
     }
     const FormatSettings &s = Settings;
-    fz::check(s.MaxMessageLen >= 1 && s.MaxMessageLen <= MAX_MESSAGE_LEN, "MaxMessageLen in range");
+    fz::check(s.MaxMessageLen >= 1 && s.MaxMessageLen <= LongestMessage, "MaxMessageLen in range");
     fz::check(s.MaxFragmentLen >= 1 && s.MaxFragmentLen <= s.MaxMessageLen, "MaxFragmentLen in range");
-    fz::check(s.FragmentCount >= 1 && s.FragmentCount <= MAX_FRAGMENTS, "FragmentCount in range");
+    fz::check(s.FragmentCount >= 1 && s.FragmentCount <= MostFragments, "FragmentCount in range");
     fz::check((long)s.FragmentCount * s.MaxFragmentLen >= s.MaxMessageLen, "fragments hold the description");
     fz::check(memchr(s.DateFormat, '\0', sizeof s.DateFormat) != nullptr, "DateFormat terminated");
-    fz::check(s.DumpData == DUMP_NONE || s.DumpData == DUMP_HEX || s.DumpData == DUMP_CHAR, "DumpData known");
+    fz::check(s.DumpData == DumpNone || s.DumpData == DumpHex || s.DumpData == DumpChar, "DumpData known");
     Options.LogTypeCode = "APP";
     Options.LogName = "Application";
     Options.Outfile = "out.txt";

@@ -89,12 +89,12 @@ void randomsettings(FuzzedDataProvider &in) {
     s.ReplaceCR = separator(in, "^ ");
     s.ReplaceLF = in.ConsumeBool() ? s.ReplaceCR : separator(in, "^ ~");
     s.StringSeparator = separator(in, ";|");
-    s.MaxMessageLen = in.ConsumeIntegralInRange<int>(1, MAX_MESSAGE_LEN);
+    s.MaxMessageLen = in.ConsumeIntegralInRange<int>(1, LongestMessage);
     s.MaxFragmentLen = in.ConsumeIntegralInRange<int>(1, s.MaxMessageLen);
-    if ((s.MaxMessageLen + s.MaxFragmentLen - 1) / s.MaxFragmentLen > MAX_FRAGMENTS)
-        s.MaxFragmentLen = (s.MaxMessageLen + MAX_FRAGMENTS - 1) / MAX_FRAGMENTS;
+    if ((s.MaxMessageLen + s.MaxFragmentLen - 1) / s.MaxFragmentLen > MostFragments)
+        s.MaxFragmentLen = (s.MaxMessageLen + MostFragments - 1) / MostFragments;
     s.FragmentCount = (s.MaxMessageLen + s.MaxFragmentLen - 1) / s.MaxFragmentLen;
-    s.DumpData = (DumpMode)in.ConsumeIntegralInRange<int>(DUMP_NONE, DUMP_CHAR);
+    s.DumpData = (DumpMode)in.ConsumeIntegralInRange<int>(DumpNone, DumpChar);
     s.DumpRecnum = in.ConsumeBool();
     Settings = s;
 }
@@ -163,7 +163,7 @@ size_t expectedfields() {
     if (s.DateFormatSet && (strchr(s.DateFormat, s.FieldSeparator) || strchr(s.DateFormat, '\r'))) return 0;
     for (char c : {s.ReplaceFieldSeparator, s.ReplaceCR, s.ReplaceLF})
         if (c == s.FieldSeparator || c == '\r' || c == '\n' || c == '\0') return 0;
-    return 8 + (size_t)s.FragmentCount + (s.DumpData != DUMP_NONE) + s.DumpRecnum;
+    return 8 + (size_t)s.FragmentCount + (s.DumpData != DumpNone) + s.DumpRecnum;
 }
 
 } // namespace

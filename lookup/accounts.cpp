@@ -14,14 +14,14 @@
 #include <cstdio>
 #include <cstring>
 
-AccountSlot AccountCache[ACCOUNT_SLOTS];
+AccountSlot AccountCache[AccountSlots];
 
 namespace {
 
-const DWORD NAME_SIZE = 32;    // account and domain name buffers, terminator included
-const size_t TEXT_SIZE = 4096; // working area of one account text
+const DWORD NameSize = 32;    // account and domain name buffers, terminator included
+const size_t TextSize = 4096; // working area of one account text
 
-char text[TEXT_SIZE];
+char text[TextSize];
 
 // True when the valid SID held by a slot may equal sid, whose length is
 // length: the sub-authority counts and the last four bytes (mostly the
@@ -38,7 +38,7 @@ int findslot(PSID sid, int *candidate, DWORD *now) {
     DWORD oldest = *now = GetTickCount();
     const DWORD length = GetLengthSid(sid);
     *candidate = 0;
-    for (int i = 0; i < ACCOUNT_SLOTS; ++i) {
+    for (int i = 0; i < AccountSlots; ++i) {
         const AccountSlot &slot = AccountCache[i];
         if (slot.LastUse == 0) {
             *candidate = i;
@@ -62,9 +62,9 @@ void sidtext(PSID sid) {
     if (count > 8) count = 8;
     unsigned long subs[8] = {0};
     for (unsigned i = 0; i < count; ++i) subs[i] = *GetSidSubAuthority(sid, i);
-    int len = snprintf(text, TEXT_SIZE, "S-1-%lu-%lu-%lu-%lu-%lu-%lu-%lu-%lu-%lu", authority, subs[0], subs[1], subs[2],
+    int len = snprintf(text, TextSize, "S-1-%lu-%lu-%lu-%lu-%lu-%lu-%lu-%lu-%lu", authority, subs[0], subs[1], subs[2],
                        subs[3], subs[4], subs[5], subs[6], subs[7]);
-    if (len < 0 || (size_t)len >= TEXT_SIZE) internalerror("getuser", 1);
+    if (len < 0 || (size_t)len >= TextSize) internalerror("getuser", 1);
     unsigned dashes = 0;
     for (char *p = text; *p; ++p) {
         if (*p == '-' && ++dashes == count + 3) {
@@ -100,21 +100,21 @@ const char *getuser(PSID sid) {
     if (slot.Sid) LocalFree(slot.Sid);
     slot.Sid = copy;
 
-    char name[NAME_SIZE], domain[NAME_SIZE];
-    DWORD namelen = NAME_SIZE, domainlen = NAME_SIZE;
+    char name[NameSize], domain[NameSize];
+    DWORD namelen = NameSize, domainlen = NameSize;
     SID_NAME_USE use;
     BOOL found = LookupAccountSidA(nullptr, copy, name, &namelen, domain, &domainlen, &use);
-    name[NAME_SIZE - 1] = '\0';
-    domain[NAME_SIZE - 1] = '\0';
+    name[NameSize - 1] = '\0';
+    domain[NameSize - 1] = '\0';
     if (found) {
-        int len = snprintf(text, TEXT_SIZE, "%s\\%s", domain, name);
-        if (len < 0 || (size_t)len >= TEXT_SIZE) internalerror("getuser", 2);
+        int len = snprintf(text, TextSize, "%s\\%s", domain, name);
+        if (len < 0 || (size_t)len >= TextSize) internalerror("getuser", 2);
     } else {
         sidtext(copy);
     }
 
     size_t len = strlen(text);
-    if (len > ACCOUNT_TEXT_MAX) len = ACCOUNT_TEXT_MAX;
+    if (len > AccountTextMax) len = AccountTextMax;
     memset(slot.Text, 0, sizeof slot.Text);
     memcpy(slot.Text, text, len);
     slot.LastUse = GetTickCount();

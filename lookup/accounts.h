@@ -10,18 +10,18 @@
 #include "platform/win32.h"
 
 // The longest account text a slot holds.
-const size_t ACCOUNT_TEXT_MAX = 64;
-const int ACCOUNT_SLOTS = 100;
+const size_t AccountTextMax = 64;
+const int AccountSlots = 100;
 
 struct AccountSlot {
-    PSID Sid;                        // the slot's own copy of its SID, or null while never used
-    char Text[ACCOUNT_TEXT_MAX + 1]; // "DOMAIN\name" or the SID text, terminated
-    DWORD LastUse;                   // tick count of the last call that returned this slot; 0 = empty
+    PSID Sid;                      // the slot's own copy of its SID, or null while never used
+    char Text[AccountTextMax + 1]; // "DOMAIN\name" or the SID text, terminated
+    DWORD LastUse;                 // tick count of the last call that returned this slot; 0 = empty
 };
 
 // The cache: zero at process start, filled from slot 99 downwards, the slot
 // used longest ago replaced when all are taken.
-extern AccountSlot AccountCache[ACCOUNT_SLOTS];
+extern AccountSlot AccountCache[AccountSlots];
 
 // Marks every slot of the account cache empty; called once at the start of a run.
 void resetaccounts();

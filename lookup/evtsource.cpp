@@ -9,6 +9,8 @@
 // CEvtSource::Find returns, before any file is loaded.
 #include "lookup/evtsource.h"
 
+#include "config/ascii.h"
+#include "config/machinekey.h"
 #include "config/options.h"
 #include "console/console.h"
 
@@ -20,9 +22,9 @@
 
 namespace {
 
-const size_t PATH_SIZE = 1040; // key path, value data, a component, a network path
-const char SYSTEMROOT_VARIABLE[] = "%SYSTEMROOT%";
-const size_t SYSTEMROOT_LENGTH = sizeof SYSTEMROOT_VARIABLE - 1;
+const size_t PathSize = 1040; // key path, value data, a component, a network path
+const char SystemRootVariable[] = "%SYSTEMROOT%";
+const size_t SystemRootLength = sizeof SystemRootVariable - 1;
 
 PtrList SourceCache; // CEvtSource*, newest first
 PtrList ModuleCache; // MessageModule*, newest first
@@ -124,16 +126,6 @@ const char *kindname(MessageKind kind) {
     return "?";
 }
 
-// True when text starts with "%SYSTEMROOT%" in any ASCII letter case.
-bool startssystemroot(const char *text) {
-    for (size_t i = 0; i < SYSTEMROOT_LENGTH; ++i) {
-        char c = text[i];
-        if (c >= 'a' && c <= 'z') c = (char)(c - 'a' + 'A');
-        if (c != SYSTEMROOT_VARIABLE[i]) return false;
-    }
-    return true;
-}
-
 // Adds the module of one complete component to the entry: the component
 // itself on the local computer, its administrative-share path on a remote
 // one. A path that does not fit the working area (a registry value can make
@@ -141,15 +133,15 @@ bool startssystemroot(const char *text) {
 // loaded: reported, once for the source and kind, and left out.
 void addmodule(CEvtSource *entry, const char *component, size_t length) {
     const char *path = component;
-    char network[PATH_SIZE];
+    char network[PathSize];
     int n = 0;
-    if (length < PATH_SIZE && Options.Computer) {
+    if (length < PathSize && Options.Computer) {
         const char *rest = length >= 3 ? component + 2 : "";
         n = length == 0 ? snprintf(network, sizeof network, "\\\\%s\\", Options.Computer)
                         : snprintf(network, sizeof network, "\\\\%s\\%c$%s", Options.Computer, component[0], rest);
         path = network;
     }
-    if (length >= PATH_SIZE || n < 0 || (size_t)n >= PATH_SIZE) {
+    if (length >= PathSize || n < 0 || (size_t)n >= PathSize) {
         msgout("==>LoadLibrary rc=%lu library=%s\n", (unsigned long)ERROR_FILENAME_EXCED_RANGE, printable(path));
         return;
     }
@@ -159,24 +151,24 @@ void addmodule(CEvtSource *entry, const char *component, size_t length) {
 // Splits the registry value into module paths and adds a module for each,
 // in order, so the one named last ends up first in the entry's list.
 void parsevalue(CEvtSource *entry, const char *value) {
-    char component[PATH_SIZE];
+    char component[PathSize];
     size_t length = 0; // may exceed the buffer; only what fits is stored
     auto append = [&](const char *text, size_t n) {
         for (size_t k = 0; k < n; ++k, ++length)
-            if (length < PATH_SIZE - 1) component[length] = text[k];
+            if (length < PathSize - 1) component[length] = text[k];
     };
     size_t total = strlen(value);
     for (size_t i = 0;; ++i) {
         char c = value[i];
         if (c == '%') {
-            if (total - i < SYSTEMROOT_LENGTH + 1 || !startssystemroot(value + i)) {
+            if (total - i < SystemRootLength + 1 || !startsnocase(value + i, SystemRootVariable)) {
                 msgout("==>unable to resolve environment variable, sz=%s\n", printable(value));
                 return;
             }
             append(Options.SystemRoot, strlen(Options.SystemRoot));
-            i += SYSTEMROOT_LENGTH - 1;
+            i += SystemRootLength - 1;
         } else if (c == ';' || c == '\0') {
-            component[length < PATH_SIZE - 1 ? length : PATH_SIZE - 1] = '\0';
+            component[length < PathSize - 1 ? length : PathSize - 1] = '\0';
             addmodule(entry, component, length);
             if (c == '\0') return;
             length = 0;
@@ -187,46 +179,31 @@ void parsevalue(CEvtSource *entry, const char *value) {
 }
 
 // Reads the registry value that names the entry's message files into value
-// (PATH_SIZE bytes). Reports what fails; every handle is closed on return.
+// (PathSize bytes). Reports what fails; every handle is closed on return.
 bool readvalue(const CEvtSource *entry, char *value) {
-    char keypath[PATH_SIZE];
+    char keypath[PathSize];
     int n = snprintf(keypath, sizeof keypath, "SYSTEM\\CurrentControlSet\\Services\\EventLog\\%s\\%s", Options.LogName,
                      entry->Name);
-    if (n < 0 || (size_t)n >= PATH_SIZE) internalerror("CEvtSource::Find", 1);
-    HKEY root = HKEY_LOCAL_MACHINE, remote = nullptr, key = nullptr;
-    if (Options.Computer) {
-        LONG rc = RegConnectRegistryA(Options.Computer, HKEY_LOCAL_MACHINE, &remote);
-        if (rc != ERROR_SUCCESS) {
-            msgout("==>RegConnectKeyEx rc=%ld source=%s key=%s\n", (long)rc, printable(entry->Name),
-                   printable(keypath));
-            return false;
-        }
-        root = remote;
-    }
-    LONG rc = RegOpenKeyExA(root, keypath, 0, KEY_READ, &key);
-    if (rc != ERROR_SUCCESS) {
+    if (n < 0 || (size_t)n >= PathSize) internalerror("CEvtSource::Find", 1);
+    const char *name = valuename(entry->Kind);
+    DWORD size = PathSize - 1;
+    MachineKeyStep failed;
+    LONG rc = readmachinevalue(Options.Computer, keypath, name, (LPBYTE)value, &size, &failed);
+    switch (rc == ERROR_SUCCESS ? -1 : (int)failed) {
+    case StepConnect:
+        msgout("==>RegConnectKeyEx rc=%ld source=%s key=%s\n", (long)rc, printable(entry->Name), printable(keypath));
+        return false;
+    case StepOpen:
         msgout("==>RegOpenKeyEx rc=%ld source=%s key=%s\n", (long)rc, printable(entry->Name), printable(keypath));
-        if (remote) RegCloseKey(remote);
+        return false;
+    case StepName: msgout("==>invalid module type\n"); return false;
+    case StepQuery:
+        msgout("==>RegQueryValueEx rc=%ld source=%s type=%s\n", (long)rc, printable(entry->Name), name);
         return false;
     }
-    const char *name = valuename(entry->Kind);
-    bool ok = false;
-    if (!name) {
-        msgout("==>invalid module type\n");
-    } else {
-        DWORD size = PATH_SIZE - 1;
-        rc = RegQueryValueExA(key, name, nullptr, nullptr, (LPBYTE)value, &size);
-        if (rc != ERROR_SUCCESS) {
-            msgout("==>RegQueryValueEx rc=%ld source=%s type=%s\n", (long)rc, printable(entry->Name), name);
-        } else {
-            // Data stored without a terminator is text of the returned length.
-            value[size < PATH_SIZE ? size : PATH_SIZE - 1] = '\0';
-            ok = true;
-        }
-    }
-    RegCloseKey(key);
-    if (remote) RegCloseKey(remote);
-    return ok;
+    // Data stored without a terminator is text of the returned length.
+    value[size < PathSize ? size : PathSize - 1] = '\0';
+    return true;
 }
 
 } // namespace
@@ -274,7 +251,7 @@ CEvtSource *CEvtSource::Find(const char *source, MessageKind kind) {
         SourceKeys.add(key, entry);
         entry->Name = copytext(source);
         entry->Kind = kind;
-        char value[PATH_SIZE];
+        char value[PathSize];
         if (readvalue(entry, value)) parsevalue(entry, value);
     }
     SourceSpellings.add((int)kind, source, entry);

@@ -21,12 +21,12 @@
 
 namespace {
 
-const DWORD TEXT_FLAGS = FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_MAX_WIDTH_MASK;
-const DWORD INSERT_FLAGS = FORMAT_MESSAGE_ARGUMENT_ARRAY | FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_MAX_WIDTH_MASK;
-const size_t PARAMETER_TEXT_SIZE = 64000;
-const size_t CONVERT_MAX = CONVERT_SLOT_SIZE - 1;
+const DWORD TextFlags = FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_MAX_WIDTH_MASK;
+const DWORD InsertFlags = FORMAT_MESSAGE_ARGUMENT_ARRAY | FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_MAX_WIDTH_MASK;
+const size_t ParameterTextSize = 64000;
+const size_t ConvertMax = ConvertSlotSize - 1;
 
-char ConvertSlots[ARGUMENT_COUNT][CONVERT_SLOT_SIZE];
+char ConvertSlots[ArgumentCount][ConvertSlotSize];
 
 // Formats id of the entry's modules into buffer; reports and remembers the
 // id when no module gives it. False when there is no text.
@@ -46,11 +46,11 @@ bool formatfrom(CEvtSource *entry, DWORD id, DWORD flags, char *buffer, DWORD si
 
 void expandcategory(const char *source, WORD category, char *categorytext) {
     CEvtSource *entry = CEvtSource::Find(source, MessageKind::Category);
-    formatfrom(entry, category, TEXT_FLAGS, categorytext, CATEGORY_TEXT_SIZE, nullptr);
+    formatfrom(entry, category, TextFlags, categorytext, CategoryTextSize, nullptr);
 }
 
 void expanddescription(const char *source, const EVENTLOGRECORD *rec, DWORD ordinal, char **args, char *description) {
-    if (rec->NumStrings > ARGUMENT_COUNT) {
+    if (rec->NumStrings > ArgumentCount) {
         msgout("==>too many parameter strings, num=%hu, rec=%lu\n", (unsigned short)rec->NumStrings,
                (unsigned long)ordinal);
         return;
@@ -67,20 +67,20 @@ void expanddescription(const char *source, const EVENTLOGRECORD *rec, DWORD ordi
         args[i] = memchr(string, '%', n) ? convert(source, (int)i, string) : (char *)string;
         offset += n + 1;
     }
-    for (size_t i = rec->NumStrings; i < ARGUMENT_COUNT; ++i) args[i] = nullptr;
+    for (size_t i = rec->NumStrings; i < ArgumentCount; ++i) args[i] = nullptr;
     CEvtSource *entry = CEvtSource::Find(source, MessageKind::Message);
-    formatfrom(entry, rec->EventID, INSERT_FLAGS, description, DESCRIPTION_SIZE, args);
+    formatfrom(entry, rec->EventID, InsertFlags, description, DescriptionSize, args);
 }
 
 char *convert(const char *source, int index, const char *string) {
-    if (index < 0 || index >= (int)ARGUMENT_COUNT) internalerror("convert", 1);
+    if (index < 0 || index >= (int)ArgumentCount) internalerror("convert", 1);
     char *slot = ConvertSlots[index];
     size_t n = 0;
     auto put = [&](const char *from, const char *to) {
-        for (; from < to && *from && n < CONVERT_MAX; ++from) slot[n++] = *from;
+        for (; from < to && *from && n < ConvertMax; ++from) slot[n++] = *from;
     };
     const char *p = string;
-    while (*p && n < CONVERT_MAX) {
+    while (*p && n < ConvertMax) {
         if (p[0] != '%' || p[1] != '%') {
             put(p, p + 1);
             ++p;
@@ -89,14 +89,14 @@ char *convert(const char *source, int index, const char *string) {
         const char *reference = p;
         DWORD id = 0;
         for (p += 2; *p >= '0' && *p <= '9'; ++p) id = id * 10 + (DWORD)(*p - '0');
-        char text[PARAMETER_TEXT_SIZE];
+        char text[ParameterTextSize];
         CEvtSource *entry = CEvtSource::Find(source, MessageKind::Parameter);
-        if (formatfrom(entry, id, TEXT_FLAGS, text, sizeof text, nullptr))
+        if (formatfrom(entry, id, TextFlags, text, sizeof text, nullptr))
             put(text, text + sizeof text);
         else
             put(reference, p);
     }
-    if (n > CONVERT_MAX) internalerror("convert", 2);
+    if (n > ConvertMax) internalerror("convert", 2);
     slot[n] = '\0';
     return slot;
 }

@@ -9,18 +9,18 @@
 
 #include "platform/win32.h"
 
-const size_t CATEGORY_TEXT_SIZE = 100; // the category area: at most 99 characters
-const size_t DESCRIPTION_SIZE = 64020; // the description area: at most 64,019 characters
-const size_t ARGUMENT_COUNT = 99;      // inserts %1 to %99
-const size_t CONVERT_SLOT_SIZE = 1001; // a converted string: at most 1,000 characters
+const size_t CategoryTextSize = 100;  // the category area: at most 99 characters
+const size_t DescriptionSize = 64020; // the description area: at most 64,019 characters
+const size_t ArgumentCount = 99;      // inserts %1 to %99
+const size_t ConvertSlotSize = 1001;  // a converted string: at most 1,000 characters
 
-// Replaces categorytext (CATEGORY_TEXT_SIZE bytes) by the text of category
+// Replaces categorytext (CategoryTextSize bytes) by the text of category
 // message category (not 0) of source, when one of its category files has it.
 void expandcategory(const char *source, WORD category, char *categorytext);
 
-// Replaces description (DESCRIPTION_SIZE bytes) by the record's event message
+// Replaces description (DescriptionSize bytes) by the record's event message
 // formatted with its insertion strings, when one of the source's message
-// files has it. args (ARGUMENT_COUNT entries) receives the strings, or their
+// files has it. args (ArgumentCount entries) receives the strings, or their
 // converted copies for strings with a "%". A record with more than 99
 // strings is reported ("==>too many parameter strings, ...") and keeps its
 // fallback description, as does one whose strings do not end inside it.

@@ -85,7 +85,7 @@ unsigned long long cutunfinishedline(HANDLE out, unsigned long long size) {
                 }
                 msgout("==>cut an unfinished last line of %lu bytes from %s\n", (unsigned long)(size - whole),
                        Options.Outfile);
-                raiseexit(EXIT_WARNING);
+                raiseexit(ExitWarning);
                 return whole;
             }
             lfafter = chunk[i] == '\n';

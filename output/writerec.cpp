@@ -33,26 +33,25 @@
 
 namespace {
 
-const size_t SOURCE_MAX = 100;            // longest source name written
-const size_t COMPUTER_MAX = 64;           // longest computer name written
-const size_t USER_MAX = 64;               // longest user text written
-const size_t DESC_SIZE = 64020;           // the description area: at most 64,019 characters
-const size_t LINE_SIZE = LongestLine + 1; // the line area: at most 128,999 characters with CR LF
+const size_t SourceMax = 100;            // longest source name written
+const size_t ComputerMax = 64;           // longest computer name written
+const size_t UserMax = 64;               // longest user text written
+const size_t LineSize = LongestLine + 1; // the line area: at most 128,999 characters with CR LF
 
-const char FALLBACK_PREFIX[] = "Unable to format message. Insertion strings: ";
+const char FallbackPrefix[] = "Unable to format message. Insertion strings: ";
 
-char typetext[32];      // EventType in decimal, or its name
-char datetext[32];      // the formatted date, at most 31 characters
-char categorytext[100]; // "None", EventCategory in decimal, or the category text
-char description[DESC_SIZE];
-char line[LINE_SIZE];
+char typetext[32];                   // EventType in decimal, or its name
+char datetext[32];                   // the formatted date, at most 31 characters
+char categorytext[CategoryTextSize]; // "None", EventCategory in decimal, or the category text
+char description[DescriptionSize];   // at most 64,019 characters
+char line[LineSize];
 size_t linelen;
 
 // The names of the event types; any other type keeps its number.
 const struct {
     WORD type;
     const char *name;
-} TYPE_NAMES[] = {
+} TypeNames[] = {
     {EVENTLOG_ERROR_TYPE, "Error"},
     {EVENTLOG_WARNING_TYPE, "Warning"},
     {EVENTLOG_INFORMATION_TYPE, "Information"},
@@ -63,7 +62,7 @@ const struct {
 // Makes room for n more characters of the line; a line that would reach the
 // area's size is an internal error and nothing of it is written.
 char *linespace(size_t n) {
-    if (n >= LINE_SIZE - linelen) internalerror("writerec", 4);
+    if (n >= LineSize - linelen) internalerror("writerec", 4);
     char *at = line + linelen;
     linelen += n;
     return at;
@@ -206,11 +205,11 @@ void formatdate(const struct tm *lt, DWORD ordinal) {
 // at 64,019 characters.
 void fallbackdescription(const EVENTLOGRECORD *rec) {
     const FormatSettings &s = Settings;
-    const size_t limit = DESC_SIZE - 1;
+    const size_t limit = DescriptionSize - 1;
     size_t len = 0;
     if (s.Format) {
-        memcpy(description, FALLBACK_PREFIX, sizeof FALLBACK_PREFIX - 1);
-        len = sizeof FALLBACK_PREFIX - 1;
+        memcpy(description, FallbackPrefix, sizeof FallbackPrefix - 1);
+        len = sizeof FallbackPrefix - 1;
     }
     const char *base = (const char *)rec;
     size_t offset = rec->StringOffset;
@@ -220,7 +219,7 @@ void fallbackdescription(const EVENTLOGRECORD *rec) {
             description[len++] = base[offset] == s.StringSeparator ? ' ' : base[offset];
         ++offset;
     }
-    if (len >= DESC_SIZE) internalerror("writerec", 2);
+    if (len >= DescriptionSize) internalerror("writerec", 2);
     description[len] = '\0';
 }
 
@@ -243,7 +242,7 @@ size_t splitfragments(size_t len) {
     const FormatSettings &s = Settings;
     const size_t frag = (size_t)s.MaxFragmentLen;
     const size_t seps = (size_t)(s.FragmentCount - 1);
-    if (len + seps >= DESC_SIZE) internalerror("writerec", 3);
+    if (len + seps >= DescriptionSize) internalerror("writerec", 3);
     size_t inserted = 0;
     if (len > frag) {
         for (size_t i = len - 1; i >= frag; --i) {
@@ -270,14 +269,14 @@ void putdata(const EVENTLOGRECORD *rec, DWORD ordinal) {
     else if (bytes > rec->Length - rec->DataOffset)
         bytes = rec->Length - rec->DataOffset;
     unsigned long long wanted =
-        (s.DumpData == DUMP_HEX ? 2 * (unsigned long long)rec->DataLength : (unsigned long long)rec->DataLength) + 1;
+        (s.DumpData == DumpHex ? 2 * (unsigned long long)rec->DataLength : (unsigned long long)rec->DataLength) + 1;
     if (wanted > (unsigned long long)s.MaxFragmentLen) {
         msgout("==>truncating data, rec=%lu\n", (unsigned long)ordinal);
         wanted = (unsigned long long)s.MaxFragmentLen;
     }
     putchr(s.FieldSeparator);
     const unsigned char *data = (const unsigned char *)rec + (bytes ? rec->DataOffset : 0);
-    if (s.DumpData == DUMP_HEX) {
+    if (s.DumpData == DumpHex) {
         static const char digits[] = "0123456789ABCDEF";
         size_t n = (size_t)((wanted - 1) / 2);
         if (n > bytes) n = (size_t)bytes;
@@ -311,13 +310,13 @@ void writerec(HANDLE outfile, DWORD ordinal, EVENTLOGRECORD *rec) {
     char *source = (char *)rec + sizeof(EVENTLOGRECORD);
     const size_t sourcelen = strlen(source);
     char *computer = source + sourcelen + 1;
-    if (sourcelen > SOURCE_MAX) source[SOURCE_MAX] = '\0';
-    if (strlen(computer) > COMPUTER_MAX) computer[COMPUTER_MAX] = '\0';
+    if (sourcelen > SourceMax) source[SourceMax] = '\0';
+    if (strlen(computer) > ComputerMax) computer[ComputerMax] = '\0';
 
     // The user column: empty for a record without a SID, and for one whose
     // SID does not lie wholly inside the record or is malformed.
     const char *user = recorduser(rec);
-    if (strlen(user) > USER_MAX) internalerror("writerec", 1);
+    if (strlen(user) > UserMax) internalerror("writerec", 1);
 
     typetext[decimal(typetext, rec->EventType)] = '\0';
     if (rec->EventCategory == 0)
@@ -329,15 +328,13 @@ void writerec(HANDLE outfile, DWORD ordinal, EVENTLOGRECORD *rec) {
 
     if (s.Format) {
         const char *name = nullptr;
-        for (const auto &t : TYPE_NAMES)
+        for (const auto &t : TypeNames)
             if (t.type == rec->EventType) name = t.name;
         if (name)
             strcpy(typetext, name);
         else
             msgout("==>invalid type, rec=%lu\n", (unsigned long)ordinal);
-        static_assert(sizeof categorytext == CATEGORY_TEXT_SIZE && DESC_SIZE == DESCRIPTION_SIZE,
-                      "the expansions fill the areas of the line writer");
-        char *arguments[ARGUMENT_COUNT];
+        char *arguments[ArgumentCount];
         if (rec->EventCategory != 0) expandcategory(source, rec->EventCategory, categorytext);
         expanddescription(source, rec, ordinal, arguments, description);
     }
@@ -367,7 +364,7 @@ void writerec(HANDLE outfile, DWORD ordinal, EVENTLOGRECORD *rec) {
     putcolumn(table, computer);
     putchr(s.FieldSeparator);
     puttext(description, desclen);
-    if (s.DumpData != DUMP_NONE) putdata(rec, ordinal);
+    if (s.DumpData != DumpNone) putdata(rec, ordinal);
     if (s.DumpRecnum) putnumber((unsigned long)rec->RecordNumber);
     puttext("\r\n", 2);
 

@@ -4,7 +4,7 @@
 // keeps, under SOFTWARE\Brantwick\Quillog of the chosen hive, the number of
 // the last record a completed dump processed (a REG_DWORD named
 // "<LogName>-<computer>"). The next incremental run continues after it and
-// reports records lost, or a log wrapped or cleared, with EXIT_WARNING.
+// reports records lost, or a log wrapped or cleared, with ExitWarning.
 #include "run/bookmark.h"
 
 #include "console/console.h"
@@ -107,7 +107,7 @@ bool getstartrec(HANDLE log, HKEY hive, const char *name, DWORD *start) {
     LONG rc = RegCreateKeyExA(hive, ProgramKey, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_READ, nullptr, &key, nullptr);
     if (rc != ERROR_SUCCESS) {
         msgout("==>RegCreateKeyEx rc=%ld\n", (long)rc);
-        raiseexit(EXIT_WARNING);
+        raiseexit(ExitWarning);
     } else {
         // A value of another type or size than the 4-byte number is not a
         // bookmark: it counts as none.
@@ -129,7 +129,7 @@ bool getstartrec(HANDLE log, HKEY hive, const char *name, DWORD *start) {
     DWORD newest = oldest + count - 1;
     if (last < oldest) {
         msgout("==>LastProcessed (%lu) < Oldest (%lu), log records lost\n", (unsigned long)last, (unsigned long)oldest);
-        raiseexit(EXIT_WARNING);
+        raiseexit(ExitWarning);
         *start = oldest;
     } else if (last < newest) {
         *start = last + 1;
@@ -140,7 +140,7 @@ bool getstartrec(HANDLE log, HKEY hive, const char *name, DWORD *start) {
     } else {
         msgout("==>Newest(%lu) < LastProcessed (%lu), log wrapped or was cleared\n", (unsigned long)newest,
                (unsigned long)last);
-        raiseexit(EXIT_WARNING);
+        raiseexit(ExitWarning);
         *start = oldest;
     }
     msgout("process event log records starting with %lu\n", (unsigned long)*start);
@@ -152,18 +152,18 @@ void savebookmark(HKEY hive, const char *name, DWORD last) {
     LONG rc = RegCreateKeyExA(hive, ProgramKey, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_WRITE, nullptr, &key, nullptr);
     if (rc != ERROR_SUCCESS) {
         msgout("==>RegCreateKeyEx rc=%ld\n", (long)rc);
-        raiseexit(EXIT_WARNING);
+        raiseexit(ExitWarning);
         return;
     }
     rc = RegSetValueExA(key, name, 0, REG_DWORD, (const BYTE *)&last, sizeof last);
     if (rc != ERROR_SUCCESS) {
         msgout("==>RegSetValueEx name=%s rc=%ld\n", name, (long)rc);
-        raiseexit(EXIT_WARNING);
+        raiseexit(ExitWarning);
     }
     rc = RegSetValueExA(key, "Version", 0, REG_SZ, (const BYTE *)VersionText, sizeof VersionText);
     if (rc != ERROR_SUCCESS) {
         msgout("==>RegSetValueEx name=%s rc=%ld\n", "Version", (long)rc);
-        raiseexit(EXIT_WARNING);
+        raiseexit(ExitWarning);
     }
     RegCloseKey(key);
 }

@@ -21,11 +21,11 @@ void bookmarkname(const char *logname, const char *computer, char name[100]);
 
 // Decides where an incremental run starts. Returns false when there is nothing
 // to process; otherwise stores the first record number in *start. May set the
-// exit code to EXIT_WARNING; ends the process when the log cannot be measured.
+// exit code to ExitWarning; ends the process when the log cannot be measured.
 bool getstartrec(HANDLE log, HKEY hive, const char *name, DWORD *start);
 
 // Stores the last processed record number and "Version". May set the exit code
-// to EXIT_WARNING.
+// to ExitWarning.
 void savebookmark(HKEY hive, const char *name, DWORD last);
 
 #endif // QUILLOG_RUN_BOOKMARK_H

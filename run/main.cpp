@@ -110,12 +110,12 @@ int main(int argc, char **argv) {
     for (int i = 1; i < argc; ++i) {
         if (strcmp(argv[i], "/u") == 0) {
             uninstall();
-            return EXIT_CLEAN;
+            return ExitClean;
         }
     }
     migratekey(HKEY_LOCAL_MACHINE);
     migratekey(HKEY_CURRENT_USER);
-    ExitCode = EXIT_CLEAN;
+    ExitCode = ExitClean;
 
     SYSTEMTIME now;
     char datetext[DateTextSize] = "", timetext[DateTextSize] = "";
@@ -131,7 +131,7 @@ int main(int argc, char **argv) {
 
     if (!parseargs(argc, argv)) {
         printusage();
-        return EXIT_ERROR;
+        return ExitError;
     }
     readini();
     printsettings();
@@ -142,7 +142,7 @@ int main(int argc, char **argv) {
     DWORD count = 0;
     if (Options.Backup) {
         log = openlive();
-        if (!backupoutput(log)) raiseexit(EXIT_ERROR);
+        if (!backupoutput(log)) raiseexit(ExitError);
     } else {
         if (Options.LogFile) {
             log = OpenBackupEventLogA(nullptr, Options.LogFile);
@@ -185,7 +185,7 @@ int main(int argc, char **argv) {
                 msgout("clearing event log\n");
                 if (!ClearEventLogA(log, nullptr)) {
                     msgout("==>ClearEventLog failed, rc=%lu\n", (unsigned long)GetLastError());
-                    raiseexit(EXIT_WARNING);
+                    raiseexit(ExitWarning);
                 }
             }
         }

@@ -38,7 +38,7 @@ protected:
 
     // Fills every slot with usersid(0) ... usersid(99): slot 99 down to slot 0.
     void fill() {
-        for (DWORD i = 0; i < ACCOUNT_SLOTS; ++i) user(usersid(i));
+        for (DWORD i = 0; i < AccountSlots; ++i) user(usersid(i));
     }
 };
 
@@ -74,10 +74,10 @@ TEST_F(GetUser, FreshTableFillsFromTheTopAndHitsCostNoLookup) {
 
 TEST_F(GetUser, FullTableReplacesTheSlotUsedLongestAgo) {
     fill();
-    for (int i = 0; i < ACCOUNT_SLOTS; ++i) ASSERT_NE(AccountCache[i].LastUse, 0u) << i;
+    for (int i = 0; i < AccountSlots; ++i) ASSERT_NE(AccountCache[i].LastUse, 0u) << i;
     // Known ages: slot i was last used at tick 1000 + i, except slot 40,
     // which is the oldest.
-    for (int i = 0; i < ACCOUNT_SLOTS; ++i) AccountCache[i].LastUse = 1000 + i;
+    for (int i = 0; i < AccountSlots; ++i) AccountCache[i].LastUse = 1000 + i;
     AccountCache[40].LastUse = 7;
     unsigned long before = nt::accountlookups();
 
@@ -107,7 +107,7 @@ TEST_F(GetUser, FullTableReplacesTheSlotUsedLongestAgo) {
 
 TEST_F(GetUser, TiesGoToTheLowestSlotAndNewerThanNowKeepsSlotZero) {
     fill();
-    for (int i = 0; i < ACCOUNT_SLOTS; ++i) AccountCache[i].LastUse = 500;
+    for (int i = 0; i < AccountSlots; ++i) AccountCache[i].LastUse = 500;
     AccountCache[17].LastUse = 300;
     AccountCache[63].LastUse = 300;
     EXPECT_EQ(getuser(usersid(200).data()), AccountCache[17].Text);
@@ -115,7 +115,7 @@ TEST_F(GetUser, TiesGoToTheLowestSlotAndNewerThanNowKeepsSlotZero) {
     EXPECT_EQ(getuser(usersid(202).data()), AccountCache[0].Text);
 
     // No slot is older than the current tick: the candidate stays slot 0.
-    for (int i = 0; i < ACCOUNT_SLOTS; ++i) AccountCache[i].LastUse = 0xFFFFFFFFu;
+    for (int i = 0; i < AccountSlots; ++i) AccountCache[i].LastUse = 0xFFFFFFFFu;
     unsigned long before = nt::accountlookups();
     EXPECT_EQ(getuser(usersid(203).data()), AccountCache[0].Text);
     EXPECT_STREQ(AccountCache[0].Text, "S-1-5-21-11-22-33-1203");
@@ -156,7 +156,7 @@ TEST_F(GetUser, SidTextsShowTheAuthorityByteAndAtMostEightSubAuthorities) {
         SCOPED_TRACE(row.text);
         std::string text = user(row.sid);
         EXPECT_EQ(text, row.text);
-        EXPECT_LE(text.size(), ACCOUNT_TEXT_MAX);
+        EXPECT_LE(text.size(), AccountTextMax);
     }
     EXPECT_EQ(strlen(rows[10].text), 64u);
 }

@@ -16,7 +16,7 @@ class Bookmark : public qt::TempNetwork {
 protected:
     void SetUp() override {
         qt::TempNetwork::SetUp();
-        ExitCode = EXIT_CLEAN;
+        ExitCode = ExitClean;
     }
 
     static bool keyexists(HKEY hive, const char *path) {
@@ -59,10 +59,10 @@ TEST_F(Bookmark, MigrationCopiesEveryValueAndOverwrites) {
     setdword(HKEY_CURRENT_USER, ProgramKey, "System-HOST12", 12);
     setdword(HKEY_CURRENT_USER, ProgramKey, "Application-HOST12", 99);
 
-    testing::internal::CaptureStdout();
+    qt::capturestdout();
     migratekey(HKEY_LOCAL_MACHINE);
     migratekey(HKEY_CURRENT_USER);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(qt::capturedstdout(), "");
 
     EXPECT_EQ(getvalue(HKEY_CURRENT_USER, ProgramKey, "System-HOST12"), std::make_pair((DWORD)REG_DWORD, dword(4711)));
     EXPECT_EQ(getvalue(HKEY_CURRENT_USER, ProgramKey, "Application-HOST12"),
@@ -75,7 +75,7 @@ TEST_F(Bookmark, MigrationCopiesEveryValueAndOverwrites) {
     EXPECT_FALSE(keyexists(HKEY_CURRENT_USER, "SOFTWARE\\BrantwickWare"));
     // Nothing under HKLM: no program key was made there.
     EXPECT_FALSE(keyexists(HKEY_LOCAL_MACHINE, ProgramKey));
-    EXPECT_EQ(ExitCode, EXIT_CLEAN);
+    EXPECT_EQ(ExitCode, ExitClean);
 }
 
 TEST_F(Bookmark, MigrationKeepsTheLegacyKeyWhenAValueCannotBeCopied) {
@@ -103,9 +103,9 @@ TEST_F(Bookmark, UninstallRemovesProgramKeysOnly) {
     setdword(HKEY_LOCAL_MACHINE, "SOFTWARE\\Brantwick\\Other", "x", 3);
     setdword(HKEY_CURRENT_USER, LegacyKey, "System-HOST12", 4);
 
-    testing::internal::CaptureStdout();
+    qt::capturestdout();
     uninstall();
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Brantwick Quillog has been successfully uninstalled\n");
+    EXPECT_EQ(qt::capturedstdout(), "Brantwick Quillog has been successfully uninstalled\n");
     EXPECT_FALSE(keyexists(HKEY_CURRENT_USER, ProgramKey));
     EXPECT_FALSE(keyexists(HKEY_CURRENT_USER, "SOFTWARE\\Brantwick"));
     EXPECT_FALSE(keyexists(HKEY_LOCAL_MACHINE, ProgramKey));
@@ -113,9 +113,9 @@ TEST_F(Bookmark, UninstallRemovesProgramKeysOnly) {
     EXPECT_TRUE(keyexists(HKEY_CURRENT_USER, LegacyKey));
 
     // Nothing left to remove is no error.
-    testing::internal::CaptureStdout();
+    qt::capturestdout();
     uninstall();
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Brantwick Quillog has been successfully uninstalled\n");
+    EXPECT_EQ(qt::capturedstdout(), "Brantwick Quillog has been successfully uninstalled\n");
 }
 
 TEST_F(Bookmark, NamesJoinLogAndComputer) {
@@ -154,12 +154,12 @@ TEST_F(Bookmark, NameOfHundredCharactersStopsTheRun) {
 }
 
 TEST_F(Bookmark, SaveWritesNumberAndVersion) {
-    testing::internal::CaptureStdout();
+    qt::capturestdout();
     savebookmark(HKEY_CURRENT_USER, "System-HOST12", 7454);
     savebookmark(HKEY_LOCAL_MACHINE, "System-HOST12", 12);
     // Value names match without regard to case: this overwrites, keeping the spelling.
     savebookmark(HKEY_CURRENT_USER, "SYSTEM-host12", 7455);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(qt::capturedstdout(), "");
     EXPECT_EQ(getvalue(HKEY_CURRENT_USER, ProgramKey, "System-HOST12"), std::make_pair((DWORD)REG_DWORD, dword(7455)));
     EXPECT_EQ(getvalue(HKEY_LOCAL_MACHINE, ProgramKey, "System-HOST12"), std::make_pair((DWORD)REG_DWORD, dword(12)));
     EXPECT_EQ(getvalue(HKEY_CURRENT_USER, ProgramKey, "Version"),
@@ -171,7 +171,7 @@ TEST_F(Bookmark, SaveWritesNumberAndVersion) {
     ASSERT_EQ(RegEnumValueA(key, 0, name, &namelen, nullptr, nullptr, nullptr, nullptr), ERROR_SUCCESS);
     EXPECT_STREQ(name, "System-HOST12");
     RegCloseKey(key);
-    EXPECT_EQ(ExitCode, EXIT_CLEAN);
+    EXPECT_EQ(ExitCode, ExitClean);
 }
 
 TEST_F(Bookmark, StartFollowsTheDecisionTable) {
@@ -206,11 +206,11 @@ TEST_F(Bookmark, StartFollowsTheDecisionTable) {
         SCOPED_TRACE(n);
         std::string name = "System-ROW" + std::to_string(n++);
         if (row.stored != 0xFFFFFFFF) setdword(HKEY_CURRENT_USER, ProgramKey, name.c_str(), row.stored);
-        ExitCode = EXIT_CLEAN;
+        ExitCode = ExitClean;
         DWORD start = 0xdeadbeef;
-        testing::internal::CaptureStdout();
+        qt::capturestdout();
         bool work = getstartrec(row.log, HKEY_CURRENT_USER, name.c_str(), &start);
-        EXPECT_EQ(testing::internal::GetCapturedStdout(), row.out);
+        EXPECT_EQ(qt::capturedstdout(), row.out);
         EXPECT_EQ(work, row.work);
         if (row.work) {
             EXPECT_EQ(start, row.start);
@@ -229,9 +229,9 @@ TEST_F(Bookmark, StoredValueOfAnotherShapeCountsAsNone) {
     for (const char *name : {"System-A", "System-B"}) {
         SCOPED_TRACE(name);
         DWORD start = 0;
-        testing::internal::CaptureStdout();
+        qt::capturestdout();
         EXPECT_TRUE(getstartrec(sys, HKEY_CURRENT_USER, name, &start));
-        EXPECT_EQ(testing::internal::GetCapturedStdout(),
+        EXPECT_EQ(qt::capturedstdout(),
                   "==>LastProcessed (0) < Oldest (1), log records lost\nprocess event log records starting with 1\n");
         EXPECT_EQ(start, 1u);
     }

@@ -73,11 +73,8 @@ protected:
         qt::TempNetwork::TearDown();
     }
 
-    static void capture() { testing::internal::CaptureStdout(); }
-    static std::string captured() {
-        fflush(stdout);
-        return testing::internal::GetCapturedStdout();
-    }
+    static void capture() { qt::capturestdout(); }
+    static std::string captured() { return qt::capturedstdout(); }
 
     // Runs the description expansion over a record whose description area
     // holds "fallback"; returns the area afterwards. The record stays until
@@ -85,21 +82,21 @@ protected:
     std::string describe(const char *source, DWORD eventid, const std::vector<std::string> &strings,
                          DWORD ordinal = 1) {
         record = makerecord(source, eventid, 0, strings);
-        static char description[DESCRIPTION_SIZE];
+        static char description[DescriptionSize];
         strcpy(description, "fallback");
         expanddescription(source, (const EVENTLOGRECORD *)record.data(), ordinal, args, description);
         return description;
     }
 
     std::vector<char> record;
-    char *args[ARGUMENT_COUNT];
+    char *args[ArgumentCount];
 
 private:
     RunOptions saved_;
 };
 
 TEST_F(Expand, CategoryTextOrItsNumberAndOneReport) {
-    char text[CATEGORY_TEXT_SIZE];
+    char text[CategoryTextSize];
     struct Row {
         WORD category;
         std::string want, messages;
@@ -189,7 +186,7 @@ TEST_F(Expand, NinetyNineStringsAreFormattedAndAHundredAreNot) {
     std::vector<char> rec = makerecord("ExpLimits", 0x40000064, 0, {"a", "b"});
     ((EVENTLOGRECORD *)rec.data())->NumStrings = 3;
     memset(rec.data() + rec.size() - 4, 'x', 4);
-    char description[DESCRIPTION_SIZE] = "fallback";
+    char description[DescriptionSize] = "fallback";
     capture();
     expanddescription("ExpLimits", (const EVENTLOGRECORD *)rec.data(), 1, args, description);
     EXPECT_STREQ(description, "fallback");

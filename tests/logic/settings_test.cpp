@@ -206,14 +206,14 @@ TEST_F(ReadSettings, LimitsAreCorrected) {
 TEST_F(ReadSettings, KeysAndLettersMatchInAnyCase) {
     const FormatSettings &s = load("format=NO\ndumpdata=HEX\nDUMPRECNUM=Yes\ndateformat=yyyy-MM-dd\n");
     EXPECT_FALSE(s.Format);
-    EXPECT_EQ(s.DumpData, DUMP_HEX);
+    EXPECT_EQ(s.DumpData, DumpHex);
     EXPECT_TRUE(s.DumpRecnum);
     EXPECT_TRUE(s.DateFormatSet);
     EXPECT_STREQ(s.DateFormat, "yyyy-MM-dd");
 
-    EXPECT_EQ(load("DumpData=hexadecimal\n").DumpData, DUMP_HEX);
-    EXPECT_EQ(load("DumpData=characters\n").DumpData, DUMP_CHAR);
-    EXPECT_EQ(load("DumpData=hex\nDumpData=None\n").DumpData, DUMP_NONE);
+    EXPECT_EQ(load("DumpData=hexadecimal\n").DumpData, DumpHex);
+    EXPECT_EQ(load("DumpData=characters\n").DumpData, DumpChar);
+    EXPECT_EQ(load("DumpData=hex\nDumpData=None\n").DumpData, DumpNone);
 }
 
 TEST_F(ReadSettings, FlagsOnlyMoveOneWay) {
