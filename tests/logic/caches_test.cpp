@@ -59,11 +59,8 @@ protected:
         qt::writefile(full, fixture(fixturename));
     }
 
-    static void capture() { testing::internal::CaptureStdout(); }
-    static std::string captured() {
-        fflush(stdout);
-        return testing::internal::GetCapturedStdout();
-    }
+    static void capture() { qt::capturestdout(); }
+    static std::string captured() { return qt::capturedstdout(); }
 
     // The paths of an entry's modules, in the order NextModule offers them
     // (failed loads included).

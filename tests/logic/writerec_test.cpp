@@ -126,9 +126,9 @@ protected:
         HANDLE out =
             CreateFileA(outpath().c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
         EXPECT_NE(out, INVALID_HANDLE_VALUE);
-        testing::internal::CaptureStdout();
+        qt::capturestdout();
         writerec(out, ordinal, (EVENTLOGRECORD *)rec.data());
-        messages = testing::internal::GetCapturedStdout();
+        messages = qt::capturedstdout();
         CloseHandle(out);
         return qt::readfile(outpath());
     }
@@ -475,13 +475,13 @@ TEST_F(WriteRec, NoHeapMemoryPerRecord) {
         std::vector<DWORD> first = build(r);
         r.type = 0;
         std::vector<DWORD> second = build(r);
-        testing::internal::CaptureStdout();
+        qt::capturestdout();
         writerec(out, 1, (EVENTLOGRECORD *)first.data());
         allocations = 0;
         counting = true;
         for (DWORD n = 2; n <= 200; ++n) writerec(out, n, (EVENTLOGRECORD *)(n % 2 ? first : second).data());
         counting = false;
-        testing::internal::GetCapturedStdout();
+        qt::capturedstdout();
         CloseHandle(out);
         EXPECT_EQ(allocations, 0);
         EXPECT_EQ(qt::splitlines(qt::readfile(outpath())).size(), 200u);

@@ -134,12 +134,28 @@ RunResult runquillogwith(const std::function<bool()> &inchild, const std::vector
     return runprogram(QUILLOG_EXE, args, cwd, inchild);
 }
 
+void capturestdout() {
+    fflush(stdout);
+    testing::internal::CaptureStdout();
+}
+
+std::string capturedstdout() {
+    fflush(stdout);
+    return testing::internal::GetCapturedStdout();
+}
+
 std::string copyquillog(const std::string &dir) {
     makedirs(dir);
     std::string dest = dir + "/quillog";
     writefile(dest, readfile(QUILLOG_EXE));
     chmod(dest.c_str(), 0755);
     return dest;
+}
+
+std::string shellquote(const std::string &s) {
+    std::string q = "'";
+    for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return q + "'";
 }
 
 std::string readfile(const std::string &path) {

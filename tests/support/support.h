@@ -59,9 +59,19 @@ RunResult runquillog(const std::vector<std::string> &args, const std::string &cw
 RunResult runquillogwith(const std::function<bool()> &inchild, const std::vector<std::string> &args,
                          const std::string &cwd = "");
 
+// Starts collecting what this process prints to standard output;
+// capturedstdout ends it and returns the text (standard output flushed
+// first, so that nothing printed before is lost or misplaced).
+void capturestdout();
+std::string capturedstdout();
+
 // Copies the built quillog into folder dir (for a QUILLOG.INI beside it);
 // returns the copy's path.
 std::string copyquillog(const std::string &dir);
+
+// A text quoted for the POSIX shell: in single quotes, any single quote in it
+// written as '\\''.
+std::string shellquote(const std::string &s);
 
 std::string readfile(const std::string &path);
 void writefile(const std::string &path, const std::string &content);

@@ -19,6 +19,8 @@
 #include "platform/posix/msgtable.h"
 #include "platform/win32.h"
 
+#include "support/support.h"
+
 #include <gtest/gtest.h>
 
 #include <sys/wait.h>
@@ -37,6 +39,10 @@
 #include <vector>
 
 namespace {
+
+using qt::readfile;
+using qt::shellquote;
+using qt::writefile;
 
 namespace fs = std::filesystem;
 
@@ -99,24 +105,6 @@ std::vector<std::string> argumentstrings() {
 bool isnull(size_t i) { return i == 1 || (i + 1) % 7 == 0; }
 
 std::string Root;
-
-std::string shellquote(const std::string &s) {
-    std::string q = "'";
-    for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return q + "'";
-}
-
-std::string readfile(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-void writefile(const std::string &path, const std::string &content) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << content;
-}
 
 // Runs a shell command with its output in files: the wineserver inherits the
 // descriptors of the first Wine program, so a pipe would stay open.

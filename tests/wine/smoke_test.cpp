@@ -13,6 +13,8 @@
 // the checks are noted where they matter (GetTempFileNameA spells its hex
 // digits in lower case; there is no network, so every remote computer fails
 // as one that does not answer).
+#include "support/support.h"
+
 #include <gtest/gtest.h>
 
 #include <sys/wait.h>
@@ -35,6 +37,10 @@
 
 namespace {
 
+using qt::readfile;
+using qt::shellquote;
+using qt::writefile;
+
 namespace fs = std::filesystem;
 
 // The host folder of this run: the Wine prefix and the captured output.
@@ -48,29 +54,6 @@ struct Result {
     int exitcode = -1;
     std::string out; // standard output with CR LF turned into LF
 };
-
-std::string shellquote(const std::string &s) {
-    std::string q = "'";
-    for (char c : s) {
-        if (c == '\'')
-            q += "'\\''";
-        else
-            q += c;
-    }
-    return q + "'";
-}
-
-std::string readfile(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-void writefile(const std::string &path, const std::string &content) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << content;
-}
 
 std::string crlftolf(const std::string &text) {
     std::string out;
