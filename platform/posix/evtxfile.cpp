@@ -743,6 +743,12 @@ bool Converter::run(uint32_t i, uint32_t end, const Vals &vals, const Item &it, 
         Frame &f = frames_.back();
         switch (op.kind) {
         case OpOpen: {
+            // An element the legacy view does not look into is stepped over
+            // whole, nested values and all.
+            if (classify(f.role, op.name) == RIgnore) {
+                i = op.a + 1;
+                break;
+            }
             // An element that depends on a Null value, or holds an optional
             // substitution of one, is left out; one that holds an array is
             // repeated for each item (once, empty, for an empty array).
@@ -910,11 +916,16 @@ bool Converter::finish(const Frame &cf) {
 // Copies UTF-16 text from the chunk. NUL units are dropped: the legacy
 // record ends each string at its first NUL.
 void Converter::text(uint32_t off, uint32_t units, std::u16string *out) {
+    const size_t at = out->size();
+    out->resize(at + units);
+    char16_t *d = &(*out)[0] + at;
     const uint8_t *p = c_.data + off;
+    size_t n = 0;
     for (uint32_t k = 0; k < units; ++k) {
-        const char16_t ch = (char16_t)rd16(p + 2 * k);
-        if (ch) out->push_back(ch);
+        d[n] = (char16_t)(p[2 * k] | p[2 * k + 1] << 8);
+        n += d[n] != 0;
     }
+    out->resize(at + n);
 }
 
 // The next item of an array value at *cur: strings end at a NUL, SIDs give
@@ -1017,10 +1028,14 @@ void Converter::renderone(const Value &v, std::u16string *out) {
         break;
     case TBinary: putbytes(out, p, n); break;
     case TGuid: {
-        char buf[40];
-        const int len = std::snprintf(buf, sizeof buf, "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}", rd32(p),
-                                      rd16(p + 4), rd16(p + 6), p[8], p[9], p[10], p[11], p[12], p[13], p[14], p[15]);
-        putascii(out, buf, (size_t)len);
+        // Data1, Data2 and Data3 little-endian, then the eight bytes of Data4.
+        static const uint8_t order[16] = {3, 2, 1, 0, 5, 4, 7, 6, 8, 9, 10, 11, 12, 13, 14, 15};
+        out->push_back(u'{');
+        for (int k = 0; k < 16; ++k) {
+            if (k == 4 || k == 6 || k == 8 || k == 10) out->push_back(u'-');
+            putbytes(out, p + order[k], 1);
+        }
+        out->push_back(u'}');
         break;
     }
     case TSizeT:

@@ -769,7 +769,7 @@ TEST(EvtxHostile, BadRecordsFailAloneWithoutCrashing) {
          }},
         {"nested values past the limit",
          [](ChunkWriter &c) {
-             // Each level: Event holding {0:BinXml}, whose value is the next
+             // Each level: Event/UserData holding {0:BinXml}, whose value is the next
              // level; every level's value runs to the end of the innermost.
              const int depth = 12;
              uint32_t defoff = 0;
@@ -785,7 +785,8 @@ TEST(EvtxHostile, BadRecordsFailAloneWithoutCrashing) {
                      c.u32(0);
                      const size_t s = c.pos;
                      c.fragment();
-                     c.element("Event", true, nullptr, [&] { c.subst(0, 0x21, false); });
+                     c.element("Event", true, nullptr,
+                               [&] { c.element("UserData", true, nullptr, [&] { c.subst(0, 0x21, false); }); });
                      c.u8(0);
                      nt::put32(&c.b[at], (uint32_t)(c.pos - s));
                  } else {
