@@ -482,6 +482,9 @@ private:
     std::vector<Value> values_;
     std::vector<Frame> frames_;
     std::u16string buf_, scratch_;
+    // Text on its way from the chunk to a string: a value holds at most
+    // 65,535 bytes, and a text item at most 65,535 units.
+    std::unique_ptr<char16_t[]> stage_{new char16_t[0x10000]};
     Capture fields_[FCount];
     evt::NewRecord *out_ = nullptr;
     size_t nstrings_ = 0;
@@ -880,14 +883,16 @@ bool Converter::finish(const Frame &cf) {
         return true;
     }
     if (f.role == RData || (f.role == RUser && !f.haschild)) {
-        flush(&f);
         if (nstrings_ == 0xFFFF) return false;
         auto &strings = out_->strings;
-        if (nstrings_ < strings.size())
-            strings[nstrings_].assign(buf_, f.start, std::u16string::npos);
-        else
-            strings.emplace_back(buf_, f.start, std::u16string::npos);
-        ++nstrings_;
+        if (nstrings_ == strings.size()) strings.emplace_back();
+        std::u16string &s = strings[nstrings_++];
+        s.clear();
+        if (f.pending) {
+            render(f.single, &s); // the common case: one value, straight to its string
+        } else {
+            s.append(buf_, f.start, std::u16string::npos);
+        }
         return true;
     }
     if (f.role == RBinary && !binary_) {
@@ -916,16 +921,16 @@ bool Converter::finish(const Frame &cf) {
 // Copies UTF-16 text from the chunk. NUL units are dropped: the legacy
 // record ends each string at its first NUL.
 void Converter::text(uint32_t off, uint32_t units, std::u16string *out) {
-    const size_t at = out->size();
-    out->resize(at + units);
-    char16_t *d = &(*out)[0] + at;
     const uint8_t *p = c_.data + off;
-    size_t n = 0;
+    char16_t *d = stage_.get();
+    bool nul = false;
     for (uint32_t k = 0; k < units; ++k) {
-        d[n] = (char16_t)(p[2 * k] | p[2 * k + 1] << 8);
-        n += d[n] != 0;
+        d[k] = (char16_t)(p[2 * k] | p[2 * k + 1] << 8);
+        nul |= d[k] == 0;
     }
-    out->resize(at + n);
+    size_t n = units;
+    if (nul) n = (size_t)(std::remove(d, d + units, u'\0') - d);
+    out->append(d, n);
 }
 
 // The next item of an array value at *cur: strings end at a NUL, SIDs give
