@@ -254,8 +254,9 @@ struct Op {
     uint16_t index = None; // OpSubst: value index; OpOpen: the value the element depends on; OpChar: the unit
     uint16_t opt = None;   // OpOpen, OpAttr: first optional substitution of the content or value
     uint16_t arr = None;   // OpOpen: first substitution of the content (an array repeats the element)
-    uint32_t a = 0, b = 0; // OpText: chunk offset, units; OpOpen: index of the OpClose; OpAttr: end of
-                           // its value; OpEntity: offset of the name entry
+    uint32_t a = 0, b = 0; // OpText: chunk offset, units; OpOpen: index of the OpClose, and of its
+                           // first content operation; OpAttr: end of its value; OpEntity: offset of
+                           // the name entry
 };
 
 // A substitution value: its type and where its bytes lie in the chunk.
@@ -614,6 +615,7 @@ bool Converter::element(uint32_t *pos, uint32_t end, bool intemplate, int depth)
         }
         ops_[a].a = (uint32_t)ops_.size();
     }
+    ops_[at].b = (uint32_t)ops_.size();
     if (*pos >= end) return false;
     tok = c_.data[*pos];
     if (tok == 0x02) {
@@ -832,7 +834,8 @@ bool Converter::open(uint32_t i, const Vals &vals, const Item &it, int nesting) 
     f.role = classify(parent.role, op.name);
     f.start = buf_.size();
     frames_.push_back(f);
-    uint32_t j = i + 1;
+    const bool attrs = f.role == RProvider || f.role == REventID || f.role == RTimeCreated || f.role == RSecurity;
+    uint32_t j = attrs ? i + 1 : op.b;
     while (j < op.a && ops_[j].kind == OpAttr) {
         const Op attr = ops_[j];
         const int field = attrfield(f.role, attr.name);
@@ -923,14 +926,14 @@ bool Converter::finish(const Frame &cf) {
 void Converter::text(uint32_t off, uint32_t units, std::u16string *out) {
     const uint8_t *p = c_.data + off;
     char16_t *d = stage_.get();
-    bool nul = false;
-    for (uint32_t k = 0; k < units; ++k) {
-        d[k] = (char16_t)(p[2 * k] | p[2 * k + 1] << 8);
-        nul |= d[k] == 0;
-    }
-    size_t n = units;
-    if (nul) n = (size_t)(std::remove(d, d + units, u'\0') - d);
-    out->append(d, n);
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+    for (uint32_t k = 0; k < units; ++k) d[k] = (char16_t)(p[2 * k] | p[2 * k + 1] << 8);
+#else
+    std::memcpy(d, p, 2 * (size_t)units);
+#endif
+    char16_t *e = d + units;
+    if (std::find(d, e, u'\0') != e) e = std::remove(d, e, u'\0');
+    out->append(d, (size_t)(e - d));
 }
 
 // The next item of an array value at *cur: strings end at a NUL, SIDs give
@@ -989,9 +992,10 @@ void Converter::renderone(const Value &v, std::u16string *out) {
     const uint8_t *p = c_.data + v.off;
     const uint32_t n = v.size;
     const size_t before = out->size();
-    uint64_t u = 0;
-    for (uint32_t k = 0; k < n && k < 8; ++k) u |= (uint64_t)p[k] << (8 * k);
     const uint32_t want = itemsize(v.type, n);
+    uint64_t u = 0;
+    if (want || v.type == TBool)
+        for (uint32_t k = 0; k < n && k < 8; ++k) u |= (uint64_t)p[k] << (8 * k);
     if (want && n != want && v.type != TBool) {
         putbytes(out, p, n); // a size that does not fit the type
         spend(out->size() - before);
@@ -1227,11 +1231,17 @@ uint32_t Reader::newest() const {
 // record frame from the first record to the free space (signature, a size
 // that is a multiple of 8 and matches its copy at the end, identifiers
 // following each other), and the header's first and last numbers and last
-// record offset against what was walked. The checksums are not kept up to
-// date in the chunk being written when the file was copied, so a checksum
-// that does not match only makes the chunk suspect: it is taken when every
-// one of its records also converts. An empty chunk (free space right after
-// the header) passes with count 0.
+// record offset against what was walked. An empty chunk (free space right
+// after the header) passes with count 0.
+//
+// Checksums are not kept up to date in the chunk being written when a live
+// file is copied, and are zero where the no-CRC flag is set, so they cannot
+// decide alone. The header's checksum (504 bytes) guards the counters and
+// the offsets every name and template is found by: when it does not match,
+// the chunk is taken only if every one of its records also converts. The
+// records' own checksum is not computed: a whole-file pass would cost about
+// an eighth of a dump, and a record whose binary XML does not hold fails on
+// its own when read.
 bool Reader::checkchunk(uint32_t slot, Bytes c, bool nocrc, ChunkEntry *e) {
     const uint8_t *h = c.data;
     if (std::memcmp(h, "ElfChnk", 8) != 0 || rd32(h + 0x28) != 128) return false;
@@ -1259,9 +1269,7 @@ bool Reader::checkchunk(uint32_t slot, Bytes c, bool nocrc, ChunkEntry *e) {
         return false;
     e->lastoffset = last;
     if (nocrc || (rd32(h + 0x78) & FlagNoCrc)) return true;
-    uint32_t crc = crc32(h, 0x78);
-    crc = crc32(h + 0x80, ChunkHeaderSize - 0x80, crc);
-    if (crc == rd32(h + 0x7C) && crc32(h + ChunkHeaderSize, free - ChunkHeaderSize) == rd32(h + 0x34)) return true;
+    if (crc32(h + 0x80, ChunkHeaderSize - 0x80, crc32(h, 0x78)) == rd32(h + 0x7C)) return true;
     evt::NewRecord scratch;
     for (uint32_t at = ChunkHeaderSize; at < free; at += rd32(h + at + 4))
         if (!conv_->convert(c, slot, at, rd32(h + at + 4), &scratch)) return false;

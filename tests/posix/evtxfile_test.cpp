@@ -706,7 +706,7 @@ TEST(EvtxIndex, ChecksumsDirtyEmptyAndHostileFiles) {
     put64(&emptychunk[0x18], ~0ull);
     put64(&emptychunk[0x20], ~0ull);
 
-    std::vector<uint8_t> stale = good, stalebad = good, nocrc = good, cut = fileof({good});
+    std::vector<uint8_t> stale = good, stalebad = good, databad = good, nocrc = good, cut = fileof({good});
     cut.resize(5000);
     nt::put32(&stale[0x34], 0x12345678); // a dirty file's current chunk
     nt::put32(&nocrc[0x34], 0);
@@ -716,6 +716,7 @@ TEST(EvtxIndex, ChecksumsDirtyEmptyAndHostileFiles) {
     const size_t inst = ChunkHeaderSize + RecordHeaderSize;
     stalebad[inst] = 0x0B;
     nt::put32(&stalebad[0x34], 0x12345678);
+    databad[inst] = 0x0B; // the header and its checksum as they were
     const struct {
         const char *name;
         std::vector<uint8_t> image;
@@ -725,6 +726,7 @@ TEST(EvtxIndex, ChecksumsDirtyEmptyAndHostileFiles) {
         {"good", fileof({good}), 0, 2, 0},
         {"StaleChecksumIsAcceptedWhenRecordsHold", fileof({stale}), 0, 2, 0},
         {"stale checksum and a broken record: chunk skipped", fileof({stalebad, later}), 0, 2, 0},
+        {"header checksum right, records' checksum not: the broken record fails alone", fileof({databad}), 0, 1, 1},
         {"no-CRC flag and zero checksums", fileof({nocrc}, FlagNoCrc), 0, 2, 0},
         {"empty log: one chunk without records", fileof({emptychunk}), 0, 0, 0},
         {"header alone", fileof({}), ERROR_EVENTLOG_FILE_CORRUPT, 0, 0},
