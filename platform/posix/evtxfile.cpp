@@ -81,6 +81,9 @@ const uint16_t None = 0xFFFF;
 const int MaxDepth = 32;
 const int MaxNesting = 8;
 const uint32_t MaxWork = 1u << 18;
+// Open elements and attribute values at once: the depth of elements in each
+// of the nested fragments, and the root above them.
+const size_t MaxFrames = (MaxDepth + 2) * (MaxNesting + 1) + 2;
 // Compiled operations kept for one chunk before the cache starts afresh.
 const size_t MaxOps = 1u << 16;
 
@@ -437,6 +440,9 @@ uint32_t sidsize(const uint8_t *p, uint32_t n) {
 // templates are kept for the chunk last used.
 class Converter {
 public:
+    // The frames never move: references to them stay good while elements
+    // nest.
+    Converter() { frames_.reserve(MaxFrames); }
     void reset() {
         cache_.clear();
         templates_.clear();
@@ -456,7 +462,7 @@ private:
     bool item(uint32_t *pos, uint32_t end, size_t owner);
     bool name(uint32_t *pos, uint32_t end, Name *out, uint32_t *entry);
     bool run(uint32_t i, uint32_t end, const Vals &vals, const Item &it, int nesting);
-    bool open(uint32_t i, const Vals &vals, const Item &it, int nesting);
+    bool open(uint32_t i, Role role, const Vals &vals, const Item &it, int nesting);
     bool nextitem(const Value &arr, uint32_t *cur, Value *out);
     void flush(Frame *f);
     void render(const Value &v, std::u16string *out);
@@ -750,7 +756,8 @@ bool Converter::run(uint32_t i, uint32_t end, const Vals &vals, const Item &it, 
         case OpOpen: {
             // An element the legacy view does not look into is stepped over
             // whole, nested values and all.
-            if (classify(f.role, op.name) == RIgnore) {
+            const Role role = classify(f.role, op.name);
+            if (role == RIgnore) {
                 i = op.a + 1;
                 break;
             }
@@ -771,10 +778,10 @@ bool Converter::run(uint32_t i, uint32_t end, const Vals &vals, const Item &it, 
                 bool any = false;
                 while (nextitem(arr, &cur, &each.v)) {
                     any = true;
-                    if (!open(i, vals, each, nesting)) return false;
+                    if (!open(i, role, vals, each, nesting)) return false;
                 }
-                if (!any && !open(i, vals, each, nesting)) return false;
-            } else if (!open(i, vals, it, nesting)) {
+                if (!any && !open(i, role, vals, each, nesting)) return false;
+            } else if (!open(i, role, vals, it, nesting)) {
                 return false;
             }
             i = op.a + 1;
@@ -825,13 +832,13 @@ bool Converter::run(uint32_t i, uint32_t end, const Vals &vals, const Item &it, 
 
 // One element (repetition) from its OpOpen at i: its attributes, content,
 // and what the legacy view takes from it.
-bool Converter::open(uint32_t i, const Vals &vals, const Item &it, int nesting) {
+bool Converter::open(uint32_t i, Role role, const Vals &vals, const Item &it, int nesting) {
     const Op op = ops_[i];
     Frame &parent = frames_.back();
     if (parent.role == RUserData || parent.role == RUser) parent.haschild = true;
-    if (frames_.size() > (size_t)(MaxDepth + 2) * (MaxNesting + 1)) return false;
+    if (frames_.size() + 2 > MaxFrames) return false;
     Frame f;
-    f.role = classify(parent.role, op.name);
+    f.role = role;
     f.start = buf_.size();
     frames_.push_back(f);
     const bool attrs = f.role == RProvider || f.role == REventID || f.role == RTimeCreated || f.role == RSecurity;
