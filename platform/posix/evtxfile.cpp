@@ -47,11 +47,24 @@ struct CrcTables {
     }
 };
 
-uint32_t rd32(const uint8_t *p) {
+// Little-endian fields through the checked reads of Bytes; 0 where the bytes
+// are not there (the callers have checked the range already).
+uint16_t le16(Bytes b, size_t off) {
+    uint16_t v = 0;
+    b.u16(off, &v);
+    return v;
+}
+uint32_t le32(Bytes b, size_t off) {
+    uint32_t v = 0;
+    b.u32(off, &v);
+    return v;
+}
+uint64_t le64(Bytes b, size_t off) { return (uint64_t)le32(b, off) | (uint64_t)le32(b, off + 4) << 32; }
+
+// Four bytes of the CRC's input as one word, first byte lowest.
+uint32_t word(const uint8_t *p) {
     return (uint32_t)p[0] | ((uint32_t)p[1] << 8) | ((uint32_t)p[2] << 16) | ((uint32_t)p[3] << 24);
 }
-uint16_t rd16(const uint8_t *p) { return (uint16_t)(p[0] | (p[1] << 8)); }
-uint64_t rd64(const uint8_t *p) { return (uint64_t)rd32(p) | ((uint64_t)rd32(p + 4) << 32); }
 
 } // namespace
 
@@ -60,7 +73,7 @@ uint32_t crc32(const uint8_t *p, size_t len, uint32_t crc) {
     const auto &t = tables.t;
     crc = ~crc;
     for (; len >= 8; p += 8, len -= 8) {
-        const uint32_t a = crc ^ rd32(p), b = rd32(p + 4);
+        const uint32_t a = crc ^ word(p), b = word(p + 4);
         crc = t[7][a & 0xFF] ^ t[6][(a >> 8) & 0xFF] ^ t[5][(a >> 16) & 0xFF] ^ t[4][a >> 24] ^ t[3][b & 0xFF] ^
               t[2][(b >> 8) & 0xFF] ^ t[1][(b >> 16) & 0xFF] ^ t[0][b >> 24];
     }
@@ -511,10 +524,9 @@ bool Converter::name(uint32_t *pos, uint32_t end, Name *out, uint32_t *entry) {
     }
     *entry = off;
     *out = NOther;
-    const uint8_t *p = c_.data + off + 8;
     for (const auto &k : Names) {
         size_t i = 0;
-        while (i < n && k.text[i] && rd16(p + 2 * i) == (uint8_t)k.text[i]) ++i;
+        while (i < n && k.text[i] && le16(c_, off + 8 + 2 * i) == (uint8_t)k.text[i]) ++i;
         if (i == n && !k.text[i]) {
             *out = k.name;
             break;
@@ -557,13 +569,13 @@ bool Converter::item(uint32_t *pos, uint32_t end, size_t owner) {
             const char *name;
             char16_t ch;
         } entities[] = {{"amp", u'&'}, {"lt", u'<'}, {"gt", u'>'}, {"quot", u'"'}, {"apos", u'\''}};
-        const uint16_t len = rd16(c_.data + entry + 6);
+        const uint16_t len = le16(c_, entry + 6);
         op.kind = OpEntity;
         op.a = entry;
         for (const auto &e : entities) {
             if (std::strlen(e.name) != len) continue;
             size_t i = 0;
-            while (i < len && rd16(c_.data + entry + 8 + 2 * i) == (uint8_t)e.name[i]) ++i;
+            while (i < len && le16(c_, entry + 8 + 2 * i) == (uint8_t)e.name[i]) ++i;
             if (i == len) {
                 op.kind = OpChar;
                 op.index = e.ch;
@@ -710,7 +722,7 @@ bool Converter::instance(uint32_t *pos, uint32_t end, int nesting) {
     uint32_t at = *pos + 4 * count;
     for (uint32_t i = 0; i < count; ++i) {
         Value v;
-        v.size = rd16(c_.data + *pos + 4 * i);
+        v.size = le16(c_, *pos + 4 * i);
         v.type = c_.data[*pos + 4 * i + 2];
         v.off = at;
         if ((uint64_t)at + v.size > end) return false;
@@ -799,7 +811,7 @@ bool Converter::run(uint32_t i, uint32_t end, const Vals &vals, const Item &it, 
                     if (op.index) buf_.push_back((char16_t)op.index);
                 } else {
                     buf_.push_back(u'&');
-                    text(op.a + 8, rd16(c_.data + op.a + 6), &buf_);
+                    text(op.a + 8, le16(c_, op.a + 6), &buf_);
                     buf_.push_back(u';');
                 }
             }
@@ -1064,8 +1076,9 @@ void Converter::renderone(const Value &v, std::u16string *out) {
         break;
     }
     case TSysTime: {
-        const uint16_t y = rd16(p), m = rd16(p + 2), d = rd16(p + 6), h = rd16(p + 8), mi = rd16(p + 10),
-                       s = rd16(p + 12), ms = rd16(p + 14);
+        const uint32_t o = v.off;
+        const uint16_t y = le16(c_, o), m = le16(c_, o + 2), d = le16(c_, o + 6), h = le16(c_, o + 8),
+                       mi = le16(c_, o + 10), s = le16(c_, o + 12), ms = le16(c_, o + 14);
         if (m < 1 || m > 12 || d < 1 || d > 31 || h > 23 || mi > 59 || s > 59 || ms > 999) {
             putbytes(out, p, n);
             break;
@@ -1090,7 +1103,7 @@ void Converter::renderone(const Value &v, std::u16string *out) {
         }
         for (uint32_t k = 8; k < size; k += 4) {
             out->push_back(u'-');
-            putdecimal(out, rd32(p + k), false);
+            putdecimal(out, le32(c_, v.off + k), false);
         }
         break;
     }
@@ -1184,7 +1197,7 @@ bool Converter::convert(Bytes chunk, uint32_t slot, uint32_t off, uint32_t size,
     binary_ = false;
     work_ = 0;
     out->data.clear();
-    const uint64_t written = rd64(chunk.data + off + 16);
+    const uint64_t written = le64(chunk, off + 16);
     if (!stream(off + RecordHeaderSize, off + size - 4, 0)) return false;
     out->strings.resize(nstrings_);
 
@@ -1196,13 +1209,13 @@ bool Converter::convert(Bytes chunk, uint32_t slot, uint32_t off, uint32_t size,
     out->timegenerated = out->timewritten;
     const Capture &t = fields_[FTime];
     if (t.set && t.isvalue && t.v.type == TFileTime && t.v.size == 8) {
-        out->timegenerated = filetimeseconds(rd64(chunk.data + t.v.off));
+        out->timegenerated = filetimeseconds(le64(chunk, t.v.off));
     } else if (t.set && t.isvalue && t.v.type == TSysTime && t.v.size == 16) {
-        const uint8_t *p = chunk.data + t.v.off;
-        const uint16_t m = rd16(p + 2), d = rd16(p + 6);
+        const uint32_t o = t.v.off;
+        const uint16_t m = le16(chunk, o + 2), d = le16(chunk, o + 6);
         if (m >= 1 && m <= 12 && d >= 1 && d <= 31)
-            out->timegenerated = clampseconds(daysfromcivil(rd16(p), m, d) * 86400 + rd16(p + 8) * 3600 +
-                                              rd16(p + 10) * 60 + rd16(p + 12));
+            out->timegenerated = clampseconds(daysfromcivil(le16(chunk, o), m, d) * 86400 + le16(chunk, o + 8) * 3600 +
+                                              le16(chunk, o + 10) * 60 + le16(chunk, o + 12));
     }
     fieldtext(FSourceName, &out->source);
     if (out->source.empty()) fieldtext(FProvider, &out->source);
@@ -1251,10 +1264,9 @@ uint32_t Reader::newest() const {
 // its own when read.
 bool Reader::checkchunk(uint32_t slot, Bytes c, bool nocrc, ChunkEntry *e) {
     const uint8_t *h = c.data;
-    if (std::memcmp(h, "ElfChnk", 8) != 0 || rd32(h + 0x28) != 128) return false;
-    const uint64_t firstnum = rd64(h + 0x08), lastnum = rd64(h + 0x10), firstid = rd64(h + 0x18),
-                   lastid = rd64(h + 0x20);
-    const uint32_t lastoff = rd32(h + 0x2C), free = rd32(h + 0x30);
+    if (std::memcmp(h, "ElfChnk", 8) != 0 || le32(c, 0x28) != 128) return false;
+    const uint64_t firstnum = le64(c, 0x08), lastnum = le64(c, 0x10), firstid = le64(c, 0x18), lastid = le64(c, 0x20);
+    const uint32_t lastoff = le32(c, 0x2C), free = le32(c, 0x30);
     if (free < ChunkHeaderSize || free > ChunkSize) return false;
     e->slot = slot;
     e->count = 0;
@@ -1262,9 +1274,9 @@ bool Reader::checkchunk(uint32_t slot, Bytes c, bool nocrc, ChunkEntry *e) {
     uint32_t off = ChunkHeaderSize, last = 0;
     while (off < free) {
         if (free - off < RecordHeaderSize + 8) return false;
-        const uint32_t size = rd32(h + off + 4);
-        if (rd32(h + off) != 0x00002A2A || size < RecordHeaderSize + 8 || size % 8 || size > free - off ||
-            rd32(h + off + size - 4) != size || rd64(h + off + 8) != firstid + e->count)
+        const uint32_t size = le32(c, off + 4);
+        if (le32(c, off) != 0x00002A2A || size < RecordHeaderSize + 8 || size % 8 || size > free - off ||
+            le32(c, off + size - 4) != size || le64(c, off + 8) != firstid + e->count)
             return false;
         last = off;
         off += size;
@@ -1275,11 +1287,11 @@ bool Reader::checkchunk(uint32_t slot, Bytes c, bool nocrc, ChunkEntry *e) {
         lastoff != last)
         return false;
     e->lastoffset = last;
-    if (nocrc || (rd32(h + 0x78) & FlagNoCrc)) return true;
-    if (crc32(h + 0x80, ChunkHeaderSize - 0x80, crc32(h, 0x78)) == rd32(h + 0x7C)) return true;
+    if (nocrc || (le32(c, 0x78) & FlagNoCrc)) return true;
+    if (crc32(h + 0x80, ChunkHeaderSize - 0x80, crc32(h, 0x78)) == le32(c, 0x7C)) return true;
     evt::NewRecord scratch;
-    for (uint32_t at = ChunkHeaderSize; at < free; at += rd32(h + at + 4))
-        if (!conv_->convert(c, slot, at, rd32(h + at + 4), &scratch)) return false;
+    for (uint32_t at = ChunkHeaderSize; at < free; at += le32(c, at + 4))
+        if (!conv_->convert(c, slot, at, le32(c, at + 4), &scratch)) return false;
     return true;
 }
 
@@ -1289,18 +1301,18 @@ DWORD Reader::open(evt::Source &src) {
     total_ = 0;
     flags_ = 0;
     conv_->reset();
-    const uint8_t *h;
-    if (src.size() < FileHeaderSize || !src.view(0, 128, false, &h) || !hassignature(Bytes{h, 128}) ||
-        rd32(h + 0x20) != 128 || rd16(h + 0x26) != 3 || rd16(h + 0x28) != FileHeaderSize)
+    const uint8_t *p;
+    if (src.size() < FileHeaderSize || !src.view(0, 128, false, &p)) return ERROR_EVENTLOG_FILE_CORRUPT;
+    const Bytes head{p, 128};
+    if (!hassignature(head) || le32(head, 0x20) != 128 || le16(head, 0x26) != 3 || le16(head, 0x28) != FileHeaderSize)
         return ERROR_EVENTLOG_FILE_CORRUPT;
-    flags_ = rd32(h + 0x78);
+    flags_ = le32(head, 0x78);
     // Every slot is looked at: the header's chunk count is stale in a dirty
     // file, and unused (zero) slots can lie between used ones. Offsets must
     // fit in 32 bits, which holds the 65,535 chunks a header can count.
     const uint64_t slots = std::min<uint64_t>((src.size() - FileHeaderSize) / ChunkSize, 0x10000);
     size_t good = 0;
     for (uint32_t s = 0; s < slots; ++s) {
-        const uint8_t *p;
         ChunkEntry e;
         if (!src.view(FileHeaderSize + s * ChunkSize, ChunkSize, false, &p)) return ERROR_EVENTLOG_FILE_CORRUPT;
         if (!checkchunk(s, Bytes{p, ChunkSize}, flags_ & FlagNoCrc, &e)) continue;
@@ -1348,7 +1360,7 @@ namespace {
 bool recordframe(Bytes c, uint32_t off, uint64_t id) {
     uint32_t sig, size;
     return c.u32(off, &sig) && sig == 0x00002A2A && c.u32(off + 4, &size) && size >= RecordHeaderSize + 8 &&
-           c.has(off, size) && rd64(c.data + off + 8) == id && rd32(c.data + off + size - 4) == size;
+           c.has(off, size) && le64(c, off + 8) == id && le32(c, off + size - 4) == size;
 }
 
 } // namespace
@@ -1376,7 +1388,7 @@ bool Reader::next(Position *pos) {
     }
     Bytes c;
     if (!chunkat(pos->chunk, false, &c) || !recordframe(c, pos->offset, pos->id)) return false;
-    const uint32_t at = pos->offset + rd32(c.data + pos->offset + 4);
+    const uint32_t at = pos->offset + le32(c, pos->offset + 4);
     if (!recordframe(c, at, pos->id + 1)) return false;
     pos->offset = at;
     ++pos->id;
@@ -1426,7 +1438,7 @@ bool Reader::find(uint32_t number, Position *pos, Position *after) {
     Position p{k, ChunkHeaderSize, chunks_[k].first};
     while (p.id < id) {
         if (!recordframe(c, p.offset, p.id)) return false;
-        p.offset += rd32(c.data + p.offset + 4);
+        p.offset += le32(c, p.offset + 4);
         ++p.id;
     }
     if (!recordframe(c, p.offset, p.id)) return false;
@@ -1439,7 +1451,7 @@ bool Reader::find(uint32_t number, Position *pos, Position *after) {
 DWORD Reader::read(const Position &pos, evt::NewRecord *out, uint32_t *number) {
     Bytes c;
     if (!chunkat(pos.chunk, false, &c) || !recordframe(c, pos.offset, pos.id) ||
-        !conv_->convert(c, chunks_[pos.chunk].slot, pos.offset, rd32(c.data + pos.offset + 4), out))
+        !conv_->convert(c, chunks_[pos.chunk].slot, pos.offset, le32(c, pos.offset + 4), out))
         return ERROR_EVENTLOG_FILE_CORRUPT;
     *number = (uint32_t)pos.id;
     return ERROR_SUCCESS;
