@@ -1182,8 +1182,10 @@ uint16_t eventtype(uint64_t level, uint64_t keywords) {
 
 bool Converter::convert(Bytes chunk, uint32_t slot, uint32_t off, uint32_t size, evt::NewRecord *out) {
     // Templates belong to their chunk; the cache starts afresh for another
-    // one, or when a hostile chunk has filled it.
-    if (slot != slot_ || ops_.size() > MaxOps) {
+    // one, or when a hostile chunk has filled half of it: whatever one record
+    // uses lies in its 64 KiB chunk, which compiles to fewer operations than
+    // the other half.
+    if (slot != slot_ || ops_.size() > MaxOps / 2) {
         reset();
         slot_ = slot;
     }
