@@ -3,8 +3,8 @@
 #
 #   fuzz/run.sh [seconds-per-target] [target...]
 #
-# Default: 60 seconds for each of evt, msgtable, regfile, settings and
-# writerec. The build goes to $QUILLOG_FUZZ_BUILD_DIR (default build-fuzz).
+# Default: 60 seconds for each of evt, evtx, msgtable, regfile, settings
+# and writerec. The build goes to $QUILLOG_FUZZ_BUILD_DIR (default build-fuzz).
 # Each target starts from its seeds in fuzz/corpus/<target>/ plus what earlier
 # runs in the same build folder found (<build>/corpus/<target>/); the seeds in
 # the repository are never changed. A crash, a leak-free abort or a timeout
@@ -17,7 +17,7 @@ cd "$(dirname "$0")/.."
 seconds=${1:-60}
 shift || true
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(evt msgtable regfile settings writerec)
+[ ${#targets[@]} -gt 0 ] || targets=(evt evtx msgtable regfile settings writerec)
 
 build=${QUILLOG_FUZZ_BUILD_DIR:-build-fuzz}
 cmake -S . -B "$build" -DCMAKE_CXX_COMPILER=clang++ -DQUILLOG_FUZZ=ON -DBUILD_TESTING=OFF \

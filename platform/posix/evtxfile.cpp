@@ -1,0 +1,1463 @@
+// evtxfile.cpp: reads Windows XML event log (.evtx) files.
+//
+// Sections: checksums; the index (file header, chunk checks, order);
+// positions (walking the records of a chunk); binary XML (compiling element
+// trees and templates into operations, cached per chunk); values (their text
+// as the event's XML shows it); the legacy view (which parts of the event
+// make the fields of the record).
+//
+// The service keeps the file header up to date lazily, so a copy of a live
+// log has a stale chunk count and next record number; Windows' service
+// rescans or refuses such a file, and refuses one with a damaged chunk.
+// This reader takes every intact chunk instead, wherever it lies, and skips
+// the damaged ones with their records.
+//
+// Only what the legacy view needs is taken from an event: no XML text is
+// built. A template is compiled once per chunk into a flat list of
+// operations; a record then costs a walk of that list with its values.
+#include "platform/posix/evtxfile.h"
+
+#include "platform/posix/accounts.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <unordered_map>
+
+namespace nt {
+namespace evtx {
+
+// ---------------------------------------------------------------- checksums
+
+namespace {
+
+// Eight tables so that the CRC takes eight bytes a step: table k gives the
+// CRC of a byte followed by k zero bytes.
+struct CrcTables {
+    uint32_t t[8][256];
+    CrcTables() {
+        for (uint32_t i = 0; i < 256; ++i) {
+            uint32_t c = i;
+            for (int k = 0; k < 8; ++k) c = c & 1 ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+            t[0][i] = c;
+        }
+        for (uint32_t i = 0; i < 256; ++i)
+            for (int k = 1; k < 8; ++k) t[k][i] = (t[k - 1][i] >> 8) ^ t[0][t[k - 1][i] & 0xFF];
+    }
+};
+
+// Little-endian fields through the checked reads of Bytes; 0 where the bytes
+// are not there (the callers have checked the range already).
+uint16_t le16(Bytes b, size_t off) {
+    uint16_t v = 0;
+    b.u16(off, &v);
+    return v;
+}
+uint32_t le32(Bytes b, size_t off) {
+    uint32_t v = 0;
+    b.u32(off, &v);
+    return v;
+}
+uint64_t le64(Bytes b, size_t off) { return (uint64_t)le32(b, off) | (uint64_t)le32(b, off + 4) << 32; }
+
+// Four bytes of the CRC's input as one word, first byte lowest.
+uint32_t word(const uint8_t *p) {
+    return (uint32_t)p[0] | ((uint32_t)p[1] << 8) | ((uint32_t)p[2] << 16) | ((uint32_t)p[3] << 24);
+}
+
+} // namespace
+
+uint32_t crc32(const uint8_t *p, size_t len, uint32_t crc) {
+    static const CrcTables tables;
+    const auto &t = tables.t;
+    crc = ~crc;
+    for (; len >= 8; p += 8, len -= 8) {
+        const uint32_t a = crc ^ word(p), b = word(p + 4);
+        crc = t[7][a & 0xFF] ^ t[6][(a >> 8) & 0xFF] ^ t[5][(a >> 16) & 0xFF] ^ t[4][a >> 24] ^ t[3][b & 0xFF] ^
+              t[2][(b >> 8) & 0xFF] ^ t[1][(b >> 16) & 0xFF] ^ t[0][b >> 24];
+    }
+    for (; len; ++p, --len) crc = t[0][(crc ^ *p) & 0xFF] ^ (crc >> 8);
+    return ~crc;
+}
+
+bool hassignature(Bytes head) { return head.has(0, 8) && std::memcmp(head.data, "ElfFile", 8) == 0; }
+
+// ---------------------------------------------------------------- binary XML
+
+namespace {
+
+const uint16_t None = 0xFFFF;
+// Limits that keep a hostile record's cost proportional to its size: element
+// nesting inside one fragment, binary XML values nested in values, and the
+// operations, scanned bytes (a unit per 16) and text units of one record.
+const int MaxDepth = 32;
+const int MaxNesting = 8;
+const uint32_t MaxWork = 1u << 18;
+// Open elements and attribute values at once: the depth of elements in each
+// of the nested fragments, and the root above them.
+const size_t MaxFrames = (MaxDepth + 2) * (MaxNesting + 1) + 2;
+// Compiled operations kept for one chunk before the cache starts afresh.
+const size_t MaxOps = 1u << 16;
+
+// Value types of substitutions.
+enum : uint8_t {
+    TNull = 0x00,
+    TString = 0x01,
+    TAnsi = 0x02,
+    TInt8 = 0x03,
+    TUInt8 = 0x04,
+    TInt16 = 0x05,
+    TUInt16 = 0x06,
+    TInt32 = 0x07,
+    TUInt32 = 0x08,
+    TInt64 = 0x09,
+    TUInt64 = 0x0A,
+    TReal32 = 0x0B,
+    TReal64 = 0x0C,
+    TBool = 0x0D,
+    TBinary = 0x0E,
+    TGuid = 0x0F,
+    TSizeT = 0x10,
+    TFileTime = 0x11,
+    TSysTime = 0x12,
+    TSid = 0x13,
+    THex32 = 0x14,
+    THex64 = 0x15,
+    TBinXml = 0x21,
+    TArray = 0x80,
+};
+
+// The element and attribute names the legacy view looks at.
+enum Name : uint8_t {
+    NOther,
+    NEvent,
+    NSystem,
+    NProvider,
+    NEventID,
+    NLevel,
+    NTask,
+    NKeywords,
+    NTimeCreated,
+    NComputer,
+    NSecurity,
+    NEventData,
+    NData,
+    NBinary,
+    NUserData,
+    NName,
+    NEventSourceName,
+    NQualifiers,
+    NSystemTime,
+    NUserID,
+};
+
+const struct {
+    const char *text;
+    Name name;
+} Names[] = {
+    {"Event", NEvent},
+    {"System", NSystem},
+    {"Provider", NProvider},
+    {"EventID", NEventID},
+    {"Level", NLevel},
+    {"Task", NTask},
+    {"Keywords", NKeywords},
+    {"TimeCreated", NTimeCreated},
+    {"Computer", NComputer},
+    {"Security", NSecurity},
+    {"EventData", NEventData},
+    {"Data", NData},
+    {"Binary", NBinary},
+    {"UserData", NUserData},
+    {"Name", NName},
+    {"EventSourceName", NEventSourceName},
+    {"Qualifiers", NQualifiers},
+    {"SystemTime", NSystemTime},
+    {"UserID", NUserID},
+};
+
+// What an element is to the legacy view, from its name and its parent's role.
+enum Role : uint8_t {
+    ROutside, // above the root element
+    REvent,
+    RSystem,
+    RProvider,
+    REventID,
+    RLevel,
+    RTask,
+    RKeywords,
+    RTimeCreated,
+    RComputer,
+    RSecurity,
+    REventData,
+    RData,
+    RBinary,
+    RUserData,
+    RUser, // any element under UserData: a leaf gives a string
+    RAttr, // the value of an attribute the view takes
+    RIgnore,
+};
+
+Role classify(Role parent, Name name) {
+    switch (parent) {
+    case ROutside: return name == NEvent ? REvent : RIgnore;
+    case REvent:
+        return name == NSystem ? RSystem : name == NEventData ? REventData : name == NUserData ? RUserData : RIgnore;
+    case RSystem:
+        switch (name) {
+        case NProvider: return RProvider;
+        case NEventID: return REventID;
+        case NLevel: return RLevel;
+        case NTask: return RTask;
+        case NKeywords: return RKeywords;
+        case NTimeCreated: return RTimeCreated;
+        case NComputer: return RComputer;
+        case NSecurity: return RSecurity;
+        default: return RIgnore;
+        }
+    case REventData: return name == NData ? RData : name == NBinary ? RBinary : RIgnore;
+    case RUserData:
+    case RUser: return RUser;
+    default: return RIgnore;
+    }
+}
+
+bool collecting(Role r) {
+    switch (r) {
+    case REventID:
+    case RLevel:
+    case RTask:
+    case RKeywords:
+    case RComputer:
+    case RData:
+    case RBinary:
+    case RUser:
+    case RAttr: return true;
+    default: return false;
+    }
+}
+
+// The parts of the System element the legacy view takes.
+enum Field { FProvider, FSourceName, FEventID, FQualifiers, FLevel, FTask, FKeywords, FTime, FComputer, FUser, FCount };
+
+int attrfield(Role element, Name attr) {
+    if (element == RProvider && attr == NName) return FProvider;
+    if (element == RProvider && attr == NEventSourceName) return FSourceName;
+    if (element == REventID && attr == NQualifiers) return FQualifiers;
+    if (element == RTimeCreated && attr == NSystemTime) return FTime;
+    if (element == RSecurity && attr == NUserID) return FUser;
+    return -1;
+}
+
+int elementfield(Role r) {
+    switch (r) {
+    case REventID: return FEventID;
+    case RLevel: return FLevel;
+    case RTask: return FTask;
+    case RKeywords: return FKeywords;
+    case RComputer: return FComputer;
+    default: return -1;
+    }
+}
+
+// One operation of a compiled element tree.
+enum OpKind : uint8_t { OpOpen, OpClose, OpAttr, OpText, OpChar, OpEntity, OpSubst };
+struct Op {
+    OpKind kind;
+    Name name = NOther;    // OpOpen, OpAttr
+    bool optional = false; // OpSubst
+    uint16_t index = None; // OpSubst: value index; OpOpen: the value the element depends on; OpChar: the unit
+    uint16_t opt = None;   // OpOpen, OpAttr: first optional substitution of the content or value
+    uint16_t arr = None;   // OpOpen: first substitution of the content (an array repeats the element)
+    uint32_t a = 0, b = 0; // OpText: chunk offset, units; OpOpen: index of the OpClose, and of its
+                           // first content operation; OpAttr: end of its value; OpEntity: offset of
+                           // the name entry
+};
+
+// A substitution value: its type and where its bytes lie in the chunk.
+struct Value {
+    uint8_t type = TNull;
+    uint32_t off = 0, size = 0;
+};
+
+// The array item an element is repeated for.
+struct Item {
+    uint16_t index = None;
+    Value v;
+};
+
+struct Vals {
+    size_t base = 0, count = 0;
+};
+
+struct Frame {
+    Role role = ROutside;
+    bool pending = false;  // single holds the content, not yet turned into text
+    bool haschild = false; // an element was opened inside
+    uint32_t pieces = 0;   // content parts seen
+    size_t start = 0;      // where the content's text starts in the buffer
+    Value single;
+};
+
+struct Capture {
+    bool set = false, isvalue = false;
+    Value v;
+    std::u16string text;
+};
+
+struct Template {
+    uint32_t start = 0, end = 0;
+    bool ok = false;
+};
+
+// Text helpers.
+void putascii(std::u16string *out, const char *s, size_t n) {
+    for (size_t i = 0; i < n; ++i) out->push_back((char16_t)(unsigned char)s[i]);
+}
+
+void putdecimal(std::u16string *out, uint64_t v, bool negative) {
+    char buf[24];
+    size_t n = 0;
+    do {
+        buf[sizeof buf - 1 - n++] = (char)('0' + v % 10);
+        v /= 10;
+    } while (v);
+    if (negative) buf[sizeof buf - 1 - n++] = '-';
+    putascii(out, buf + sizeof buf - n, n);
+}
+
+void putsigned(std::u16string *out, int64_t v) { putdecimal(out, v < 0 ? 0 - (uint64_t)v : (uint64_t)v, v < 0); }
+
+void puthex(std::u16string *out, uint64_t v) {
+    char buf[20];
+    size_t n = 0;
+    do {
+        buf[sizeof buf - 1 - n++] = "0123456789abcdef"[v & 15];
+        v >>= 4;
+    } while (v);
+    buf[sizeof buf - 1 - n++] = 'x';
+    buf[sizeof buf - 1 - n++] = '0';
+    putascii(out, buf + sizeof buf - n, n);
+}
+
+void putdigits(std::u16string *out, uint64_t v, int width) {
+    char buf[20];
+    for (int i = width - 1; i >= 0; --i, v /= 10) buf[i] = (char)('0' + v % 10);
+    putascii(out, buf, (size_t)width);
+}
+
+const char HexUpper[] = "0123456789ABCDEF";
+
+void putbytes(std::u16string *out, const uint8_t *p, size_t n) {
+    for (size_t i = 0; i < n; ++i) {
+        out->push_back((char16_t)HexUpper[p[i] >> 4]);
+        out->push_back((char16_t)HexUpper[p[i] & 15]);
+    }
+}
+
+// Days since 1970-01-01 of a date of the proleptic Gregorian calendar, and
+// back. Years are counted from March, so that the leap day ends a year.
+int64_t daysfromcivil(int64_t y, unsigned m, unsigned d) {
+    y -= m <= 2;
+    const int64_t era = (y >= 0 ? y : y - 399) / 400;
+    const unsigned yoe = (unsigned)(y - era * 400);
+    const unsigned doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
+    const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    return era * 146097 + (int64_t)doe - 719468;
+}
+
+void civilfromdays(int64_t z, int64_t *y, unsigned *m, unsigned *d) {
+    z += 719468;
+    const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+    const unsigned doe = (unsigned)(z - era * 146097);
+    const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    const unsigned mp = (5 * doy + 2) / 153;
+    *d = doy - (153 * mp + 2) / 5 + 1;
+    *m = mp < 10 ? mp + 3 : mp - 9;
+    *y = (int64_t)yoe + era * 400 + (*m <= 2);
+}
+
+const int64_t DaysFrom1601To1970 = 134774;
+const uint64_t TicksPerSecond = 10000000;
+
+// yyyy-mm-ddThh:mm:ss.fffffffffZ from days since 1970, seconds of the day
+// and nanoseconds.
+void putisotime(std::u16string *out, int64_t days, uint32_t secs, uint32_t nanos) {
+    int64_t y;
+    unsigned m, d;
+    civilfromdays(days, &y, &m, &d);
+    putdigits(out, (uint64_t)(y < 0 ? 0 : y), y > 9999 ? 5 : 4);
+    out->push_back(u'-');
+    putdigits(out, m, 2);
+    out->push_back(u'-');
+    putdigits(out, d, 2);
+    out->push_back(u'T');
+    putdigits(out, secs / 3600, 2);
+    out->push_back(u':');
+    putdigits(out, secs / 60 % 60, 2);
+    out->push_back(u':');
+    putdigits(out, secs % 60, 2);
+    out->push_back(u'.');
+    putdigits(out, nanos, 9);
+    out->push_back(u'Z');
+}
+
+// The shortest decimal form that reads back as the same number.
+template <class T> void putreal(std::u16string *out, T v, int lo, int hi) {
+    char buf[40];
+    int n = 0;
+    for (int p = lo; p <= hi; ++p) {
+        n = std::snprintf(buf, sizeof buf, "%.*g", p, (double)v);
+        if ((T)std::strtod(buf, nullptr) == v) break;
+    }
+    putascii(out, buf, (size_t)std::max(n, 0));
+}
+
+// The size of one item of an array of base type t, 0 for items that size
+// themselves (strings, SIDs) or have no array form.
+uint32_t itemsize(uint8_t t, uint32_t total) {
+    switch (t) {
+    case TInt8:
+    case TUInt8: return 1;
+    case TInt16:
+    case TUInt16: return 2;
+    case TInt32:
+    case TUInt32:
+    case TReal32:
+    case TBool:
+    case THex32: return 4;
+    case TInt64:
+    case TUInt64:
+    case TReal64:
+    case TFileTime:
+    case THex64: return 8;
+    case TGuid:
+    case TSysTime: return 16;
+    case TSizeT: return total % 8 ? 4 : 8;
+    default: return 0;
+    }
+}
+
+// The size of the SID at p (n bytes available), 0 when it is not one.
+uint32_t sidsize(const uint8_t *p, uint32_t n) {
+    if (n < 8 || p[0] != 1 || p[1] > SID_MAX_SUBS) return 0;
+    const uint32_t size = 8 + 4u * p[1];
+    return size <= n ? size : 0;
+}
+
+} // namespace
+
+// Turns the binary XML of records into their legacy view. Compiled
+// templates are kept for the chunk last used.
+class Converter {
+public:
+    // The frames never move: references to them stay good while elements
+    // nest.
+    Converter() { frames_.reserve(MaxFrames); }
+    void reset() {
+        cache_.clear();
+        templates_.clear();
+        ops_.clear();
+        slot_ = None32;
+    }
+    bool convert(Bytes chunk, uint32_t slot, uint32_t off, uint32_t size, evt::NewRecord *out);
+
+private:
+    static const uint32_t None32 = 0xFFFFFFFFu;
+
+    bool stream(uint32_t pos, uint32_t end, int nesting);
+    bool instance(uint32_t *pos, uint32_t end, int nesting);
+    int templ(uint32_t defoff);
+    bool compilebody(uint32_t pos, uint32_t end);
+    bool element(uint32_t *pos, uint32_t end, bool intemplate, int depth);
+    bool item(uint32_t *pos, uint32_t end, size_t owner);
+    bool name(uint32_t *pos, uint32_t end, Name *out, uint32_t *entry);
+    bool run(uint32_t i, uint32_t end, const Vals &vals, const Item &it, int nesting);
+    bool open(uint32_t i, Role role, const Vals &vals, const Item &it, int nesting);
+    bool nextitem(const Value &arr, uint32_t *cur, Value *out);
+    void flush(Frame *f);
+    void render(const Value &v, std::u16string *out);
+    void renderone(const Value &v, std::u16string *out);
+    void text(uint32_t off, uint32_t units, std::u16string *out);
+    bool finish(const Frame &f);
+    void capture(int field, const Frame &f);
+    void fieldtext(int field, std::u16string *out);
+    uint64_t fieldnumber(int field);
+    Value value(const Vals &vals, uint16_t index) const {
+        return index < vals.count ? values_[vals.base + index] : Value();
+    }
+    bool isnull(const Vals &vals, uint16_t index) const { return value(vals, index).type == TNull; }
+    bool spend(uint64_t units) {
+        work_ += units;
+        return work_ <= MaxWork;
+    }
+
+    Bytes c_;
+    uint32_t slot_ = None32;
+    std::vector<Op> ops_;
+    std::vector<Template> templates_;
+    std::unordered_map<uint32_t, int> cache_; // definition offset -> templates_
+    std::vector<Value> values_;
+    std::vector<Frame> frames_;
+    std::u16string buf_, scratch_;
+    // Text on its way from the chunk to a string: a value holds at most
+    // 65,535 bytes, and a text item at most 65,535 units.
+    std::unique_ptr<char16_t[]> stage_{new char16_t[0x10000]};
+    Capture fields_[FCount];
+    evt::NewRecord *out_ = nullptr;
+    size_t nstrings_ = 0;
+    bool binary_ = false;
+    uint64_t work_ = 0;
+};
+
+bool Converter::name(uint32_t *pos, uint32_t end, Name *out, uint32_t *entry) {
+    uint32_t off;
+    uint16_t n;
+    if (!c_.u32(*pos, &off) || !c_.u16((size_t)off + 6, &n) || !c_.has((size_t)off + 8, 2u * n + 2)) return false;
+    *pos += 4;
+    // A name used for the first time in the chunk follows inline.
+    if (off == *pos) {
+        if ((uint64_t)*pos + 8 + 2u * n + 2 > end) return false;
+        *pos += 8 + 2u * n + 2;
+    }
+    *entry = off;
+    *out = NOther;
+    for (const auto &k : Names) {
+        size_t i = 0;
+        while (i < n && k.text[i] && le16(c_, off + 8 + 2 * i) == (uint8_t)k.text[i]) ++i;
+        if (i == n && !k.text[i]) {
+            *out = k.name;
+            break;
+        }
+    }
+    return true;
+}
+
+// One character data item, entity or substitution of an element's content
+// or an attribute's value; owner is the element or attribute operation.
+bool Converter::item(uint32_t *pos, uint32_t end, size_t owner) {
+    uint8_t tok;
+    if (!c_.u8(*pos, &tok) || *pos >= end) return false;
+    Op op;
+    uint16_t n = 0;
+    switch (tok & 0x1F) {
+    case 0x05: // value text: string type, count, units
+    case 0x07: // CDATA: count, units
+    {
+        const uint32_t at = *pos + ((tok & 0x1F) == 0x05 ? 2 : 1);
+        if (!c_.u16(at, &n) || (uint64_t)at + 2 + 2u * n > end) return false;
+        op.kind = OpText;
+        op.a = at + 2;
+        op.b = n;
+        *pos = at + 2 + 2u * n;
+        break;
+    }
+    case 0x08: // character reference
+        if (!c_.u16(*pos + 1, &n) || *pos + 3 > end) return false;
+        op.kind = OpChar;
+        op.index = n;
+        *pos += 3;
+        break;
+    case 0x09: { // entity reference: the five of XML are characters, others stay as written
+        *pos += 1;
+        Name ignored;
+        uint32_t entry;
+        if (!name(pos, end, &ignored, &entry)) return false;
+        static const struct {
+            const char *name;
+            char16_t ch;
+        } entities[] = {{"amp", u'&'}, {"lt", u'<'}, {"gt", u'>'}, {"quot", u'"'}, {"apos", u'\''}};
+        const uint16_t len = le16(c_, entry + 6);
+        op.kind = OpEntity;
+        op.a = entry;
+        for (const auto &e : entities) {
+            if (std::strlen(e.name) != len) continue;
+            size_t i = 0;
+            while (i < len && le16(c_, entry + 8 + 2 * i) == (uint8_t)e.name[i]) ++i;
+            if (i == len) {
+                op.kind = OpChar;
+                op.index = e.ch;
+            }
+        }
+        break;
+    }
+    case 0x0D:
+    case 0x0E: // substitution: index, declared type (the stored one counts)
+        if (!c_.u16(*pos + 1, &op.index) || *pos + 4 > end) return false;
+        op.kind = OpSubst;
+        op.optional = (tok & 0x1F) == 0x0E;
+        *pos += 4;
+        if (op.optional && ops_[owner].opt == None) ops_[owner].opt = op.index;
+        if (ops_[owner].arr == None) ops_[owner].arr = op.index;
+        break;
+    default: return false;
+    }
+    ops_.push_back(op);
+    return true;
+}
+
+// One element with its attributes and content. Inside a template every
+// element starts with the index of the value it depends on.
+bool Converter::element(uint32_t *pos, uint32_t end, bool intemplate, int depth) {
+    uint8_t tok;
+    if (depth > MaxDepth || !c_.u8(*pos, &tok)) return false;
+    const bool attrs = tok & 0x40;
+    Op open;
+    open.kind = OpOpen;
+    *pos += 1;
+    if (intemplate) {
+        if (!c_.u16(*pos, &open.index)) return false;
+        *pos += 2;
+    }
+    *pos += 4; // data size: the tokens are followed instead
+    uint32_t entry;
+    if (*pos > end || !name(pos, end, &open.name, &entry)) return false;
+    if (attrs) *pos += 4; // attribute list size
+    const size_t at = ops_.size();
+    ops_.push_back(open);
+    while (attrs && *pos < end && (c_.data[*pos] & 0x1F) == 0x06) {
+        *pos += 1;
+        Op attr;
+        attr.kind = OpAttr;
+        if (!name(pos, end, &attr.name, &entry)) return false;
+        const size_t a = ops_.size();
+        ops_.push_back(attr);
+        for (;;) {
+            uint8_t t;
+            if (*pos >= end || !c_.u8(*pos, &t)) return false;
+            t &= 0x1F;
+            if (t != 0x05 && t != 0x08 && t != 0x09 && t != 0x0D && t != 0x0E) break;
+            if (!item(pos, end, a)) return false;
+        }
+        ops_[a].a = (uint32_t)ops_.size();
+    }
+    ops_[at].b = (uint32_t)ops_.size();
+    if (*pos >= end) return false;
+    tok = c_.data[*pos];
+    if (tok == 0x02) {
+        *pos += 1;
+        for (;;) {
+            if (*pos >= end) return false;
+            tok = c_.data[*pos];
+            const uint8_t t = tok & 0x1F;
+            if (tok == 0x04) {
+                *pos += 1;
+                break;
+            }
+            if (t == 0x01) {
+                if (!element(pos, end, intemplate, depth + 1)) return false;
+            } else if (t == 0x0A) { // processing instruction target: a name
+                *pos += 1;
+                Name ignored;
+                if (!name(pos, end, &ignored, &entry)) return false;
+            } else if (t == 0x0B) { // processing instruction data
+                uint16_t n;
+                if (!c_.u16(*pos + 1, &n)) return false;
+                *pos += 3 + 2u * n;
+            } else if (!item(pos, end, at)) {
+                return false;
+            }
+            if (ops_.size() > MaxOps) return false;
+        }
+    } else if (tok == 0x03) {
+        *pos += 1;
+    } else {
+        return false;
+    }
+    ops_[at].a = (uint32_t)ops_.size();
+    Op close;
+    close.kind = OpClose;
+    ops_.push_back(close);
+    return true;
+}
+
+// A template definition's body: fragment header, element, end of stream.
+bool Converter::compilebody(uint32_t pos, uint32_t end) {
+    while (pos < end) {
+        const uint8_t tok = c_.data[pos];
+        if (tok == 0x00) return true;
+        if (tok == 0x0F) {
+            pos += 4;
+        } else if ((tok & 0x1F) == 0x01) {
+            if (!element(&pos, end, true, 0)) return false;
+        } else {
+            return false;
+        }
+    }
+    return true;
+}
+
+// The compiled template defined at defoff (next offset, GUID, data size,
+// body), or -1 when its definition does not hold.
+int Converter::templ(uint32_t defoff) {
+    auto hit = cache_.find(defoff);
+    if (hit != cache_.end()) return templates_[hit->second].ok ? hit->second : -1;
+    Template t;
+    uint32_t size;
+    t.start = (uint32_t)ops_.size();
+    if (c_.u32((size_t)defoff + 20, &size) && c_.has((size_t)defoff + 24, size))
+        t.ok = compilebody(defoff + 24, defoff + 24 + size);
+    t.end = (uint32_t)ops_.size();
+    templates_.push_back(t);
+    cache_[defoff] = (int)templates_.size() - 1;
+    return t.ok ? (int)templates_.size() - 1 : -1;
+}
+
+// A template instance: the template (defined here or earlier in the chunk),
+// the value descriptors, the values; then the template is run with them.
+bool Converter::instance(uint32_t *pos, uint32_t end, int nesting) {
+    uint32_t defoff, count, size;
+    if ((uint64_t)*pos + 10 > end || !c_.u32(*pos + 6, &defoff)) return false;
+    *pos += 10;
+    if (defoff == *pos) {
+        if (!c_.u32(*pos + 20, &size) || (uint64_t)*pos + 24 + size > end) return false;
+        *pos += 24 + size;
+    }
+    const int t = templ(defoff);
+    if (t < 0 || (uint64_t)*pos + 4 > end || !c_.u32(*pos, &count) || count > (end - *pos - 4) / 4) return false;
+    *pos += 4;
+    const Vals vals{values_.size(), count};
+    uint32_t at = *pos + 4 * count;
+    for (uint32_t i = 0; i < count; ++i) {
+        Value v;
+        v.size = le16(c_, *pos + 4 * i);
+        v.type = c_.data[*pos + 4 * i + 2];
+        v.off = at;
+        if ((uint64_t)at + v.size > end) return false;
+        at += v.size;
+        values_.push_back(v);
+    }
+    *pos = at;
+    const Template tp = templates_[(size_t)t];
+    const bool ok = run(tp.start, tp.end, vals, Item(), nesting);
+    values_.resize(vals.base);
+    return ok;
+}
+
+// A record's stream or a nested binary XML value: fragment headers, then
+// template instances or plain elements, up to the end of stream.
+bool Converter::stream(uint32_t pos, uint32_t end, int nesting) {
+    if (nesting > MaxNesting) return false;
+    while (pos < end) {
+        const uint8_t tok = c_.data[pos];
+        if (tok == 0x00) return true;
+        if (tok == 0x0F) {
+            pos += 4;
+        } else if (tok == 0x0C) {
+            if (!instance(&pos, end, nesting)) return false;
+        } else if ((tok & 0x1F) == 0x01) {
+            const uint32_t first = (uint32_t)ops_.size();
+            if (!element(&pos, end, false, 0) || !run(first, (uint32_t)ops_.size(), Vals(), Item(), nesting))
+                return false;
+        } else {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Runs the operations [i, end) of element content or an attribute value.
+bool Converter::run(uint32_t i, uint32_t end, const Vals &vals, const Item &it, int nesting) {
+    while (i < end) {
+        if (!spend(1)) return false;
+        const Op op = ops_[i];
+        Frame &f = frames_.back();
+        switch (op.kind) {
+        case OpOpen: {
+            // An element the legacy view does not look into is stepped over
+            // whole, nested values and all.
+            const Role role = classify(f.role, op.name);
+            if (role == RIgnore) {
+                i = op.a + 1;
+                break;
+            }
+            // An element that depends on a Null value, or holds an optional
+            // substitution of one, is left out; one that holds an array is
+            // repeated for each item (once, empty, for an empty array).
+            if ((op.index != None && isnull(vals, op.index)) || (op.opt != None && isnull(vals, op.opt))) {
+                i = op.a + 1;
+                break;
+            }
+            const Value arr = value(vals, op.arr);
+            if (op.arr != None && op.arr != it.index && (arr.type & TArray)) {
+                Item each;
+                each.index = op.arr;
+                each.v.type = arr.type & 0x7F;
+                each.v.off = arr.off;
+                uint32_t cur = arr.off;
+                bool any = false;
+                while (nextitem(arr, &cur, &each.v)) {
+                    any = true;
+                    if (!open(i, role, vals, each, nesting)) return false;
+                }
+                if (!any && !open(i, role, vals, each, nesting)) return false;
+            } else if (!open(i, role, vals, it, nesting)) {
+                return false;
+            }
+            i = op.a + 1;
+            break;
+        }
+        case OpText:
+        case OpChar:
+        case OpEntity:
+            if (collecting(f.role)) {
+                flush(&f);
+                ++f.pieces;
+                if (op.kind == OpText) {
+                    text(op.a, op.b, &buf_);
+                } else if (op.kind == OpChar) {
+                    if (op.index) buf_.push_back((char16_t)op.index);
+                } else {
+                    buf_.push_back(u'&');
+                    text(op.a + 8, le16(c_, op.a + 6), &buf_);
+                    buf_.push_back(u';');
+                }
+            }
+            ++i;
+            break;
+        case OpSubst: {
+            Value v = op.index == it.index && it.index != None ? it.v : value(vals, op.index);
+            if (v.type == TBinXml) {
+                // Nested XML replaces the substitution in the element's content.
+                if (f.role != RAttr && !stream(v.off, v.off + v.size, nesting + 1)) return false;
+            } else if (v.type != TNull && collecting(f.role)) {
+                if (f.pieces == 0 && !(v.type & TArray)) {
+                    f.single = v;
+                    f.pending = true;
+                } else {
+                    flush(&f);
+                    render(v, &buf_);
+                }
+                ++f.pieces;
+            }
+            ++i;
+            break;
+        }
+        default: ++i; break;
+        }
+        if (buf_.size() > MaxWork) return false;
+    }
+    return true;
+}
+
+// One element (repetition) from its OpOpen at i: its attributes, content,
+// and what the legacy view takes from it.
+bool Converter::open(uint32_t i, Role role, const Vals &vals, const Item &it, int nesting) {
+    const Op op = ops_[i];
+    Frame &parent = frames_.back();
+    if (parent.role == RUserData || parent.role == RUser) parent.haschild = true;
+    if (frames_.size() + 2 > MaxFrames) return false;
+    Frame f;
+    f.role = role;
+    f.start = buf_.size();
+    frames_.push_back(f);
+    const bool attrs = f.role == RProvider || f.role == REventID || f.role == RTimeCreated || f.role == RSecurity;
+    uint32_t j = attrs ? i + 1 : op.b;
+    while (j < op.a && ops_[j].kind == OpAttr) {
+        const Op attr = ops_[j];
+        const int field = attrfield(f.role, attr.name);
+        if (field >= 0 && !fields_[field].set && !(attr.opt != None && isnull(vals, attr.opt))) {
+            Frame a;
+            a.role = RAttr;
+            a.start = buf_.size();
+            frames_.push_back(a);
+            if (!run(j + 1, attr.a, vals, it, nesting)) return false;
+            capture(field, frames_.back());
+            buf_.resize(a.start);
+            frames_.pop_back();
+        }
+        j = attr.a;
+    }
+    if (!run(j, op.a, vals, it, nesting)) return false;
+    const bool ok = finish(frames_.back());
+    buf_.resize(frames_.back().start);
+    frames_.pop_back();
+    return ok;
+}
+
+// Turns a pending single value into text, once more content follows it or
+// its text is needed.
+void Converter::flush(Frame *f) {
+    if (!f->pending) return;
+    f->pending = false;
+    render(f->single, &buf_);
+}
+
+void Converter::capture(int field, const Frame &f) {
+    Capture &k = fields_[field];
+    k.set = true;
+    k.isvalue = f.pending && f.pieces == 1;
+    if (k.isvalue)
+        k.v = f.single;
+    else
+        k.text.assign(buf_, f.start, std::u16string::npos);
+}
+
+// What an element gives when it closes: a System field, an insertion string
+// (a Data element, or a leaf under UserData), or the record's data.
+bool Converter::finish(const Frame &cf) {
+    Frame f = cf;
+    const int field = elementfield(f.role);
+    if (field >= 0) {
+        if (!fields_[field].set) capture(field, f);
+        return true;
+    }
+    if (f.role == RData || (f.role == RUser && !f.haschild)) {
+        if (nstrings_ == 0xFFFF) return false;
+        auto &strings = out_->strings;
+        if (nstrings_ == strings.size()) strings.emplace_back();
+        std::u16string &s = strings[nstrings_++];
+        s.clear();
+        if (f.pending) {
+            render(f.single, &s); // the common case: one value, straight to its string
+        } else {
+            s.append(buf_, f.start, std::u16string::npos);
+        }
+        return true;
+    }
+    if (f.role == RBinary && !binary_) {
+        binary_ = true;
+        if (f.pending && f.single.type == TBinary) {
+            out_->data.assign(c_.data + f.single.off, c_.data + f.single.off + f.single.size);
+            return true;
+        }
+        // Binary written as text: pairs of hex digits.
+        flush(&f);
+        auto hexval = [](char16_t ch) {
+            return ch >= u'0' && ch <= u'9'   ? ch - u'0'
+                   : ch >= u'A' && ch <= u'F' ? ch - u'A' + 10
+                   : ch >= u'a' && ch <= u'f' ? ch - u'a' + 10
+                                              : -1;
+        };
+        for (size_t k = f.start; k + 1 < buf_.size(); k += 2) {
+            const int hi = hexval(buf_[k]), lo = hexval(buf_[k + 1]);
+            if (hi < 0 || lo < 0) break;
+            out_->data.push_back((uint8_t)(hi << 4 | lo));
+        }
+    }
+    return true;
+}
+
+// Copies UTF-16 text from the chunk. NUL units are dropped: the legacy
+// record ends each string at its first NUL.
+void Converter::text(uint32_t off, uint32_t units, std::u16string *out) {
+    const uint8_t *p = c_.data + off;
+    char16_t *d = stage_.get();
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+    for (uint32_t k = 0; k < units; ++k) d[k] = (char16_t)(p[2 * k] | p[2 * k + 1] << 8);
+#else
+    std::memcpy(d, p, 2 * (size_t)units);
+#endif
+    char16_t *e = d + units;
+    if (std::find(d, e, u'\0') != e) e = std::remove(d, e, u'\0');
+    out->append(d, (size_t)(e - d));
+}
+
+// The next item of an array value at *cur: strings end at a NUL, SIDs give
+// their own size, other types have a fixed size. False after the last.
+bool Converter::nextitem(const Value &arr, uint32_t *cur, Value *out) {
+    const uint32_t end = arr.off + arr.size;
+    if (*cur >= end) return false;
+    const uint8_t base = arr.type & 0x7F;
+    const uint8_t *p = c_.data;
+    uint32_t len = end - *cur, skip = 0;
+    if (base == TString) {
+        for (uint32_t k = *cur; k + 1 < end; k += 2)
+            if (!p[k] && !p[k + 1]) {
+                len = k - *cur;
+                skip = 2;
+                break;
+            }
+    } else if (base == TAnsi) {
+        const void *nul = std::memchr(p + *cur, 0, len);
+        if (nul) {
+            len = (uint32_t)((const uint8_t *)nul - (p + *cur));
+            skip = 1;
+        }
+    } else if (base == TSid) {
+        if (sidsize(p + *cur, len)) len = sidsize(p + *cur, len);
+    } else if (itemsize(base, arr.size)) {
+        if (len < itemsize(base, arr.size)) return false;
+        len = itemsize(base, arr.size);
+    }
+    out->type = itemsize(base, arr.size) || base == TString || base == TAnsi || base == TSid ? base : (uint8_t)TBinary;
+    out->off = *cur;
+    out->size = len;
+    *cur += len + skip;
+    return spend(len / 16 + 1);
+}
+
+// Appends a value's text: an array's items separated by commas where the
+// element is not repeated for them.
+void Converter::render(const Value &v, std::u16string *out) {
+    if (!(v.type & TArray)) {
+        renderone(v, out);
+        return;
+    }
+    uint32_t cur = v.off;
+    Value each;
+    bool first = true;
+    while (nextitem(v, &cur, &each)) {
+        if (!first) out->push_back(u',');
+        first = false;
+        renderone(each, out);
+    }
+}
+
+// The text of one value as the event's XML shows it.
+void Converter::renderone(const Value &v, std::u16string *out) {
+    const uint8_t *p = c_.data + v.off;
+    const uint32_t n = v.size;
+    const size_t before = out->size();
+    const uint32_t want = itemsize(v.type, n);
+    uint64_t u = 0;
+    if (want || v.type == TBool)
+        for (uint32_t k = 0; k < n && k < 8; ++k) u |= (uint64_t)p[k] << (8 * k);
+    if (want && n != want && v.type != TBool) {
+        putbytes(out, p, n); // a size that does not fit the type
+        spend(out->size() - before);
+        return;
+    }
+    switch (v.type) {
+    case TString: text(v.off, n / 2, out); break;
+    case TAnsi:
+        for (uint32_t k = 0; k < n; ++k)
+            if (p[k]) out->push_back((char16_t)ansitowide(p[k]));
+        break;
+    case TInt8: putsigned(out, (int8_t)u); break;
+    case TInt16: putsigned(out, (int16_t)u); break;
+    case TInt32: putsigned(out, (int32_t)u); break;
+    case TInt64: putsigned(out, (int64_t)u); break;
+    case TUInt8:
+    case TUInt16:
+    case TUInt32:
+    case TUInt64: putdecimal(out, u, false); break;
+    case TReal32: {
+        float x;
+        uint32_t bits = (uint32_t)u;
+        std::memcpy(&x, &bits, 4);
+        putreal(out, x, 6, 9);
+        break;
+    }
+    case TReal64: {
+        double x;
+        std::memcpy(&x, &u, 8);
+        putreal(out, x, 15, 17);
+        break;
+    }
+    case TBool:
+        if (n == 0 || n > 8) {
+            putbytes(out, p, n);
+        } else {
+            putascii(out, u ? "true" : "false", u ? 4 : 5);
+        }
+        break;
+    case TBinary: putbytes(out, p, n); break;
+    case TGuid: {
+        // Data1, Data2 and Data3 little-endian, then the eight bytes of Data4.
+        static const uint8_t order[16] = {3, 2, 1, 0, 5, 4, 7, 6, 8, 9, 10, 11, 12, 13, 14, 15};
+        out->push_back(u'{');
+        for (int k = 0; k < 16; ++k) {
+            if (k == 4 || k == 6 || k == 8 || k == 10) out->push_back(u'-');
+            putbytes(out, p + order[k], 1);
+        }
+        out->push_back(u'}');
+        break;
+    }
+    case TSizeT:
+    case THex32:
+    case THex64: puthex(out, u); break;
+    case TFileTime: {
+        const uint64_t secs = u / TicksPerSecond;
+        putisotime(out, (int64_t)(secs / 86400) - DaysFrom1601To1970, (uint32_t)(secs % 86400),
+                   (uint32_t)(u % TicksPerSecond) * 100);
+        break;
+    }
+    case TSysTime: {
+        const uint32_t o = v.off;
+        const uint16_t y = le16(c_, o), m = le16(c_, o + 2), d = le16(c_, o + 6), h = le16(c_, o + 8),
+                       mi = le16(c_, o + 10), s = le16(c_, o + 12), ms = le16(c_, o + 14);
+        if (m < 1 || m > 12 || d < 1 || d > 31 || h > 23 || mi > 59 || s > 59 || ms > 999) {
+            putbytes(out, p, n);
+            break;
+        }
+        putisotime(out, daysfromcivil(y, m, d), h * 3600u + mi * 60u + s, ms * 1000000u);
+        break;
+    }
+    case TSid: {
+        const uint32_t size = sidsize(p, n);
+        if (!size) {
+            putbytes(out, p, n);
+            break;
+        }
+        uint64_t auth = 0;
+        for (int k = 2; k < 8; ++k) auth = auth << 8 | p[k];
+        putascii(out, "S-1-", 4);
+        if (auth >> 32) {
+            char buf[20];
+            putascii(out, buf, (size_t)std::snprintf(buf, sizeof buf, "0x%012llX", (unsigned long long)auth));
+        } else {
+            putdecimal(out, auth, false);
+        }
+        for (uint32_t k = 8; k < size; k += 4) {
+            out->push_back(u'-');
+            putdecimal(out, le32(c_, v.off + k), false);
+        }
+        break;
+    }
+    default: // Null, and types that have no text (nested XML outside content)
+        break;
+    }
+    spend(out->size() - before);
+}
+
+void Converter::fieldtext(int field, std::u16string *out) {
+    out->clear();
+    const Capture &k = fields_[field];
+    if (!k.set) return;
+    if (k.isvalue)
+        render(k.v, out);
+    else
+        out->assign(k.text);
+}
+
+// A System field as a number: from an integer value, or from text in
+// decimal or as 0x and hex digits.
+uint64_t Converter::fieldnumber(int field) {
+    const Capture &k = fields_[field];
+    if (!k.set) return 0;
+    if (k.isvalue && k.v.type != TString && k.v.type != TAnsi) {
+        if (!itemsize(k.v.type, k.v.size) || k.v.type == TReal32 || k.v.type == TReal64) return 0;
+        uint64_t u = 0;
+        for (uint32_t i = 0; i < k.v.size && i < 8; ++i) u |= (uint64_t)c_.data[k.v.off + i] << (8 * i);
+        return u;
+    }
+    fieldtext(field, &scratch_);
+    size_t i = 0;
+    while (i < scratch_.size() && scratch_[i] == u' ') ++i;
+    uint64_t u = 0;
+    if (i + 1 < scratch_.size() && scratch_[i] == u'0' && (scratch_[i + 1] == u'x' || scratch_[i + 1] == u'X')) {
+        for (i += 2; i < scratch_.size(); ++i) {
+            const char16_t ch = scratch_[i];
+            const int d = ch >= u'0' && ch <= u'9'   ? ch - u'0'
+                          : ch >= u'a' && ch <= u'f' ? ch - u'a' + 10
+                          : ch >= u'A' && ch <= u'F' ? ch - u'A' + 10
+                                                     : -1;
+            if (d < 0) break;
+            u = u << 4 | (uint64_t)d;
+        }
+    } else {
+        for (; i < scratch_.size() && scratch_[i] >= u'0' && scratch_[i] <= u'9'; ++i)
+            u = u * 10 + (uint64_t)(scratch_[i] - u'0');
+    }
+    return u;
+}
+
+namespace {
+
+uint32_t clampseconds(int64_t secs) { return secs < 0 ? 0 : secs > 0xFFFFFFFFll ? 0xFFFFFFFFu : (uint32_t)secs; }
+
+uint32_t filetimeseconds(uint64_t ticks) {
+    return clampseconds((int64_t)(ticks / TicksPerSecond) - DaysFrom1601To1970 * 86400);
+}
+
+// The legacy event type: the audit keywords first, then the level. Level 0
+// (log always) is what the legacy write call stores for its success type,
+// which reads back as 0; levels past Informational are informational too.
+uint16_t eventtype(uint64_t level, uint64_t keywords) {
+    if (keywords & 0x0020000000000000ull) return EVENTLOG_AUDIT_SUCCESS;
+    if (keywords & 0x0010000000000000ull) return EVENTLOG_AUDIT_FAILURE;
+    switch (level) {
+    case 0: return EVENTLOG_SUCCESS;
+    case 1:
+    case 2: return EVENTLOG_ERROR_TYPE;
+    case 3: return EVENTLOG_WARNING_TYPE;
+    default: return EVENTLOG_INFORMATION_TYPE;
+    }
+}
+
+} // namespace
+
+bool Converter::convert(Bytes chunk, uint32_t slot, uint32_t off, uint32_t size, evt::NewRecord *out) {
+    // Templates belong to their chunk; the cache starts afresh for another
+    // one, or when a hostile chunk has filled half of it: whatever one record
+    // uses lies in its 64 KiB chunk, which compiles to fewer operations than
+    // the other half.
+    if (slot != slot_ || ops_.size() > MaxOps / 2) {
+        reset();
+        slot_ = slot;
+    }
+    c_ = chunk;
+    out_ = out;
+    for (Capture &k : fields_) k.set = false;
+    buf_.clear();
+    values_.clear();
+    frames_.assign(1, Frame());
+    nstrings_ = 0;
+    binary_ = false;
+    work_ = 0;
+    out->data.clear();
+    const uint64_t written = le64(chunk, off + 16);
+    if (!stream(off + RecordHeaderSize, off + size - 4, 0)) return false;
+    out->strings.resize(nstrings_);
+
+    const uint64_t qualifiers = fieldnumber(FQualifiers), id = fieldnumber(FEventID);
+    out->eventid = (uint32_t)((qualifiers & 0xFFFF) << 16 | (id & 0xFFFF));
+    out->eventtype = eventtype(fieldnumber(FLevel), fieldnumber(FKeywords));
+    out->category = (uint16_t)fieldnumber(FTask);
+    out->timewritten = filetimeseconds(written);
+    out->timegenerated = out->timewritten;
+    const Capture &t = fields_[FTime];
+    if (t.set && t.isvalue && t.v.type == TFileTime && t.v.size == 8) {
+        out->timegenerated = filetimeseconds(le64(chunk, t.v.off));
+    } else if (t.set && t.isvalue && t.v.type == TSysTime && t.v.size == 16) {
+        const uint32_t o = t.v.off;
+        const uint16_t m = le16(chunk, o + 2), d = le16(chunk, o + 6);
+        if (m >= 1 && m <= 12 && d >= 1 && d <= 31)
+            out->timegenerated = clampseconds(daysfromcivil(le16(chunk, o), m, d) * 86400 + le16(chunk, o + 8) * 3600 +
+                                              le16(chunk, o + 10) * 60 + le16(chunk, o + 12));
+    }
+    fieldtext(FSourceName, &out->source);
+    if (out->source.empty()) fieldtext(FProvider, &out->source);
+    fieldtext(FComputer, &out->computer);
+
+    out->sid.clear();
+    const Capture &u = fields_[FUser];
+    if (u.set && u.isvalue && u.v.type == TSid) {
+        const uint32_t n = sidsize(chunk.data + u.v.off, u.v.size);
+        out->sid.assign(chunk.data + u.v.off, chunk.data + u.v.off + n);
+    } else if (u.set) {
+        fieldtext(FUser, &scratch_);
+        std::string text;
+        for (char16_t ch : scratch_) text.push_back(widetoansi(ch));
+        SidBytes sid;
+        if (parsesid(text, &sid)) out->sid = sid;
+    }
+    return true;
+}
+
+// ---------------------------------------------------------------- the index
+
+Reader::Reader() : conv_(new Converter) {}
+Reader::~Reader() = default;
+
+uint32_t Reader::oldest() const { return chunks_.empty() ? 0 : (uint32_t)chunks_.front().first; }
+
+uint32_t Reader::newest() const {
+    return chunks_.empty() ? 0 : (uint32_t)(chunks_.back().first + chunks_.back().count - 1);
+}
+
+// Checks one chunk: signature, header size, free space offset, then every
+// record frame from the first record to the free space (signature, a size
+// that is a multiple of 8 and matches its copy at the end, identifiers
+// following each other), and the header's first and last numbers and last
+// record offset against what was walked. An empty chunk (free space right
+// after the header) passes with count 0.
+//
+// Checksums are not kept up to date in the chunk being written when a live
+// file is copied, and are zero where the no-CRC flag is set, so they cannot
+// decide alone. The header's checksum (504 bytes) guards the counters and
+// the offsets every name and template is found by: when it does not match,
+// the chunk is taken only if every one of its records also converts. The
+// records' own checksum is not computed: a whole-file pass would cost about
+// an eighth of a dump, and a record whose binary XML does not hold fails on
+// its own when read.
+bool Reader::checkchunk(uint32_t slot, Bytes c, bool nocrc, ChunkEntry *e) {
+    const uint8_t *h = c.data;
+    if (std::memcmp(h, "ElfChnk", 8) != 0 || le32(c, 0x28) != 128) return false;
+    const uint64_t firstnum = le64(c, 0x08), lastnum = le64(c, 0x10), firstid = le64(c, 0x18), lastid = le64(c, 0x20);
+    const uint32_t lastoff = le32(c, 0x2C), free = le32(c, 0x30);
+    if (free < ChunkHeaderSize || free > ChunkSize) return false;
+    e->slot = slot;
+    e->count = 0;
+    e->first = firstid;
+    uint32_t off = ChunkHeaderSize, last = 0;
+    while (off < free) {
+        if (free - off < RecordHeaderSize + 8) return false;
+        const uint32_t size = le32(c, off + 4);
+        if (le32(c, off) != 0x00002A2A || size < RecordHeaderSize + 8 || size % 8 || size > free - off ||
+            le32(c, off + size - 4) != size || le64(c, off + 8) != firstid + e->count)
+            return false;
+        last = off;
+        off += size;
+        ++e->count;
+    }
+    if (!e->count) return true;
+    if (lastid != firstid + e->count - 1 || lastid < firstid || lastnum - firstnum != lastid - firstid ||
+        lastoff != last)
+        return false;
+    e->lastoffset = last;
+    if (nocrc || (le32(c, 0x78) & FlagNoCrc)) return true;
+    if (crc32(h + 0x80, ChunkHeaderSize - 0x80, crc32(h, 0x78)) == le32(c, 0x7C)) return true;
+    evt::NewRecord scratch;
+    for (uint32_t at = ChunkHeaderSize; at < free; at += le32(c, at + 4))
+        if (!conv_->convert(c, slot, at, le32(c, at + 4), &scratch)) return false;
+    return true;
+}
+
+DWORD Reader::open(evt::Source &src) {
+    src_ = &src;
+    chunks_.clear();
+    total_ = 0;
+    flags_ = 0;
+    conv_->reset();
+    const uint8_t *p;
+    if (src.size() < FileHeaderSize || !src.view(0, 128, false, &p)) return ERROR_EVENTLOG_FILE_CORRUPT;
+    const Bytes head{p, 128};
+    if (!hassignature(head) || le32(head, 0x20) != 128 || le16(head, 0x26) != 3 || le16(head, 0x28) != FileHeaderSize)
+        return ERROR_EVENTLOG_FILE_CORRUPT;
+    flags_ = le32(head, 0x78);
+    // Every slot is looked at: the header's chunk count is stale in a dirty
+    // file, and unused (zero) slots can lie between used ones. Offsets must
+    // fit in 32 bits, which holds the 65,535 chunks a header can count.
+    const uint64_t slots = std::min<uint64_t>((src.size() - FileHeaderSize) / ChunkSize, 0x10000);
+    size_t good = 0;
+    for (uint32_t s = 0; s < slots; ++s) {
+        ChunkEntry e;
+        if (!src.view(FileHeaderSize + s * ChunkSize, ChunkSize, false, &p)) return ERROR_EVENTLOG_FILE_CORRUPT;
+        if (!checkchunk(s, Bytes{p, ChunkSize}, flags_ & FlagNoCrc, &e)) continue;
+        ++good;
+        if (e.count) chunks_.push_back(e);
+    }
+    if (!good) {
+        chunks_.clear();
+        return ERROR_EVENTLOG_FILE_CORRUPT;
+    }
+    // Record number order, whatever the order of the slots (a log that
+    // wrapped reuses its oldest chunk). A chunk whose identifiers overlap an
+    // earlier one's, or lie 2^31 or more past the oldest, is damaged or
+    // stale and left out, so that numbers stay unique and ordered in 32 bits.
+    std::sort(chunks_.begin(), chunks_.end(), [](const ChunkEntry &a, const ChunkEntry &b) {
+        return a.first != b.first ? a.first < b.first : a.slot < b.slot;
+    });
+    size_t kept = 0;
+    for (const ChunkEntry &e : chunks_) {
+        const uint64_t last = e.first + e.count - 1;
+        if (kept && (e.first <= chunks_[kept - 1].first + chunks_[kept - 1].count - 1 ||
+                     last - chunks_[0].first >= 0x80000000u))
+            continue;
+        chunks_[kept++] = e;
+        total_ += e.count;
+    }
+    chunks_.resize(kept);
+    return ERROR_SUCCESS;
+}
+
+// ---------------------------------------------------------------- positions
+
+bool Reader::chunkat(size_t chunk, bool backwards, Bytes *out) {
+    const uint8_t *p;
+    if (!src_ || chunk >= chunks_.size() ||
+        !src_->view(FileHeaderSize + chunks_[chunk].slot * ChunkSize, ChunkSize, backwards, &p))
+        return false;
+    *out = Bytes{p, ChunkSize};
+    return true;
+}
+
+namespace {
+
+// True when a record frame with identifier id starts at off.
+bool recordframe(Bytes c, uint32_t off, uint64_t id) {
+    uint32_t sig, size;
+    return c.u32(off, &sig) && sig == 0x00002A2A && c.u32(off + 4, &size) && size >= RecordHeaderSize + 8 &&
+           c.has(off, size) && le64(c, off + 8) == id && le32(c, off + size - 4) == size;
+}
+
+} // namespace
+
+bool Reader::first(Position *pos) {
+    if (chunks_.empty()) return false;
+    *pos = Position{0, ChunkHeaderSize, chunks_[0].first};
+    return true;
+}
+
+bool Reader::last(Position *pos) {
+    if (chunks_.empty()) return false;
+    const ChunkEntry &e = chunks_.back();
+    *pos = Position{chunks_.size() - 1, e.lastoffset, e.first + e.count - 1};
+    return true;
+}
+
+bool Reader::next(Position *pos) {
+    if (pos->chunk >= chunks_.size()) return false;
+    const ChunkEntry &e = chunks_[pos->chunk];
+    if (pos->id - e.first + 1 >= e.count) {
+        if (pos->chunk + 1 >= chunks_.size()) return false;
+        *pos = Position{pos->chunk + 1, ChunkHeaderSize, chunks_[pos->chunk + 1].first};
+        return true;
+    }
+    Bytes c;
+    if (!chunkat(pos->chunk, false, &c) || !recordframe(c, pos->offset, pos->id)) return false;
+    const uint32_t at = pos->offset + le32(c, pos->offset + 4);
+    if (!recordframe(c, at, pos->id + 1)) return false;
+    pos->offset = at;
+    ++pos->id;
+    return true;
+}
+
+bool Reader::prev(Position *pos) {
+    if (pos->chunk >= chunks_.size()) return false;
+    const ChunkEntry &e = chunks_[pos->chunk];
+    if (pos->id == e.first) {
+        if (pos->chunk == 0) return false;
+        const ChunkEntry &p = chunks_[pos->chunk - 1];
+        *pos = Position{pos->chunk - 1, p.lastoffset, p.first + p.count - 1};
+        return true;
+    }
+    // The size copy at the end of the record before gives its start.
+    Bytes c;
+    uint32_t size;
+    if (!chunkat(pos->chunk, true, &c) || pos->offset < ChunkHeaderSize + RecordHeaderSize + 8 ||
+        !c.u32(pos->offset - 4, &size) || size > pos->offset - ChunkHeaderSize ||
+        !recordframe(c, pos->offset - size, pos->id - 1))
+        return false;
+    pos->offset -= size;
+    --pos->id;
+    return true;
+}
+
+bool Reader::find(uint32_t number, Position *pos, Position *after) {
+    if (chunks_.empty()) return false;
+    // Numbers count from the oldest record modulo 2^32; those just below it
+    // come before the log.
+    const int32_t d = (int32_t)(number - (uint32_t)chunks_[0].first);
+    if (d < 0) {
+        if (after) first(after);
+        return false;
+    }
+    const uint64_t id = chunks_[0].first + (uint64_t)d;
+    auto it = std::upper_bound(chunks_.begin(), chunks_.end(), id,
+                               [](uint64_t v, const ChunkEntry &e) { return v < e.first; });
+    const size_t k = (size_t)(it - chunks_.begin()) - 1; // the chunk starting at or before id
+    if (id - chunks_[k].first >= chunks_[k].count) {
+        if (after && k + 1 < chunks_.size()) *after = Position{k + 1, ChunkHeaderSize, chunks_[k + 1].first};
+        return false;
+    }
+    Bytes c;
+    if (!chunkat(k, false, &c)) return false;
+    Position p{k, ChunkHeaderSize, chunks_[k].first};
+    while (p.id < id) {
+        if (!recordframe(c, p.offset, p.id)) return false;
+        p.offset += le32(c, p.offset + 4);
+        ++p.id;
+    }
+    if (!recordframe(c, p.offset, p.id)) return false;
+    *pos = p;
+    return true;
+}
+
+// ---------------------------------------------------------------- the legacy view
+
+DWORD Reader::read(const Position &pos, evt::NewRecord *out, uint32_t *number) {
+    Bytes c;
+    if (!chunkat(pos.chunk, false, &c) || !recordframe(c, pos.offset, pos.id) ||
+        !conv_->convert(c, chunks_[pos.chunk].slot, pos.offset, le32(c, pos.offset + 4), out))
+        return ERROR_EVENTLOG_FILE_CORRUPT;
+    *number = (uint32_t)pos.id;
+    return ERROR_SUCCESS;
+}
+
+} // namespace evtx
+} // namespace nt
