@@ -19,16 +19,20 @@
 
 #include "platform/posix/common.h"
 #include "platform/posix/evtfile.h"
+#include "platform/posix/evtxlog.h"
+#include "platform/posix/handles.h"
 #include "platform/posix/network.h"
 #include "platform/posix/paths.h"
 #include "platform/posix/security.h"
 
 #include <cctype>
 #include <ctime>
+#include <fcntl.h>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace nt {
 
@@ -167,92 +171,66 @@ DWORD findlive(const char *server, const char *logname, LiveLog *out) {
 
 // ---------------------------------------------------------------- the handle table
 
-// An open log (live or backup file) or a registered event source.
-struct LogObject {
-    enum Kind { Live, Backup, Source } kind = Live;
-    evt::LogFile file;
-    std::vector<uint8_t> scratch; // a split record, joined
+// An open log (live or backup file) of either format.
+struct LogObject : KernelObject {
+    static const ObjectType Type = ObjectType::EventLog;
+    LogObject(std::unique_ptr<LogStore> store, bool live) : KernelObject(Type), store(std::move(store)), live(live) {}
+    const std::unique_ptr<LogStore> store;
+    const bool live;              // a live log, not a backup file
+    std::vector<uint8_t> scratch; // a split record, joined; a record in the legacy layout
     bool started = false;         // a read has returned records
     DWORD last = 0;               // number of the last record returned
     bool cleared = false;         // another handle cleared the log
-    // Event sources: where their records go.
+};
+
+// A registered event source: where its records go.
+struct SourceObject : KernelObject {
+    static const ObjectType Type = ObjectType::EventSource;
+    SourceObject() : KernelObject(Type) {}
     std::string server, logname, source;
 };
-
-struct HandleTable {
-    std::mutex lock;
-    std::map<uintptr_t, std::shared_ptr<LogObject>> objects;
-    // Away from the kernel-object handles, so mixing the two up never
-    // reaches the wrong object.
-    uintptr_t next = 0x40000000;
-};
-
-HandleTable &table() {
-    static HandleTable *t = new HandleTable; // outlives every static destructor
-    return *t;
-}
-
-HANDLE addlog(std::shared_ptr<LogObject> obj) {
-    HandleTable &t = table();
-    std::lock_guard<std::mutex> guard(t.lock);
-    uintptr_t value = t.next;
-    t.next += 4;
-    t.objects[value] = std::move(obj);
-    return (HANDLE)value;
-}
-
-// The object behind h when it is open and one of the kinds wanted.
-std::shared_ptr<LogObject> findlog(HANDLE h, bool logs, bool sources) {
-    HandleTable &t = table();
-    std::lock_guard<std::mutex> guard(t.lock);
-    auto it = t.objects.find((uintptr_t)h);
-    if (it == t.objects.end()) return nullptr;
-    bool islog = it->second->kind != LogObject::Source;
-    return (islog ? logs : sources) ? it->second : nullptr;
-}
-
-bool removelog(HANDLE h, bool sources) {
-    std::shared_ptr<LogObject> gone;
-    HandleTable &t = table();
-    std::lock_guard<std::mutex> guard(t.lock);
-    auto it = t.objects.find((uintptr_t)h);
-    if (it == t.objects.end() || (it->second->kind == LogObject::Source) != sources) return false;
-    gone = std::move(it->second);
-    t.objects.erase(it);
-    return true;
-}
 
 // After a clear, the other handles of this process on the same file can no
 // longer read it.
 void markcleared(const LogObject *by) {
-    HandleTable &t = table();
-    std::lock_guard<std::mutex> guard(t.lock);
-    for (auto &entry : t.objects) {
-        LogObject *o = entry.second.get();
-        if (o != by && o->kind != LogObject::Source && o->file.inode() == by->file.inode() &&
-            o->file.device() == by->file.device())
-            o->cleared = true;
-    }
+    eachobject(ObjectType::EventLog, [by](KernelObject &o) {
+        LogObject &log = static_cast<LogObject &>(o);
+        if (&log != by && log.store->inode() == by->store->inode() && log.store->device() == by->store->device())
+            log.cleared = true;
+    });
 }
 
 // Holds a log's shared lock with its index brought up to date.
 class ReadLock {
 public:
-    explicit ReadLock(evt::LogFile &file) : file_(file) {
-        rc_ = file_.lock(false);
+    explicit ReadLock(LogStore &store) : store_(store) {
+        rc_ = store_.lock(false);
         locked_ = rc_ == ERROR_SUCCESS;
-        if (locked_) rc_ = file_.refresh();
+        if (locked_) rc_ = store_.refresh();
     }
     ~ReadLock() {
-        if (locked_) file_.unlock();
+        if (locked_) store_.unlock();
     }
     DWORD rc() const { return rc_; }
 
 private:
-    evt::LogFile &file_;
+    LogStore &store_;
     DWORD rc_;
     bool locked_;
 };
+
+// The format of a log file from its first bytes: true for .evtx. A file that
+// cannot be read is taken as .evt, whose open reports why.
+bool isevtx(const std::string &hostpath) {
+    uint8_t head[8] = {0};
+    int fd = ::open(hostpath.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0) return false;
+    struct stat st;
+    bool regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    ssize_t n = regular ? pread(fd, head, sizeof head, 0) : 0;
+    close(fd);
+    return n == (ssize_t)sizeof head && evtx::hassignature(Bytes{head, sizeof head});
+}
 
 // ---------------------------------------------------------------- writing
 
@@ -310,7 +288,7 @@ DWORD appendto(const std::string &hostpath, DWORD createsize, DWORD maxsize, con
         }
     }
     uint32_t number = 0;
-    DWORD rc = file->append(recs, maxsize, retention ? *retention : file->chain().retention, &number);
+    DWORD rc = file->append(recs, maxsize, retention ? *retention : file->retention(), &number);
     if (last && !recs.empty() && number) *last = number;
     return rc;
 }
@@ -348,6 +326,7 @@ DWORD writeevents(const EventTarget &target, const std::vector<EventSpec> &event
 
 using nt::failwith;
 using nt::LogObject;
+using nt::SourceObject;
 
 // ---------------------------------------------------------------- opening and closing
 
@@ -375,23 +354,25 @@ HANDLE OpenEventLogA(LPCSTR lpUNCServerName, LPCSTR lpSourceName) {
     if (rc != ERROR_SUCCESS) return failwith(rc, (HANDLE) nullptr);
     if (live.name == "Security" && nt::islocal(lpUNCServerName) && !nt::privilegeenabled(SE_SECURITY_NAME))
         return failwith(ERROR_PRIVILEGE_NOT_HELD, (HANDLE) nullptr);
-    auto obj = std::make_shared<LogObject>();
-    obj->kind = LogObject::Live;
+    auto file = std::make_unique<nt::evt::LogFile>();
     // A log whose path passes through a link below its drive is read
     // through it, but never written, cleared or created there.
-    rc = obj->file.openorcreate(live.hostpath, live.maxsize ? live.maxsize : nt::DefaultMaxSize,
-                                live.hasretention ? live.retention : 0,
-                                nt::nolinks(live.hostpath, live.confined) == ERROR_SUCCESS);
+    rc = file->openorcreate(live.hostpath, live.maxsize ? live.maxsize : nt::DefaultMaxSize,
+                            live.hasretention ? live.retention : 0,
+                            nt::nolinks(live.hostpath, live.confined) == ERROR_SUCCESS);
     if (rc != ERROR_SUCCESS) return failwith(rc, (HANDLE) nullptr);
-    return nt::addlog(std::move(obj));
+    return nt::addhandle(std::make_shared<LogObject>(std::move(file), true));
 }
 
 /***********************************************************************
  * OpenBackupEventLogA
  *
- * Opens an .evt file for reading. Dirty copies of live files (header not
- * updated, end-of-file record further on) are read from their end-of-file
- * record, which Windows refuses to do. An empty file is not a log.
+ * Opens a backed-up log for reading: an .evt file of Windows NT to Server
+ * 2003 or an .evtx file of Vista and later, told apart by their signature
+ * whatever their name (Vista and later open only .evtx backups; both are
+ * read here). Dirty copies of live files (header not updated, end-of-file
+ * record or chunks further on) are read whole, which Windows refuses to do.
+ * An empty file is not a log.
  *   lpUNCServerName [I] computer that reads the file (NULL or "" local)
  *   lpFileName      [I] the file; drive letters are the local computer's
  * RETURNS a handle; NULL with ERROR_INVALID_PARAMETER for a NULL file name,
@@ -407,11 +388,19 @@ HANDLE OpenBackupEventLogA(LPCSTR lpUNCServerName, LPCSTR lpFileName) {
     std::string path;
     DWORD rc = nt::hostpath(lpFileName, &path);
     if (rc != ERROR_SUCCESS) return failwith(rc, (HANDLE) nullptr);
-    auto obj = std::make_shared<LogObject>();
-    obj->kind = LogObject::Backup;
-    rc = obj->file.open(path, false);
+    // .evt and .evtx files alike, told apart by their signature.
+    std::unique_ptr<nt::LogStore> store;
+    if (nt::isevtx(path)) {
+        auto file = std::make_unique<nt::evtx::LogFile>();
+        rc = file->open(path);
+        store = std::move(file);
+    } else {
+        auto file = std::make_unique<nt::evt::LogFile>();
+        rc = file->open(path, false);
+        store = std::move(file);
+    }
     if (rc != ERROR_SUCCESS) return failwith(rc, (HANDLE) nullptr);
-    return nt::addlog(std::move(obj));
+    return nt::addhandle(std::make_shared<LogObject>(std::move(store), false));
 }
 
 /***********************************************************************
@@ -421,7 +410,7 @@ HANDLE OpenBackupEventLogA(LPCSTR lpUNCServerName, LPCSTR lpFileName) {
  * RETURNS TRUE; FALSE with ERROR_INVALID_HANDLE for a handle that is not open.
  */
 BOOL CloseEventLog(HANDLE hEventLog) {
-    if (!nt::removelog(hEventLog, false)) return failwith(ERROR_INVALID_HANDLE, FALSE);
+    if (!nt::removehandle(hEventLog, nt::ObjectType::EventLog)) return failwith(ERROR_INVALID_HANDLE, FALSE);
     return TRUE;
 }
 
@@ -457,31 +446,34 @@ BOOL ReadEventLogA(HANDLE hEventLog, DWORD dwReadFlags, DWORD dwRecordOffset, LP
     if ((mode != EVENTLOG_SEQUENTIAL_READ && mode != EVENTLOG_SEEK_READ) ||
         (dir != EVENTLOG_FORWARDS_READ && dir != EVENTLOG_BACKWARDS_READ))
         return failwith(ERROR_INVALID_PARAMETER, FALSE);
-    std::shared_ptr<LogObject> obj = nt::findlog(hEventLog, true, false);
+    std::shared_ptr<LogObject> obj = nt::findhandle<LogObject>(hEventLog);
     if (!obj) return failwith(ERROR_INVALID_HANDLE, FALSE);
     if (obj->cleared) return failwith(ERROR_EVENTLOG_FILE_CHANGED, FALSE);
 
-    nt::ReadLock guard(obj->file);
+    nt::LogStore &log = *obj->store;
+    nt::ReadLock guard(log);
     if (guard.rc() != ERROR_SUCCESS) return failwith(guard.rc(), FALSE);
-    const nt::evt::Chain &chain = obj->file.chain();
     const bool forwards = dir == EVENTLOG_FORWARDS_READ;
-    const size_t count = chain.count();
-    size_t pos = 0;
+    const size_t count = log.count();
+    // Serial-number comparisons, so numbering past 0xFFFFFFFF still orders.
+    auto before = [](DWORD a, DWORD b) { return (int32_t)(a - b) < 0; };
+    DWORD number = 0;
     if (mode == EVENTLOG_SEEK_READ) {
-        if (!chain.find(dwRecordOffset, &pos)) {
-            bool past = !count || (int32_t)(dwRecordOffset - chain.newest()) > 0;
-            return failwith(past ? ERROR_HANDLE_EOF : ERROR_INVALID_PARAMETER, FALSE);
-        }
+        if (!count || before(log.newest(), dwRecordOffset)) return failwith(ERROR_HANDLE_EOF, FALSE);
+        if (before(dwRecordOffset, log.oldest())) return failwith(ERROR_INVALID_PARAMETER, FALSE);
+        // In a log with gaps (an .evtx file whose damaged chunks were left
+        // out), a number in a gap reads from the nearest record that way.
+        if (!log.nearest(dwRecordOffset, forwards, &number)) return failwith(ERROR_HANDLE_EOF, FALSE);
     } else if (!obj->started) {
         if (!count) return failwith(ERROR_HANDLE_EOF, FALSE);
-        pos = forwards ? 0 : count - 1;
+        number = forwards ? log.oldest() : log.newest();
     } else {
-        // Serial-number comparisons, so numbering past 0xFFFFFFFF still orders.
         const DWORD next = forwards ? obj->last + 1 : obj->last - 1;
-        if (!chain.find(next, &pos)) {
-            bool before = (int32_t)(next - (count ? chain.oldest() : chain.current)) < 0;
+        const bool early = before(next, count ? log.oldest() : log.current());
+        const bool late = !count || before(log.newest(), next);
+        if (early || late || !log.nearest(next, forwards, &number)) {
             // Forwards, a next record older than the oldest one was lost.
-            bool lost = forwards ? before : !before && count;
+            bool lost = forwards ? early : !early && count;
             return failwith(lost ? ERROR_EVENTLOG_FILE_CHANGED : ERROR_HANDLE_EOF, FALSE);
         }
     }
@@ -497,7 +489,7 @@ BOOL ReadEventLogA(HANDLE hEventLog, DWORD dwReadFlags, DWORD dwRecordOffset, LP
     for (;;) {
         nt::Bytes rec;
         uint32_t size = 0;
-        if (!nt::evt::recordat(obj->file.source(), chain, pos, !forwards, &obj->scratch, &rec)) {
+        if (!log.record(number, !forwards, &obj->scratch, &rec)) {
             rc = ERROR_EVENTLOG_FILE_CORRUPT;
             break;
         }
@@ -515,8 +507,10 @@ BOOL ReadEventLogA(HANDLE hEventLog, DWORD dwReadFlags, DWORD dwRecordOffset, LP
             return failwith(ERROR_INSUFFICIENT_BUFFER, FALSE);
         }
         copied += size;
-        last = chain.oldest() + (DWORD)pos;
-        if (oversize || (forwards ? ++pos == count : pos-- == 0)) break;
+        last = number;
+        if (oversize || number == (forwards ? log.newest() : log.oldest()) ||
+            !log.nearest(forwards ? number + 1 : number - 1, forwards, &number))
+            break;
     }
     if (!copied) return failwith(rc, FALSE);
     obj->started = true;
@@ -535,11 +529,11 @@ BOOL ReadEventLogA(HANDLE hEventLog, DWORD dwReadFlags, DWORD dwRecordOffset, LP
  */
 BOOL GetOldestEventLogRecord(HANDLE hEventLog, PDWORD OldestRecord) {
     if (!OldestRecord) return failwith(ERROR_INVALID_PARAMETER, FALSE);
-    std::shared_ptr<LogObject> obj = nt::findlog(hEventLog, true, false);
+    std::shared_ptr<LogObject> obj = nt::findhandle<LogObject>(hEventLog);
     if (!obj) return failwith(ERROR_INVALID_HANDLE, FALSE);
-    nt::ReadLock guard(obj->file);
+    nt::ReadLock guard(*obj->store);
     if (guard.rc() != ERROR_SUCCESS) return failwith(guard.rc(), FALSE);
-    *OldestRecord = obj->file.chain().oldest();
+    *OldestRecord = obj->store->oldest();
     return TRUE;
 }
 
@@ -552,11 +546,11 @@ BOOL GetOldestEventLogRecord(HANDLE hEventLog, PDWORD OldestRecord) {
  */
 BOOL GetNumberOfEventLogRecords(HANDLE hEventLog, PDWORD NumberOfRecords) {
     if (!NumberOfRecords) return failwith(ERROR_INVALID_PARAMETER, FALSE);
-    std::shared_ptr<LogObject> obj = nt::findlog(hEventLog, true, false);
+    std::shared_ptr<LogObject> obj = nt::findhandle<LogObject>(hEventLog);
     if (!obj) return failwith(ERROR_INVALID_HANDLE, FALSE);
-    nt::ReadLock guard(obj->file);
+    nt::ReadLock guard(*obj->store);
     if (guard.rc() != ERROR_SUCCESS) return failwith(guard.rc(), FALSE);
-    *NumberOfRecords = (DWORD)obj->file.chain().count();
+    *NumberOfRecords = (DWORD)obj->store->count();
     return TRUE;
 }
 
@@ -574,11 +568,11 @@ BOOL GetNumberOfEventLogRecords(HANDLE hEventLog, PDWORD NumberOfRecords) {
  */
 BOOL BackupEventLogA(HANDLE hEventLog, LPCSTR lpBackupFileName) {
     if (!lpBackupFileName) return failwith(ERROR_INVALID_PARAMETER, FALSE);
-    std::shared_ptr<LogObject> obj = nt::findlog(hEventLog, true, false);
+    std::shared_ptr<LogObject> obj = nt::findhandle<LogObject>(hEventLog);
     if (!obj) return failwith(ERROR_INVALID_HANDLE, FALSE);
     std::string path;
     DWORD rc = nt::writepath(lpBackupFileName, &path);
-    if (rc == ERROR_SUCCESS) rc = obj->file.backup(path);
+    if (rc == ERROR_SUCCESS) rc = obj->store->backup(path);
     if (rc != ERROR_SUCCESS) return failwith(rc, FALSE);
     return TRUE;
 }
@@ -598,15 +592,15 @@ BOOL BackupEventLogA(HANDLE hEventLog, LPCSTR lpBackupFileName) {
  * was opened for reading only, or the file's error.
  */
 BOOL ClearEventLogA(HANDLE hEventLog, LPCSTR lpBackupFileName) {
-    std::shared_ptr<LogObject> obj = nt::findlog(hEventLog, true, false);
-    if (!obj || obj->kind != LogObject::Live) return failwith(ERROR_INVALID_HANDLE, FALSE);
+    std::shared_ptr<LogObject> obj = nt::findhandle<LogObject>(hEventLog);
+    if (!obj || !obj->live) return failwith(ERROR_INVALID_HANDLE, FALSE);
     if (lpBackupFileName) {
         std::string path;
         DWORD rc = nt::writepath(lpBackupFileName, &path);
-        if (rc == ERROR_SUCCESS) rc = obj->file.backup(path);
+        if (rc == ERROR_SUCCESS) rc = obj->store->backup(path);
         if (rc != ERROR_SUCCESS) return failwith(rc, FALSE);
     }
-    DWORD rc = obj->file.clear();
+    DWORD rc = obj->store->clear();
     if (rc != ERROR_SUCCESS) return failwith(rc, FALSE);
     nt::markcleared(obj.get());
     return TRUE;
@@ -629,8 +623,7 @@ HANDLE RegisterEventSourceA(LPCSTR lpUNCServerName, LPCSTR lpSourceName) {
     if (!lpSourceName) return failwith(ERROR_INVALID_PARAMETER, (HANDLE) nullptr);
     std::string folder;
     if (!nt::computerfolder(lpUNCServerName, &folder)) return failwith(RPC_S_SERVER_UNAVAILABLE, (HANDLE) nullptr);
-    auto obj = std::make_shared<LogObject>();
-    obj->kind = LogObject::Source;
+    auto obj = std::make_shared<SourceObject>();
     obj->server = lpUNCServerName ? lpUNCServerName : "";
     obj->source = lpSourceName;
     obj->logname = "Application";
@@ -643,7 +636,7 @@ HANDLE RegisterEventSourceA(LPCSTR lpUNCServerName, LPCSTR lpSourceName) {
             break;
         }
     }
-    return nt::addlog(std::move(obj));
+    return nt::addhandle(std::move(obj));
 }
 
 /***********************************************************************
@@ -661,7 +654,7 @@ HANDLE RegisterEventSourceA(LPCSTR lpUNCServerName, LPCSTR lpSourceName) {
  */
 BOOL ReportEventA(HANDLE hEventLog, WORD wType, WORD wCategory, DWORD dwEventID, PSID lpUserSid, WORD wNumStrings,
                   DWORD dwDataSize, LPCSTR *lpStrings, LPVOID lpRawData) {
-    std::shared_ptr<LogObject> obj = nt::findlog(hEventLog, false, true);
+    std::shared_ptr<SourceObject> obj = nt::findhandle<SourceObject>(hEventLog);
     if (!obj) return failwith(ERROR_INVALID_HANDLE, FALSE);
     if ((wNumStrings && !lpStrings) || (dwDataSize && !lpRawData)) return failwith(ERROR_INVALID_PARAMETER, FALSE);
     nt::EventSpec e;
@@ -694,6 +687,6 @@ BOOL ReportEventA(HANDLE hEventLog, WORD wType, WORD wCategory, DWORD dwEventID,
  * RETURNS TRUE; FALSE with ERROR_INVALID_HANDLE for a handle that is not open.
  */
 BOOL DeregisterEventSource(HANDLE hEventLog) {
-    if (!nt::removelog(hEventLog, true)) return failwith(ERROR_INVALID_HANDLE, FALSE);
+    if (!nt::removehandle(hEventLog, nt::ObjectType::EventSource)) return failwith(ERROR_INVALID_HANDLE, FALSE);
     return TRUE;
 }

@@ -597,6 +597,24 @@ DWORD LogFile::openorcreate(const std::string &hostpath, uint32_t maxsize, uint3
 
 DWORD LogFile::lock(bool exclusive) { return lockfd(fd_, exclusive); }
 
+bool LogFile::nearest(uint32_t number, bool forwards, uint32_t *found) {
+    size_t pos;
+    if (chain_.find(number, &pos)) {
+        *found = number;
+        return true;
+    }
+    if (!chain_.count()) return false;
+    const bool before = (int32_t)(number - chain_.oldest()) < 0;
+    if (forwards != before) return false;
+    *found = forwards ? chain_.oldest() : chain_.newest();
+    return true;
+}
+
+bool LogFile::record(uint32_t number, bool backwards, std::vector<uint8_t> *scratch, Bytes *out) {
+    size_t pos;
+    return chain_.find(number, &pos) && recordat(src_, chain_, pos, backwards, scratch, out);
+}
+
 void LogFile::unlock() { flock(fd_, LOCK_UN); }
 
 // True when the file is as the index last saw it. Every write moves or

@@ -17,6 +17,7 @@
 #define QUILLOG_POSIX_EVTFILE_H
 
 #include "platform/posix/common.h"
+#include "platform/posix/logstore.h"
 
 #include <cstdint>
 #include <string>
@@ -126,15 +127,8 @@ bool recordat(Source &src, const Chain &chain, size_t pos, bool backwards, std::
 // outside the record.
 DWORD ansiform(Bytes rec, uint8_t *out, uint32_t cap, uint32_t *size);
 
-// A record to append, with every field under the caller's control.
-struct NewRecord {
-    uint32_t timegenerated = 0, timewritten = 0, eventid = 0;
-    uint16_t eventtype = 0, category = 0;
-    std::u16string source, computer;
-    std::vector<uint8_t> sid;
-    std::vector<std::u16string> strings;
-    std::vector<uint8_t> data;
-};
+// A record to append (logstore.h), as this format's code names it.
+using nt::NewRecord;
 
 // The native (UTF-16) bytes of a record numbered number, laid out as the
 // service writes them: the SID right after the computer name, data right
@@ -150,10 +144,10 @@ std::vector<uint8_t> emptyimage(uint32_t filesize, uint32_t maxsize, uint32_t re
 // handle or process. Writers keep the end-of-file record current after every
 // record and mark the header dirty until they finish, so a crash at any point
 // leaves a file whose log is found from its end-of-file record.
-class LogFile {
+class LogFile : public LogStore {
 public:
     LogFile() = default;
-    ~LogFile();
+    ~LogFile() override;
     LogFile(const LogFile &) = delete;
     LogFile &operator=(const LogFile &) = delete;
 
@@ -171,18 +165,24 @@ public:
     // reading, and a missing one is not created: ERROR_ACCESS_DENIED.
     DWORD openorcreate(const std::string &hostpath, uint32_t maxsize, uint32_t retention, bool maywrite = true);
 
-    // Brings the index up to date when another writer changed the file.
-    // Called under a lock.
-    DWORD refresh();
-    // Takes the file's lock (shared for readers, exclusive for writers),
-    // waiting at most LockWaitSeconds: 0 or ERROR_SHARING_VIOLATION.
-    DWORD lock(bool exclusive);
-    void unlock();
+    DWORD refresh() override;
+    DWORD lock(bool exclusive) override;
+    void unlock() override;
 
     const Chain &chain() const { return chain_; }
     Source &source() { return src_; }
-    uint64_t inode() const { return ino_; }
-    uint64_t device() const { return dev_; }
+    uint64_t inode() const override { return ino_; }
+    uint64_t device() const override { return dev_; }
+
+    size_t count() const override { return chain_.count(); }
+    uint32_t oldest() const override { return chain_.oldest(); }
+    uint32_t newest() const override { return chain_.newest(); }
+    uint32_t current() const override { return chain_.current; }
+    uint32_t retention() const override { return chain_.retention; }
+    // The numbers of an .evt log have no gaps: the nearest record is the
+    // oldest or the newest when number lies outside the log that way.
+    bool nearest(uint32_t number, bool forwards, uint32_t *found) override;
+    bool record(uint32_t number, bool backwards, std::vector<uint8_t> *scratch, Bytes *out) override;
 
     // Appends records (their numbers are assigned here; *last receives the
     // number of the last one). The file grows in 64 KiB steps up to maxsize
@@ -191,17 +191,17 @@ public:
     // for never) a record younger than that is never discarded: the write
     // fails with ERROR_LOG_FILE_FULL. A record that cannot fit even in an
     // empty log fails the same way.
-    DWORD append(const std::vector<NewRecord> &recs, uint32_t maxsize, uint32_t retention, uint32_t *last);
+    DWORD append(const std::vector<NewRecord> &recs, uint32_t maxsize, uint32_t retention, uint32_t *last) override;
 
     // Writes the log to a new file (ERROR_ALREADY_EXISTS when it exists): the
     // records oldest first from 0x30, unwrapped and byte for byte, header
     // clean, file exactly as long as header, records and end-of-file record.
-    DWORD backup(const std::string &hostpath);
+    DWORD backup(const std::string &hostpath) override;
 
     // Empties the log. Record numbers go on from where they were, so a dump
     // followed by a clear never makes later records look older than what was
     // already read. The file shrinks to 64 KiB (at most its size).
-    DWORD clear();
+    DWORD clear() override;
 
 private:
     DWORD writeat(uint32_t off, const uint8_t *p, uint32_t len);

@@ -1,25 +1,30 @@
-// handles.h: the process's table of kernel-object handles.
+// handles.h: the process's one table of handles.
 //
-// Files and access tokens are kernel objects: the caller holds an opaque
-// HANDLE, and CloseHandle closes any of them. Each service derives its object
-// from KernelObject and registers it here; the object's destructor releases
-// what it holds (a file descriptor and its locks, ...) when the last handle
-// goes. Handle values are small multiples of four, as on Windows, and are
-// never reused within a process, so a stale handle gives ERROR_INVALID_HANDLE
-// instead of reaching a newer object. The current process is the pseudo handle
-// (HANDLE)-1, which needs no entry and cannot be closed.
+// Every object a caller holds by an opaque handle lives here: files and
+// access tokens (kernel objects, closed by CloseHandle), open event logs and
+// registered event sources (closed by CloseEventLog and
+// DeregisterEventSource). Each service derives its object from KernelObject
+// with its own type, and a call finds a handle only among objects of the
+// type it takes, as on Windows, where a log handle is no file handle. The
+// object's destructor releases what it holds (a file descriptor and its
+// locks, ...) when the last reference goes. Handle values are small
+// multiples of four, as on Windows, and are never reused within a process,
+// so a stale handle gives ERROR_INVALID_HANDLE instead of reaching a newer
+// object. The current process is the pseudo handle (HANDLE)-1, which needs no
+// entry and cannot be closed.
 #ifndef QUILLOG_POSIX_HANDLES_H
 #define QUILLOG_POSIX_HANDLES_H
 
 #include "platform/win32.h"
 
+#include <functional>
 #include <memory>
 
 namespace nt {
 
 // The kinds of kernel object; each derived class names its own, so that a
 // handle's type is checked without a dynamic cast on every call.
-enum class ObjectType { File, Token };
+enum class ObjectType { File, Token, EventLog, EventSource };
 
 class KernelObject {
 public:
@@ -36,6 +41,14 @@ HANDLE addhandle(std::shared_ptr<KernelObject> obj);
 
 // The object behind an open handle when it is of the given type, else null.
 std::shared_ptr<KernelObject> findobject(HANDLE h, ObjectType type);
+
+// Closes a handle of the given type; false when h is not an open handle of
+// that type.
+bool removehandle(HANDLE h, ObjectType type);
+
+// Calls fn for every open object of the given type (under the table's lock:
+// fn must not touch the table).
+void eachobject(ObjectType type, const std::function<void(KernelObject &)> &fn);
 
 // The object behind h when it is open and of type T (a class whose Type is
 // its ObjectType), else null.

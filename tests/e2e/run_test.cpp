@@ -90,13 +90,13 @@ TEST_F(Run, RealSampleLogsGiveTheirCounts) {
         const char *type;
         unsigned long last, count;
     } rows[] = {
-        {"evtparser-Application.evt", "app", 67, 67},
-        {"evtparser-System.evt", "sys", 95, 95},
-        {"evtparser-Security.evt", "sec", 49, 49},
+        {"evtparser-Application.evt", "app", 67, 67}, {"evtparser-System.evt", "sys", 95, 95},
+        {"evtparser-Security.evt", "sec", 49, 49},    {"system.evtx", "sys", 1881, 1881},
+        {"security.evtx", "sec", 2261, 2261},
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.file);
-        std::string out = dir() + "/out-" + row.type + ".txt";
+        std::string out = dir() + "/out-" + std::to_string(&row - rows) + ".txt";
         qt::RunResult r =
             qt::runquillog({std::string("/logfile=") + row.type + "=" + qt::samplelog(row.file), "/outfile=" + out});
         EXPECT_EQ(r.exitcode, 0) << r.out;

@@ -135,7 +135,12 @@ TEST_F(EventLog, RealLogsReadWholeWithTheirCountsAndRanges) {
     } logs[] = {{"plaso-SysEvent.Evt", 6063, 1392},
                 {"evtparser-Application.evt", 67, 1},
                 {"evtparser-System.evt", 95, 1},
-                {"evtparser-Security.evt", 49, 1}};
+                {"evtparser-Security.evt", 49, 1},
+                // Vista and later: dirty copies too (stale file headers).
+                {"system.evtx", 1881, 1},
+                {"security.evtx", 2261, 1},
+                {"Application_no_crc32.evtx", 17, 426},
+                {"new-user-security.evtx", 4, 1}};
     for (auto &l : logs) {
         SCOPED_TRACE(l.name);
         HANDLE h = OpenBackupEventLogA(nullptr, qt::samplelog(l.name).c_str());
@@ -151,6 +156,51 @@ TEST_F(EventLog, RealLogsReadWholeWithTheirCountsAndRanges) {
         for (DWORD i = 0; i < l.count; ++i) ASSERT_EQ(number(d.records[i]), l.oldest + i);
         EXPECT_TRUE(CloseEventLog(h));
     }
+}
+
+TEST_F(EventLog, EvtxBackupsSeekAndReadBothWaysAsEvtBackupsDo) {
+    HANDLE h = OpenBackupEventLogA(nullptr, qt::samplelog("Application_no_crc32.evtx").c_str());
+    ASSERT_NE(h, nullptr) << GetLastError();
+    std::vector<uint8_t> buf(BigBuffer);
+    const struct {
+        const char *what;
+        DWORD flags, offset;
+        DWORD first;  // number of the first record read, or 0
+        size_t count; // records the whole read gives
+        DWORD error;  // the error that ends it
+    } rows[] = {
+        {"seek to the oldest", SeekFwd, 426, 426, 17, ERROR_HANDLE_EOF},
+        {"seek to the newest", SeekFwd, 442, 442, 1, ERROR_HANDLE_EOF},
+        {"seek in the middle, backwards", SeekBack, 430, 430, 5, ERROR_HANDLE_EOF},
+        {"seek past the newest", SeekFwd, 443, 0, 0, ERROR_HANDLE_EOF},
+        {"seek before the oldest", SeekFwd, 425, 0, 0, ERROR_INVALID_PARAMETER},
+        {"sequential backwards", SeqBack, 0, 442, 17, ERROR_HANDLE_EOF},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.what);
+        CloseEventLog(h);
+        h = OpenBackupEventLogA(nullptr, qt::samplelog("Application_no_crc32.evtx").c_str());
+        Dump d = readall(h, row.flags, row.offset);
+        EXPECT_EQ(d.error, row.error);
+        ASSERT_EQ(d.records.size(), row.count);
+        for (size_t i = 0; i < d.records.size(); ++i) {
+            const DWORD want = row.flags & EVENTLOG_BACKWARDS_READ ? row.first - (DWORD)i : row.first + (DWORD)i;
+            EXPECT_EQ(number(d.records[i]), want);
+        }
+    }
+    // The classic EventLog 6005 of Vista and later: the event id with its
+    // qualifiers (0x80001775), no strings, its 24 bytes of data.
+    CloseEventLog(h);
+    h = OpenBackupEventLogA(nullptr, qt::samplelog("system.evtx").c_str());
+    DWORD read = 0, needed = 0;
+    ASSERT_TRUE(ReadEventLogA(h, SeekFwd, 2, buf.data(), 4096, &read, &needed));
+    const EVENTLOGRECORD *rec = (const EVENTLOGRECORD *)buf.data();
+    EXPECT_EQ(rec->RecordNumber, 2u);
+    EXPECT_EQ(rec->EventID, 0x80001775u);
+    EXPECT_EQ(rec->NumStrings, 0u);
+    EXPECT_EQ(rec->DataLength, 24u);
+    EXPECT_EQ(field(std::vector<uint8_t>(buf.begin(), buf.begin() + rec->Length), sizeof(EVENTLOGRECORD)), "EventLog");
+    CloseEventLog(h);
 }
 
 TEST_F(EventLog, DirtyCopyIsReadThoughWindowsRefusesIt) {

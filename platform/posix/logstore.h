@@ -1,0 +1,86 @@
+// logstore.h: what the event log service needs of a log file, whatever its
+// format: its lock, its range, its records by number in their native form,
+// and the changes (append, backup, clear).
+//
+// The NT format (.evt, evtfile.h) and the Vista format (.evtx, evtxlog.h)
+// each give one; the service (eventlog.cpp) sees only this interface, so the
+// legacy calls behave alike on both. Record numbers are serial numbers: they
+// wrap past 0xFFFFFFFF, and comparisons are made on their difference.
+#ifndef QUILLOG_POSIX_LOGSTORE_H
+#define QUILLOG_POSIX_LOGSTORE_H
+
+#include "platform/posix/common.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace nt {
+
+// A record to append, with every field under the caller's control; also the
+// legacy view of a record that a format without the legacy layout (.evtx)
+// gives, from which the legacy bytes are made (evt::buildrecord).
+struct NewRecord {
+    uint32_t timegenerated = 0, timewritten = 0, eventid = 0;
+    uint16_t eventtype = 0, category = 0;
+    std::u16string source, computer;
+    std::vector<uint8_t> sid;
+    std::vector<std::u16string> strings;
+    std::vector<uint8_t> data;
+};
+
+class LogStore {
+public:
+    virtual ~LogStore() = default;
+
+    // The file's lock: shared for readers, exclusive for writers, so that no
+    // writer changes the file under a reader of another handle or process.
+    // Waited for at most LockWaitSeconds: 0 or ERROR_SHARING_VIOLATION.
+    virtual DWORD lock(bool exclusive) = 0;
+    virtual void unlock() = 0;
+    // Brings the index up to date when another writer changed the file.
+    // Called under the lock: 0 or ERROR_EVENTLOG_FILE_CORRUPT.
+    virtual DWORD refresh() = 0;
+
+    virtual size_t count() const = 0;
+    // The numbers of the oldest and the newest record; 0 for an empty log.
+    virtual uint32_t oldest() const = 0;
+    virtual uint32_t newest() const = 0;
+    // The number the next record appended gets.
+    virtual uint32_t current() const = 0;
+    // The retention period the file records (seconds), for appends whose
+    // registry sets none.
+    virtual uint32_t retention() const = 0;
+
+    // The record numbered number when there is one; else, in a log whose
+    // numbers have gaps, the nearest record after it (forwards) or before it
+    // (backwards). False when there is none that way.
+    virtual bool nearest(uint32_t number, bool forwards, uint32_t *found) = 0;
+    // The native (UTF-16) bytes of the record numbered number, in scratch or
+    // in the file's window, valid until the next call. backwards hints that
+    // the next requests go towards older records. False when the record's
+    // bytes no longer hold.
+    virtual bool record(uint32_t number, bool backwards, std::vector<uint8_t> *scratch, Bytes *out) = 0;
+
+    // Appends records (their numbers are assigned here; *last receives the
+    // number of the last one), at the log's maximum size overwriting the
+    // oldest as the service does, unless the retention period forbids it
+    // (ERROR_LOG_FILE_FULL).
+    virtual DWORD append(const std::vector<NewRecord> &recs, uint32_t maxsize, uint32_t retention, uint32_t *last) = 0;
+    // Writes the log to a new file (ERROR_ALREADY_EXISTS when it exists), in
+    // the log's own format, so that it opens as a backup with the same
+    // records.
+    virtual DWORD backup(const std::string &hostpath) = 0;
+    // Empties the log; record numbers go on from where they were, so a dump
+    // followed by a clear never makes later records look older than what was
+    // already read.
+    virtual DWORD clear() = 0;
+
+    // The file's identity, to tell two handles on one file.
+    virtual uint64_t inode() const = 0;
+    virtual uint64_t device() const = 0;
+};
+
+} // namespace nt
+
+#endif // QUILLOG_POSIX_LOGSTORE_H
