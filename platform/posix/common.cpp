@@ -1,4 +1,5 @@
-// common.cpp: the last error, the registry's name fold, the errno table.
+// common.cpp: the last error, the registry's name fold, the errno table,
+// whole-file reads.
 #include "platform/posix/common.h"
 
 #include <cerrno>
@@ -85,30 +86,39 @@ DWORD errnotowin(int err, const std::string &hostpath) {
     }
 }
 
-DWORD readwhole(const std::string &hostpath, std::string *out) {
-    int fd = open(hostpath.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return errnotowin(errno, hostpath);
-    struct stat st;
-    if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
-        close(fd);
-        return ERROR_ACCESS_DENIED;
+DWORD readwhole(const std::string &hostpath, std::string *out, size_t limit) {
+    // O_NONBLOCK: opening a FIFO that has no writer, or a device, must not
+    // wait; O_NOCTTY: a terminal never becomes ours by being opened.
+    int fd = open(hostpath.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        // A socket, or a device without a driver, cannot be opened at all.
+        if (errno == ENXIO || errno == ENODEV) return ERROR_ACCESS_DENIED;
+        return errnotowin(errno, hostpath);
     }
+    struct stat st;
+    DWORD rc = ERROR_SUCCESS;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
+        rc = ERROR_ACCESS_DENIED;
+    else if ((uint64_t)st.st_size > limit)
+        rc = ERROR_FILE_TOO_LARGE;
     std::string data;
+    if (rc == ERROR_SUCCESS) data.reserve((size_t)st.st_size);
     char chunk[65536];
-    for (;;) {
+    while (rc == ERROR_SUCCESS) {
         ssize_t n = read(fd, chunk, sizeof chunk);
         if (n < 0) {
-            if (errno == EINTR) continue;
-            int e = errno;
-            close(fd);
-            return errnotowin(e, hostpath);
+            if (errno != EINTR) rc = errnotowin(errno, hostpath);
+            continue;
         }
         if (n == 0) break;
-        data.append(chunk, (size_t)n);
+        if ((size_t)n > limit - data.size())
+            rc = ERROR_FILE_TOO_LARGE;
+        else
+            data.append(chunk, (size_t)n);
     }
     close(fd);
-    out->swap(data);
-    return ERROR_SUCCESS;
+    if (rc == ERROR_SUCCESS) out->swap(data);
+    return rc;
 }
 
 DWORD lockfd(int fd, bool exclusive) {

@@ -3,7 +3,7 @@
 // - the last-error value and the one way a failing call leaves (failwith);
 // - bounds-checked little-endian reads over untrusted bytes;
 // - the registry's case rule (a one-to-one upper-case fold of code page 1252);
-// - the errno-to-Win32 table for file calls.
+// - the errno-to-Win32 table for file calls, and reading a whole file.
 #ifndef QUILLOG_POSIX_COMMON_H
 #define QUILLOG_POSIX_COMMON_H
 
@@ -12,6 +12,12 @@
 #include <cstdint>
 #include <cstring>
 #include <string>
+
+// The code for a file over the size a service reads ("The file size exceeds
+// the limit allowed and cannot be saved."). Only the emulation gives it.
+#ifndef ERROR_FILE_TOO_LARGE
+#define ERROR_FILE_TOO_LARGE 223L
+#endif
 
 namespace nt {
 
@@ -82,8 +88,17 @@ DWORD errnotowin(int err, const std::string &hostpath);
 // True when hostpath names an existing folder.
 bool isfolder(const std::string &hostpath);
 
-// Reads a whole file into out. Returns 0 or the Win32 code of the failure.
-DWORD readwhole(const std::string &hostpath, std::string *out);
+// Reads a whole file of at most limit bytes into out, for a service that
+// keeps files whole in memory. Each caller states its limit: MAXREGFILE for a
+// registry hive, 16 MiB for accounts.txt, 64 MiB for a message module. The
+// file must be a regular file (a folder, a FIFO, a device or a socket gives
+// ERROR_ACCESS_DENIED); it is opened without blocking, so a FIFO with no
+// writer never stops the call, and its size is checked before anything is
+// read: a larger file (a sparse file of gigabytes included) gives
+// ERROR_FILE_TOO_LARGE at once, as does one that grows past the limit while
+// it is read. Returns 0 or the Win32 code of the failure; *out is changed
+// only on success.
+DWORD readwhole(const std::string &hostpath, std::string *out, size_t limit);
 
 // The longest a call waits for a lock that another process holds on a
 // registry hive or an event log file (a writer in the middle of its change

@@ -114,7 +114,7 @@ bool samepath(const std::vector<std::string> &a, const std::vector<std::string> 
 // Reads and parses a hive file; a missing file is an empty hive.
 LONG readhive(const std::string &file, RegKey *top) {
     std::string bytes;
-    DWORD rc = nt::readwhole(file, &bytes);
+    DWORD rc = nt::readwhole(file, &bytes, nt::MAXREGFILE);
     if (rc == ERROR_FILE_NOT_FOUND) return ERROR_SUCCESS;
     if (rc) return (LONG)rc;
     return (LONG)nt::parseregfile(bytes, top);

@@ -9,8 +9,10 @@
 // - A hive file that cannot be parsed makes every call on that hive fail with
 //   ERROR_REGISTRY_CORRUPT (1015), writes included: the damaged file is never
 //   overwritten, so a user can repair it by hand. A hive file that cannot be
-//   read gives the file error (ERROR_ACCESS_DENIED, 5). A missing file is an
-//   empty hive.
+//   read gives the file error: ERROR_ACCESS_DENIED (5) also for one that is
+//   not a regular file (a FIFO, a device, a link to one), and
+//   ERROR_FILE_TOO_LARGE (223) at once for one over MAXREGFILE (256 MiB). A
+//   missing file is an empty hive.
 // - Key and value names containing a line feed are refused with
 //   ERROR_INVALID_PARAMETER (87): the text format cannot hold them.
 // - A handle to a key deleted by another process gives ERROR_KEY_DELETED

@@ -485,6 +485,39 @@ TEST_F(RegHiveFile, Version5ExportIsReadAndRewrittenAsRegedit4) {
     EXPECT_NE(after.find("\"System-HOST12\"=dword:00000003"), std::string::npos);
 }
 
+TEST_F(RegHiveFile, HiveThatIsNotARegularFileOrTooLargeFailsAtOnce) {
+    qt::makedirs(network() + "/HOST12/registry");
+    const struct {
+        const char *what;
+        std::function<bool()> make;
+        LONG rc;
+    } rows[] = {
+        {"a FIFO without a writer", [&] { return mkfifo(hkcu().c_str(), 0666) == 0; }, ERROR_ACCESS_DENIED},
+        {"a link to /dev/zero", [&] { return symlink("/dev/zero", hkcu().c_str()) == 0; }, ERROR_ACCESS_DENIED},
+        {"a sparse file of 3 GB",
+         [&] {
+             qt::writefile(hkcu(), "REGEDIT4\r\n");
+             return truncate(hkcu().c_str(), 3LL << 30) == 0;
+         },
+         ERROR_FILE_TOO_LARGE},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.what);
+        ASSERT_TRUE(row.make());
+        // In a child that an alarm ends, so that a read that blocks fails.
+        qt::RunResult r = qt::runinchild([] {
+            alarm(10);
+            HKEY key = SENTINEL;
+            std::printf(
+                "%ld %ld", (long)RegOpenKeyExA(HKEY_CURRENT_USER, "SOFTWARE", 0, KEY_READ, &key),
+                (long)RegCreateKeyExA(HKEY_CURRENT_USER, PROGRAMKEY, 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr));
+        });
+        EXPECT_EQ(r.exitcode, 0);
+        EXPECT_EQ(r.out, std::to_string(row.rc) + " " + std::to_string(row.rc));
+        qt::removetree(hkcu());
+    }
+}
+
 TEST_F(RegHiveFile, CorruptHiveFailsReadsAndIsNeverOverwritten) {
     const std::string damaged = "REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\SOFTWARE\\Brantwick\\Quillog]\r\n"
                                 "\"Application-HOST12\"=dword:0000002a\r\n\"Security-HOST12\"=dword:";
