@@ -13,6 +13,12 @@
 //   not a regular file (a FIFO, a device, a link to one), and
 //   ERROR_FILE_TOO_LARGE (223) at once for one over MAXREGFILE (256 MiB). A
 //   missing file is an empty hive.
+// - The registry folder of a computer may come from another machine: nothing
+//   is written through a symbolic link there. A registry folder, hive file or
+//   lock file that is a link, or a hive or lock file that is not a regular
+//   file, makes every change fail with ERROR_ACCESS_DENIED (5), and nothing
+//   is written anywhere (see atomicfile.h); reading through the links still
+//   works.
 // - Key and value names containing a line feed are refused with
 //   ERROR_INVALID_PARAMETER (87): the text format cannot hold them.
 // - A handle to a key deleted by another process gives ERROR_KEY_DELETED

@@ -24,6 +24,17 @@ protected:
     }
     std::string hklm() const { return hive("HKEY_LOCAL_MACHINE"); }
     std::string hkcu() const { return hive("HKEY_CURRENT_USER"); }
+    // The names in a folder, sorted.
+    static std::vector<std::string> listing(const std::string &folder) {
+        std::vector<std::string> names;
+        if (DIR *d = opendir(folder.c_str())) {
+            while (struct dirent *e = readdir(d))
+                if (e->d_name[0] != '.') names.push_back(e->d_name);
+            closedir(d);
+        }
+        std::sort(names.begin(), names.end());
+        return names;
+    }
     void writehive(const std::string &path, const std::string &text) {
         qt::makedirs(path.substr(0, path.find_last_of('/')));
         qt::writefile(path, text);
@@ -518,6 +529,66 @@ TEST_F(RegHiveFile, HiveThatIsNotARegularFileOrTooLargeFailsAtOnce) {
     }
 }
 
+TEST_F(RegHiveFile, NothingIsWrittenThroughSymbolicLinks) {
+    // Each row makes the local registry folder or a file in it a link to
+    // something in the folder "outside"; reads go through, writes are refused
+    // and nothing outside changes.
+    const std::string registry = network() + "/HOST12/registry", outside = dir() + "/outside";
+    const std::string hive = "REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\SOFTWARE\\Brantwick\\Quillog]\r\n"
+                             "\"Application-HOST12\"=dword:00000007\r\n\r\n";
+    const struct {
+        const char *what;
+        std::string link, target;
+        bool hivethere; // outside holds a hive to read
+        LONG read;      // RegOpenKeyExA of the program's key
+    } rows[] = {
+        {"the lock file", registry + "/HKEY_CURRENT_USER.reg.lock", outside + "/made.lock", false,
+         ERROR_FILE_NOT_FOUND},
+        {"the hive", registry + "/HKEY_CURRENT_USER.reg", outside + "/HKEY_CURRENT_USER.reg", true, ERROR_SUCCESS},
+        {"the registry folder", registry, outside, true, ERROR_SUCCESS},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.what);
+        qt::removetree(network() + "/HOST12");
+        qt::removetree(outside);
+        qt::makedirs(outside);
+        qt::makedirs(registry);
+        if (row.link != registry) qt::writefile(registry + "/HKEY_LOCAL_MACHINE.reg", "REGEDIT4\r\n");
+        if (row.hivethere) qt::writefile(outside + "/HKEY_CURRENT_USER.reg", hive);
+        if (row.link == registry) rmdir(registry.c_str());
+        ASSERT_EQ(symlink(row.target.c_str(), row.link.c_str()), 0);
+        const std::vector<std::string> files = listing(outside);
+
+        HKEY key = SENTINEL;
+        EXPECT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, PROGRAMKEY, 0, KEY_ALL_ACCESS, &key), row.read);
+        if (row.read == ERROR_SUCCESS) {
+            EXPECT_EQ(querystring(key, "Application-HOST12"), std::string("\x07\0\0\0", 4));
+            EXPECT_EQ(RegSetValueExA(key, "x", 0, REG_SZ, (const BYTE *)"", 1), ERROR_ACCESS_DENIED);
+            RegCloseKey(key);
+        }
+        EXPECT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, "SOFTWARE\\New", 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr),
+                  ERROR_ACCESS_DENIED);
+        EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, VERSIONKEY, 0, KEY_READ, &key), ERROR_FILE_NOT_FOUND)
+            << "the local machine's hive was seeded";
+        EXPECT_EQ(listing(outside), files);
+        if (row.hivethere) {
+            EXPECT_EQ(qt::readfile(outside + "/HKEY_CURRENT_USER.reg"), hive);
+        }
+        struct stat st;
+        EXPECT_TRUE(lstat(row.link.c_str(), &st) == 0 && S_ISLNK(st.st_mode));
+    }
+}
+
+TEST_F(RegHiveFile, RewrittenHiveKeepsOnlyPermissionBits) {
+    writehive(hkcu(), "REGEDIT4\r\n\r\n");
+    ASSERT_EQ(chmod(hkcu().c_str(), 06777), 0);
+    HKEY key = programkey();
+    RegCloseKey(key);
+    struct stat st;
+    ASSERT_EQ(stat(hkcu().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0777u);
+}
+
 TEST_F(RegHiveFile, CorruptHiveFailsReadsAndIsNeverOverwritten) {
     const std::string damaged = "REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\SOFTWARE\\Brantwick\\Quillog]\r\n"
                                 "\"Application-HOST12\"=dword:0000002a\r\n\"Security-HOST12\"=dword:";
@@ -566,16 +637,9 @@ TEST_F(RegHiveFile, ChangesFromElsewhereAreSeenAndNoTempFilesStay) {
     EXPECT_EQ(v, 3u);
     RegCloseKey(key);
 
-    std::vector<std::string> names;
-    std::string folder = network() + "/HOST12/registry";
-    if (DIR *d = opendir(folder.c_str())) {
-        while (struct dirent *e = readdir(d))
-            if (e->d_name[0] != '.') names.push_back(e->d_name);
-        closedir(d);
-    }
-    std::sort(names.begin(), names.end());
-    EXPECT_EQ(names, (std::vector<std::string>{"HKEY_CURRENT_USER.reg", "HKEY_CURRENT_USER.reg.lock",
-                                               "HKEY_LOCAL_MACHINE.reg"}));
+    EXPECT_EQ(
+        listing(network() + "/HOST12/registry"),
+        (std::vector<std::string>{"HKEY_CURRENT_USER.reg", "HKEY_CURRENT_USER.reg.lock", "HKEY_LOCAL_MACHINE.reg"}));
 }
 
 TEST_F(RegHiveFile, TwoProcessesSettingValuesLoseNothing) {
