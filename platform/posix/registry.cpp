@@ -25,7 +25,6 @@
 #include "platform/posix/network.h"
 #include "platform/posix/paths.h"
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <ctime>
@@ -111,9 +110,12 @@ bool samepath(const std::vector<std::string> &a, const std::vector<std::string> 
 
 // ---------------------------------------------------------------- hive files
 
+unsigned long reads = 0;
+
 // Reads and parses a hive file; a missing file is an empty hive.
 LONG readhive(const std::string &file, RegKey *top) {
     std::string bytes;
+    ++reads;
     DWORD rc = nt::readwhole(file, &bytes, nt::MAXREGFILE);
     if (rc == ERROR_FILE_NOT_FOUND) return ERROR_SUCCESS;
     if (rc) return (LONG)rc;
@@ -128,13 +130,16 @@ struct CachedHive {
 // File times have a coarse clock (a scheduler tick, or two seconds on FAT):
 // a file rewritten in place within the tick of its last change keeps its
 // identity. A hive changed less than this long before it was read is
-// therefore parsed again at every read until it has settled.
+// therefore parsed again at every read until it has settled. Only the change
+// time counts: the kernel sets it to the time of every change, whereas a
+// modification time is whatever a copy or a tool set it to (one in the future
+// would keep the hive from ever settling).
 const time_t SETTLESECONDS = 2;
 
 bool settled(const struct stat &id) {
     struct timespec now;
     clock_gettime(CLOCK_REALTIME, &now);
-    return now.tv_sec - std::max(id.st_mtim.tv_sec, id.st_ctim.tv_sec) > SETTLESECONDS;
+    return now.tv_sec - id.st_ctim.tv_sec > SETTLESECONDS;
 }
 std::map<std::string, CachedHive> hivecache;
 
@@ -290,6 +295,8 @@ void copydata(const RegValue &v, LPBYTE lpData, DWORD cbData) {
 }
 
 } // namespace
+
+unsigned long nt::hivereads() { return reads; }
 
 /******************************************************************************
  * RegConnectRegistryA

@@ -46,6 +46,10 @@ namespace nt {
 // matched without regard to case when they exist.
 std::string hivefile(const std::string &computerfolder, const char *hive);
 
+// The number of times this process read a hive file and parsed it, so tests
+// can show that an unchanged hive is parsed once.
+unsigned long hivereads();
+
 } // namespace nt
 
 #endif // QUILLOG_POSIX_REGISTRY_H

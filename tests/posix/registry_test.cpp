@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstring>
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -494,6 +495,25 @@ TEST_F(RegHiveFile, Version5ExportIsReadAndRewrittenAsRegedit4) {
     EXPECT_NE(after.find("\"SystemRoot\"=\"C:\\\\WINNT\"\r\n"), std::string::npos);
     EXPECT_NE(after.find("\\EventLog\\System\\Caf\xE9]\r\n\"EventMessageFile\"=hex(2):25,53,"), std::string::npos);
     EXPECT_NE(after.find("\"System-HOST12\"=dword:00000003"), std::string::npos);
+}
+
+TEST_F(RegHiveFile, UnchangedHiveIsParsedOnceEvenWithItsTimeInTheFuture) {
+    HKEY key = programkey();
+    setdword(key, "Application-HOST12", 7);
+    RegCloseKey(key);
+    struct timespec times[2] = {{0, UTIME_OMIT}, {time(nullptr) + 86400, 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, hkcu().c_str(), times, 0), 0);
+    // Wait until the change time lies more than two whole seconds back.
+    struct stat st;
+    ASSERT_EQ(stat(hkcu().c_str(), &st), 0);
+    while (time(nullptr) <= st.st_ctim.tv_sec + 2) usleep(50000);
+    unsigned long before = nt::hivereads();
+    for (int i = 0; i < 20; ++i) {
+        key = programkey(KEY_READ);
+        EXPECT_EQ(querystring(key, "Application-HOST12"), std::string("\x07\0\0\0", 4));
+        RegCloseKey(key);
+    }
+    EXPECT_EQ(nt::hivereads() - before, 1u);
 }
 
 TEST_F(RegHiveFile, HiveThatIsNotARegularFileOrTooLargeFailsAtOnce) {
