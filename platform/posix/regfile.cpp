@@ -430,8 +430,11 @@ bool plaintext(const RegValue &v) {
            v.data.find_first_of(std::string("\0\r\n", 3)) == v.data.size() - 1;
 }
 
-void writekey(std::string *out, const RegKey &key, const std::string &path) {
-    *out += "[" + path + "]\r\n";
+// A key's section line and its values. "[-" starts a deletion: a root whose
+// name starts with '-' is written after a backslash, which the parser skips.
+void writesection(std::string *out, const RegKey &key, const std::string &path) {
+    *out += path[0] == '-' ? "[\\" : "[";
+    *out += path + "]\r\n";
     for (const RegValue &v : key.values()) {
         size_t start = out->size();
         if (v.name.empty())
@@ -459,7 +462,20 @@ void writekey(std::string *out, const RegKey &key, const std::string &path) {
         }
     }
     *out += "\r\n";
-    for (const auto &sub : key.subkeys()) writekey(out, *sub, path + "\\" + sub->name());
+}
+
+// Writes key's section when it needs one, then its subkeys'. *path is the
+// key's path; it is extended for each subkey and put back, so that the paths
+// cost no more than the lines written.
+void writekey(std::string *out, const RegKey &key, std::string *path) {
+    if (!key.values().empty() || key.subkeys().empty()) writesection(out, key, *path);
+    for (const auto &sub : key.subkeys()) {
+        size_t len = path->size();
+        *path += '\\';
+        *path += sub->name();
+        writekey(out, *sub, path);
+        path->resize(len);
+    }
 }
 
 } // namespace
@@ -480,7 +496,11 @@ DWORD parseregfile(const std::string &bytes, RegKey *top, RegFileError *err) {
 
 std::string writeregfile(const RegKey &top) {
     std::string out = "REGEDIT4\r\n\r\n";
-    for (const auto &root : top.subkeys()) writekey(&out, *root, root->name());
+    std::string path;
+    for (const auto &root : top.subkeys()) {
+        path = root->name();
+        writekey(&out, *root, &path);
+    }
     return out;
 }
 

@@ -97,8 +97,10 @@ struct RegFileError {
 // it; `"name"=-` deletes a value.
 DWORD parseregfile(const std::string &bytes, RegKey *top, RegFileError *err = nullptr);
 
-// The "REGEDIT4" text of a tree whose subkeys are roots. Every key gets a
-// section (so empty keys survive); REG_SZ data that is exactly one
+// The "REGEDIT4" text of a tree whose subkeys are roots. A key gets a section
+// line when it has values or no subkeys (an empty leaf), so the text grows
+// with the tree and not with its depth times its size, and every key comes
+// back in its place; REG_SZ data that is exactly one
 // terminated line of text is written as "text", a 4-byte REG_DWORD as dword:,
 // everything else as hex: (REG_BINARY) or hex(N): with the bytes as stored,
 // so parseregfile(writeregfile(t)) equals t for every type and content.

@@ -178,9 +178,22 @@ LONG loadhive(const std::string &file, std::shared_ptr<const RegKey> *out) {
     return ERROR_SUCCESS;
 }
 
+// True when a hive's new text reads back. The writer keeps within the
+// parser's rules but for the size: a change that adds more than the room left
+// below MAXREGFILE (a large binary value: three characters and more a byte)
+// makes a file that no later call could read.
+bool readsback(const std::string &text) {
+    RegKey check;
+    return nt::parseregfile(text, &check) == ERROR_SUCCESS;
+}
+
 // Runs change(top, &changed) on the hive's current content under the hive's
 // lock and writes the hive back when it reports a change. A hive that cannot
-// be read or parsed is left as it is and its error returned.
+// be read or parsed is left as it is and its error returned. So is one whose
+// new text would not read back: the change fails with ERROR_FILE_TOO_LARGE
+// ("The file size exceeds the limit allowed and cannot be saved."), the code
+// a read of a hive over the limit gives too, and the file keeps its last
+// readable content.
 template <class Change> LONG modifyhive(const std::string &file, Change change) {
     std::string::size_type slash = file.find_last_of('/');
     mkdir(file.substr(0, slash).c_str(), 0777);
@@ -191,7 +204,9 @@ template <class Change> LONG modifyhive(const std::string &file, Change change) 
     bool changed = false;
     LONG result = change(&top, &changed);
     if (result == ERROR_SUCCESS && changed) {
-        if (DWORD rc = nt::replacefile(file, nt::writeregfile(top))) return (LONG)rc;
+        std::string text = nt::writeregfile(top);
+        if (!readsback(text)) return ERROR_FILE_TOO_LARGE;
+        if (DWORD rc = nt::replacefile(file, text)) return (LONG)rc;
     }
     return result;
 }
@@ -489,7 +504,9 @@ LONG RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD
  * Returns 0; ERROR_ACCESS_DENIED (5) without KEY_SET_VALUE;
  * ERROR_NOACCESS for NULL data with a nonzero size; ERROR_INVALID_PARAMETER
  * for a name over 16,383 characters or with a line feed;
- * ERROR_INVALID_HANDLE; ERROR_KEY_DELETED; the hive file's errors.
+ * ERROR_INVALID_HANDLE; ERROR_KEY_DELETED; ERROR_FILE_TOO_LARGE (223) when
+ * the hive would grow past what can be read back; the hive file's errors
+ * (ERROR_ACCESS_DENIED also for a hive or registry folder that is a link).
  */
 LONG RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD dwType, const BYTE *lpData, DWORD cbData) {
     (void)Reserved;

@@ -4,6 +4,7 @@
 #include "support/support.h"
 
 #include <csignal>
+#include <cstdio>
 #include <fcntl.h>
 #include <random>
 #include <set>
@@ -135,6 +136,50 @@ TEST_F(Incremental, OverwrittenAndReplacedLogsAreReported) {
     EXPECT_NE(out.find("==>Newest(3) < LastProcessed (2010), log wrapped or was cleared\n"), std::string::npos) << out;
     EXPECT_NE(out.find("process event log records starting with 1\n"), std::string::npos) << out;
     EXPECT_EQ(bookmark(HKEY_CURRENT_USER, "Application-HOST12"), 3u);
+}
+
+TEST_F(Incremental, HiveKeepsItsSizeRunAfterRun) {
+    // Each run adds or moves the bookmark and leaves the rest of the hive as
+    // it was: a key 510 levels deep stays one section instead of one section
+    // per level.
+    std::u16string deep = u"[HKEY_CURRENT_USER";
+    for (int i = 0; i < 510; ++i) deep += u"\\" + std::u16string(255, (char16_t)(u'a' + i % 26));
+    deep += u"]\r\n\"v\"=dword:00000001\r\n\r\n";
+    const struct {
+        const char *what;
+        bool utf16;
+        std::u16string header, comment, body;
+    } rows[] = {
+        {"REGEDIT4 with a key 510 levels deep", false, u"REGEDIT4\r\n\r\n", u"", deep},
+    };
+    auto encode = [](const std::u16string &text, bool utf16) {
+        std::string out = utf16 ? "\xFF\xFE" : "";
+        for (char16_t c : text) {
+            out += (char)(c & 0xFF);
+            if (utf16) out += (char)(c >> 8);
+        }
+        return out;
+    };
+    auto bookmarked = [](int last) {
+        char hex[9];
+        std::snprintf(hex, sizeof hex, "%08x", last);
+        return u"[HKEY_CURRENT_USER\\SOFTWARE\\Brantwick\\Quillog]\r\n\"Application-HOST12\"=dword:" +
+               std::u16string(hex, hex + 8) + u"\r\n\"Version\"=\"V1.7.1\"\r\n\r\n";
+    };
+    qt::makedirs(network() + "/HOST12/registry");
+    int newest = 0;
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.what);
+        qt::writefile(hkcufile(), encode(row.header + row.comment + row.body, row.utf16));
+        append(newest + 1, 20);
+        newest += 20;
+        run({}, 1);
+        EXPECT_EQ(qt::readfile(hkcufile()), encode(row.header + row.body + bookmarked(newest), row.utf16));
+        append(newest + 1, 5);
+        newest += 5;
+        run({}, 0);
+        EXPECT_EQ(qt::readfile(hkcufile()), encode(row.header + row.body + bookmarked(newest), row.utf16));
+    }
 }
 
 TEST_F(Incremental, HivesKeepSeparateBookmarksAndNamesIgnoreCase) {

@@ -497,6 +497,20 @@ TEST_F(RegHiveFile, Version5ExportIsReadAndRewrittenAsRegedit4) {
     EXPECT_NE(after.find("\"System-HOST12\"=dword:00000003"), std::string::npos);
 }
 
+TEST_F(RegHiveFile, RewriteThatWouldNotReadBackIsRefused) {
+    // Hex data takes more than three characters a byte: 85 MB of it would
+    // make a hive over the 256 MiB the parser reads.
+    HKEY key = programkey();
+    setdword(key, "Application-HOST12", 7);
+    const std::string before = qt::readfile(hkcu());
+    std::vector<BYTE> big(85u << 20, 0xab);
+    EXPECT_EQ(RegSetValueExA(key, "big", 0, REG_BINARY, big.data(), (DWORD)big.size()), ERROR_FILE_TOO_LARGE);
+    EXPECT_EQ(qt::readfile(hkcu()), before);
+    EXPECT_EQ(RegQueryValueExA(key, "big", nullptr, nullptr, nullptr, nullptr), ERROR_FILE_NOT_FOUND);
+    setdword(key, "Application-HOST12", 8);
+    RegCloseKey(key);
+}
+
 TEST_F(RegHiveFile, UnchangedHiveIsParsedOnceEvenWithItsTimeInTheFuture) {
     HKEY key = programkey();
     setdword(key, "Application-HOST12", 7);
