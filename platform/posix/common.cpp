@@ -1,5 +1,5 @@
-// common.cpp: the last error, the registry's name fold, the errno table,
-// whole-file reads.
+// common.cpp: the last error, the registry's name fold, code page 1252 and
+// UTF-8, the errno table, whole-file reads.
 #include "platform/posix/common.h"
 
 #include <cerrno>
@@ -47,6 +47,59 @@ char widetoansi(uint32_t cp) {
     for (int i = 0; i < 32; ++i)
         if (cp1252high[i] == cp) return (char)(0x80 + i);
     return '?';
+}
+
+uint32_t getutf8(const std::string &s, size_t *pos) {
+    unsigned char c = (unsigned char)s[*pos];
+    size_t len = c >= 0xF0 && c < 0xF5 ? 4 : c >= 0xE0 && c < 0xF0 ? 3 : c >= 0xC2 && c < 0xE0 ? 2 : 1;
+    if (len > 1 && s.size() - *pos >= len) {
+        uint32_t cp = c & (0xFF >> (len + 1));
+        bool ok = true;
+        for (size_t k = 1; k < len && ok; ++k) {
+            unsigned char t = (unsigned char)s[*pos + k];
+            ok = (t & 0xC0) == 0x80;
+            cp = (cp << 6) | (t & 0x3F);
+        }
+        // Overlong forms and numbers past Unicode are not characters.
+        if (ok && !((len == 3 && cp < 0x800) || (len == 4 && (cp < 0x10000 || cp > 0x10FFFF)))) {
+            *pos += len;
+            return cp;
+        }
+    }
+    ++*pos;
+    return ansitowide(c);
+}
+
+void pututf8(std::string *out, uint32_t cp) {
+    if (cp < 0x80) {
+        *out += (char)cp;
+    } else if (cp < 0x800) {
+        *out += (char)(0xC0 | (cp >> 6));
+        *out += (char)(0x80 | (cp & 0x3F));
+    } else if (cp < 0x10000) {
+        *out += (char)(0xE0 | (cp >> 12));
+        *out += (char)(0x80 | ((cp >> 6) & 0x3F));
+        *out += (char)(0x80 | (cp & 0x3F));
+    } else {
+        *out += (char)(0xF0 | (cp >> 18));
+        *out += (char)(0x80 | ((cp >> 12) & 0x3F));
+        *out += (char)(0x80 | ((cp >> 6) & 0x3F));
+        *out += (char)(0x80 | (cp & 0x3F));
+    }
+}
+
+std::string ansitoutf8(const std::string &ansi) {
+    std::string out;
+    out.reserve(ansi.size());
+    for (char c : ansi) pututf8(&out, ansitowide((unsigned char)c));
+    return out;
+}
+
+std::string utf8toansi(const std::string &utf8) {
+    std::string out;
+    out.reserve(utf8.size());
+    for (size_t i = 0; i < utf8.size();) out += widetoansi(getutf8(utf8, &i));
+    return out;
 }
 
 bool nameeq(const char *a, const char *b) {

@@ -3,6 +3,7 @@
 // - the last-error value and the one way a failing call leaves (failwith);
 // - bounds-checked little-endian reads over untrusted bytes;
 // - the registry's case rule (a one-to-one upper-case fold of code page 1252);
+// - code page 1252, Unicode and UTF-8;
 // - the errno-to-Win32 table for file calls, and reading a whole file.
 #ifndef QUILLOG_POSIX_COMMON_H
 #define QUILLOG_POSIX_COMMON_H
@@ -75,6 +76,19 @@ unsigned char fold1252(unsigned char c);
 // the system's default conversion does.
 uint16_t ansitowide(unsigned char c);
 char widetoansi(uint32_t cp);
+
+// UTF-8 text, as the registry model holds names and as a registry file is
+// parsed. getutf8 gives the code point at s[*pos] and moves *pos past it; a
+// byte that does not start a well-formed sequence (cut short, overlong, past
+// U+10FFFF) is one code page 1252 character, so 8-bit text that is not UTF-8
+// still reads as written. Surrogates (U+D800-U+DFFF) have the three-byte
+// form of any other code point, so that a lone UTF-16 unit survives the trip
+// through UTF-8 and back. ansitoutf8 and utf8toansi convert whole strings; a
+// character that 1252 lacks becomes '?'.
+uint32_t getutf8(const std::string &s, size_t *pos);
+void pututf8(std::string *out, uint32_t cp);
+std::string ansitoutf8(const std::string &ansi);
+std::string utf8toansi(const std::string &utf8);
 
 // True when a and b are equal under fold1252.
 bool nameeq(const char *a, const char *b);

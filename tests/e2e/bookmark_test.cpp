@@ -138,10 +138,11 @@ TEST_F(Incremental, OverwrittenAndReplacedLogsAreReported) {
     EXPECT_EQ(bookmark(HKEY_CURRENT_USER, "Application-HOST12"), 3u);
 }
 
-TEST_F(Incremental, HiveKeepsItsSizeRunAfterRun) {
+TEST_F(Incremental, HiveKeepsItsFormatNamesAndSizeRunAfterRun) {
     // Each run adds or moves the bookmark and leaves the rest of the hive as
-    // it was: a key 510 levels deep stays one section instead of one section
-    // per level.
+    // it was: a version 5 file stays UTF-16 with every name and value, also
+    // those that code page 1252 lacks, and a key 510 levels deep stays one
+    // section instead of one section per level. Only the comment goes.
     std::u16string deep = u"[HKEY_CURRENT_USER";
     for (int i = 0; i < 510; ++i) deep += u"\\" + std::u16string(255, (char16_t)(u'a' + i % 26));
     deep += u"]\r\n\"v\"=dword:00000001\r\n\r\n";
@@ -150,6 +151,11 @@ TEST_F(Incremental, HiveKeepsItsSizeRunAfterRun) {
         bool utf16;
         std::u16string header, comment, body;
     } rows[] = {
+        {"version 5 in UTF-16 with names outside 1252", true, u"Windows Registry Editor Version 5.00\r\n\r\n",
+         u"; exported from OLDPC\r\n",
+         u"[HKEY_CURRENT_USER\\SOFTWARE\\Приложение]\r\n\r\n[HKEY_CURRENT_USER\\SOFTWARE\\日本]\r\n\"a\"="
+         u"\"東京\"\r\n\r\n"
+         u"[HKEY_CURRENT_USER\\SOFTWARE\\中国]\r\n\"a\"=\"北京\"\r\n\r\n"},
         {"REGEDIT4 with a key 510 levels deep", false, u"REGEDIT4\r\n\r\n", u"", deep},
     };
     auto encode = [](const std::u16string &text, bool utf16) {
