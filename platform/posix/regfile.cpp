@@ -33,69 +33,98 @@ namespace {
 
 bool isstringtype(DWORD type) { return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ; }
 
+// Drops the emptied slots of a list, keeping the order of the rest, and
+// moves the index along. A slot is live when the index points at it.
+template <class T> void compactlist(std::vector<T> *list, std::unordered_map<std::string, size_t> *index) {
+    const size_t dead = (size_t)-1;
+    std::vector<size_t> moved(list->size(), dead);
+    for (const auto &entry : *index) moved[entry.second] = 0;
+    size_t live = 0;
+    for (size_t i = 0; i < list->size(); ++i) {
+        if (moved[i] == dead) continue;
+        moved[i] = live;
+        if (live != i) (*list)[live] = std::move((*list)[i]);
+        ++live;
+    }
+    list->resize(live);
+    for (auto &entry : *index) entry.second = moved[entry.second];
+}
+
 } // namespace
 
 // ---------------------------------------------------------------- the tree
 
+void RegKey::compact() const {
+    if (!removals_) return;
+    compactlist(&values_, &valueindex_);
+    compactlist(&subkeys_, &keyindex_);
+    removals_ = false;
+}
+
 RegKey *RegKey::subkey(const std::string &name) const {
-    auto it = index_.find(foldname(name));
-    return it == index_.end() ? nullptr : it->second;
+    auto it = keyindex_.find(foldname(name));
+    return it == keyindex_.end() ? nullptr : subkeys_[it->second].get();
 }
 
 RegKey *RegKey::addsubkey(const std::string &name, bool *created) {
     std::string folded = foldname(name);
-    auto it = index_.find(folded);
-    if (created) *created = it == index_.end();
-    if (it != index_.end()) return it->second;
+    auto it = keyindex_.find(folded);
+    if (created) *created = it == keyindex_.end();
+    if (it != keyindex_.end()) return subkeys_[it->second].get();
     subkeys_.push_back(std::make_unique<RegKey>(name));
-    RegKey *key = subkeys_.back().get();
-    index_.emplace(std::move(folded), key);
-    return key;
+    keyindex_.emplace(std::move(folded), subkeys_.size() - 1);
+    return subkeys_.back().get();
 }
 
 bool RegKey::removesubkey(const std::string &name) {
-    auto it = index_.find(foldname(name));
-    if (it == index_.end()) return false;
-    RegKey *key = it->second;
-    index_.erase(it);
-    subkeys_.erase(std::find_if(subkeys_.begin(), subkeys_.end(),
-                                [key](const std::unique_ptr<RegKey> &k) { return k.get() == key; }));
+    auto it = keyindex_.find(foldname(name));
+    if (it == keyindex_.end()) return false;
+    subkeys_[it->second].reset();
+    keyindex_.erase(it);
+    removals_ = true;
     return true;
 }
 
+const std::vector<std::unique_ptr<RegKey>> &RegKey::subkeys() const {
+    compact();
+    return subkeys_;
+}
+
 const RegValue *RegKey::value(const std::string &name) const {
-    std::string folded = foldname(name);
-    for (const RegValue &v : values_)
-        if (foldname(v.name) == folded) return &v;
-    return nullptr;
+    auto it = valueindex_.find(foldname(name));
+    return it == valueindex_.end() ? nullptr : &values_[it->second];
 }
 
 void RegKey::setvalue(const std::string &name, DWORD type, std::string data, std::string form) {
     std::string folded = foldname(name);
-    for (RegValue &v : values_) {
-        if (foldname(v.name) == folded) {
-            v.type = type;
-            v.data = std::move(data);
-            v.form = std::move(form);
-            return;
-        }
+    auto it = valueindex_.find(folded);
+    if (it != valueindex_.end()) {
+        RegValue &v = values_[it->second];
+        v.type = type;
+        v.data = std::move(data);
+        v.form = std::move(form);
+        return;
     }
     values_.push_back(RegValue{name, type, std::move(data), std::move(form)});
+    valueindex_.emplace(std::move(folded), values_.size() - 1);
 }
 
 bool RegKey::removevalue(const std::string &name) {
-    std::string folded = foldname(name);
-    for (auto it = values_.begin(); it != values_.end(); ++it) {
-        if (foldname(it->name) == folded) {
-            values_.erase(it);
-            return true;
-        }
-    }
-    return false;
+    auto it = valueindex_.find(foldname(name));
+    if (it == valueindex_.end()) return false;
+    values_[it->second] = RegValue();
+    valueindex_.erase(it);
+    removals_ = true;
+    return true;
+}
+
+const std::vector<RegValue> &RegKey::values() const {
+    compact();
+    return values_;
 }
 
 bool RegKey::operator==(const RegKey &o) const {
-    if (name_ != o.name_ || values_ != o.values_ || subkeys_.size() != o.subkeys_.size()) return false;
+    if (name_ != o.name_ || values() != o.values() || subkeys().size() != o.subkeys().size()) return false;
     for (size_t i = 0; i < subkeys_.size(); ++i)
         if (*subkeys_[i] != *o.subkeys_[i]) return false;
     return true;

@@ -78,7 +78,7 @@ public:
     RegKey *addsubkey(const std::string &name, bool *created = nullptr);
     // Removes a subkey with everything below it; false when there is none.
     bool removesubkey(const std::string &name);
-    const std::vector<std::unique_ptr<RegKey>> &subkeys() const { return subkeys_; }
+    const std::vector<std::unique_ptr<RegKey>> &subkeys() const;
 
     // The value of that name ("" is the default value), or null.
     const RegValue *value(const std::string &name) const;
@@ -86,7 +86,7 @@ public:
     // and form, keeping the name's first spelling and its place.
     void setvalue(const std::string &name, DWORD type, std::string data, std::string form = "");
     bool removevalue(const std::string &name);
-    const std::vector<RegValue> &values() const { return values_; }
+    const std::vector<RegValue> &values() const;
 
     // Same names (exact spelling), values (forms included), subkeys, in the
     // same order.
@@ -94,12 +94,22 @@ public:
     bool operator!=(const RegKey &o) const { return !(*this == o); }
 
 private:
+    // Every look-up goes through an index by folded name, so that wide keys
+    // (a Services key with hundreds of entries, a key of 80,000 values) cost
+    // no scan. A removal only empties its slot and drops it from the index;
+    // the lists are compacted when next handed out, so that removing many
+    // entries one after the other is not quadratic. (Handing a list out may
+    // therefore change the key: a tree shared between threads must not have
+    // removals pending.)
+    void compact() const;
+
     std::string name_;
-    std::vector<RegValue> values_;
-    std::vector<std::unique_ptr<RegKey>> subkeys_;
-    // Subkeys by folded name, so that wide keys (a Services key with hundreds
-    // of entries) are found without a scan.
-    std::unordered_map<std::string, RegKey *> index_;
+    mutable std::vector<RegValue> values_;
+    mutable std::vector<std::unique_ptr<RegKey>> subkeys_;
+    // Folded name to position in values_ and subkeys_.
+    mutable std::unordered_map<std::string, size_t> valueindex_;
+    mutable std::unordered_map<std::string, size_t> keyindex_;
+    mutable bool removals_ = false;
 };
 
 // How a registry file is written: header, character encoding, line ends.

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
 #include <random>
 #include <string>
 
@@ -402,6 +404,51 @@ TEST(WriteRegFile, UnchangedFileIsWrittenByteForByte) {
     const RegKey *software = top.subkey("HKEY_CURRENT_USER")->subkey("software");
     EXPECT_EQ(software->subkeys().size(), 2u);
     EXPECT_EQ(software->subkey(u8"日本")->value("A")->data, std::string("??", 3)) << "the ANSI view";
+}
+
+TEST(ParseRegFile, CostGrowsLinearlyWithValuesKeysAndRemovals) {
+    // A key of n entries made from add ('#' stands for the entry's number),
+    // then the first half removed by remove. The time for 4n entries against
+    // n, each the best of five: about 4 when each entry costs the same, 16
+    // when each costs a scan of the rest.
+    auto file = [](int n, const std::string &add, const std::string &remove) {
+        auto fill = [](const std::string &pattern, int i) {
+            size_t at = pattern.find('#');
+            return pattern.substr(0, at) + std::to_string(i) + pattern.substr(at + 1);
+        };
+        std::string text = "REGEDIT4\r\n[HKEY_CURRENT_USER\\Wide]\r\n";
+        for (int i = 0; i < n; ++i) text += fill(add, i);
+        for (int i = 0; !remove.empty() && i < n / 2; ++i) text += fill(remove, i);
+        return text;
+    };
+    const struct {
+        const char *add, *remove;
+    } rows[] = {
+        {"\"v#\"=dword:00000001\r\n", ""},
+        {"\"v#\"=dword:00000001\r\n", "\"V#\"=-\r\n"},
+        {"[HKEY_CURRENT_USER\\Wide\\k#]\r\n", "[-HKEY_CURRENT_USER\\WIDE\\K#]\r\n"},
+    };
+    const int n = 10000;
+    for (const auto &row : rows) {
+        SCOPED_TRACE(std::string(row.add) + row.remove);
+        double best[2] = {1e9, 1e9};
+        for (int size : {0, 1}) {
+            const int count = size ? 4 * n : n;
+            const std::string text = file(count, row.add, row.remove);
+            for (int round = 0; round < 5; ++round) {
+                RegKey top;
+                auto t0 = std::chrono::steady_clock::now();
+                ASSERT_EQ(nt::parseregfile(text, &top), (DWORD)ERROR_SUCCESS);
+                const RegKey *wide = top.subkey("HKEY_CURRENT_USER")->subkey("wide");
+                const std::string first = wide->values().empty() ? wide->subkeys()[0]->name() : wide->values()[0].name;
+                best[size] =
+                    std::min(best[size], std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());
+                EXPECT_EQ(wide->values().size() + wide->subkeys().size(), (size_t)(*row.remove ? count / 2 : count));
+                EXPECT_EQ(first.substr(1), *row.remove ? std::to_string(count / 2) : "0") << "order kept";
+            }
+        }
+        EXPECT_LT(best[1], 10 * best[0]) << best[0] << " s for " << n << ", " << best[1] << " s for " << 4 * n;
+    }
 }
 
 TEST(RegKey, SetValueKeepsPlaceAndSpelling) {
