@@ -80,7 +80,8 @@ public:
     bool removesubkey(const std::string &name);
     const std::vector<std::unique_ptr<RegKey>> &subkeys() const;
 
-    // The value of that name ("" is the default value), or null.
+    // The value of that name ("" is the default value), or null; the pointer
+    // holds until the key changes or its values are next handed out.
     const RegValue *value(const std::string &name) const;
     // Creates the value (at the end of the list) or replaces its type, data
     // and form, keeping the name's first spelling and its place.
