@@ -8,7 +8,9 @@
 //
 // accounts.txt is text written by hand, so every line is checked: a line
 // without "=", without a backslash on its right side, with an empty name, a
-// control character or a SID text that does not parse is skipped.
+// control character or a SID text that does not parse is skipped. A file
+// larger than MaxAccountsFile (16 MiB, some hundred thousand accounts), or
+// one that is not a regular file, holds no accounts.
 #include "platform/posix/accounts.h"
 
 #include "platform/posix/common.h"
@@ -20,6 +22,8 @@
 namespace nt {
 
 namespace {
+
+const size_t MaxAccountsFile = 16u << 20;
 
 const struct {
     const char *sid;
@@ -192,7 +196,7 @@ const CachedFile &accountsof(const std::string &hostpath) {
         sametime(c.ctime, st.st_ctim))
         return c;
     std::string text;
-    if (readwhole(hostpath, &text) != 0) {
+    if (readwhole(hostpath, &text, MaxAccountsFile) != 0) {
         cache.erase(hostpath);
         return none;
     }

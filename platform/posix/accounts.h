@@ -40,8 +40,9 @@ bool parsesid(const std::string &text, SidBytes *sid);
 // Finds a well-known SID. Returns false when sid is not one of them.
 bool wellknownaccount(const SidBytes &sid, Account *account);
 
-// Finds sid in the accounts file at hostpath (a missing or unreadable file
-// holds no accounts). The parsed file is kept while its size and time of
+// Finds sid in the accounts file at hostpath (a missing or unreadable file,
+// one that is not a regular file and one larger than 16 MiB hold no
+// accounts). The parsed file is kept while its size and time of
 // change stay the same.
 bool fileaccount(const std::string &hostpath, const SidBytes &sid, Account *account);
 

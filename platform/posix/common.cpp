@@ -1,4 +1,5 @@
-// common.cpp: the last error, the registry's name fold, the errno table.
+// common.cpp: the last error, the registry's name fold, code page 1252 and
+// UTF-8, the errno table, whole-file reads.
 #include "platform/posix/common.h"
 
 #include <cerrno>
@@ -48,6 +49,59 @@ char widetoansi(uint32_t cp) {
     return '?';
 }
 
+uint32_t getutf8(const std::string &s, size_t *pos) {
+    unsigned char c = (unsigned char)s[*pos];
+    size_t len = c >= 0xF0 && c < 0xF5 ? 4 : c >= 0xE0 && c < 0xF0 ? 3 : c >= 0xC2 && c < 0xE0 ? 2 : 1;
+    if (len > 1 && s.size() - *pos >= len) {
+        uint32_t cp = c & (0xFF >> (len + 1));
+        bool ok = true;
+        for (size_t k = 1; k < len && ok; ++k) {
+            unsigned char t = (unsigned char)s[*pos + k];
+            ok = (t & 0xC0) == 0x80;
+            cp = (cp << 6) | (t & 0x3F);
+        }
+        // Overlong forms and numbers past Unicode are not characters.
+        if (ok && !((len == 3 && cp < 0x800) || (len == 4 && (cp < 0x10000 || cp > 0x10FFFF)))) {
+            *pos += len;
+            return cp;
+        }
+    }
+    ++*pos;
+    return ansitowide(c);
+}
+
+void pututf8(std::string *out, uint32_t cp) {
+    if (cp < 0x80) {
+        *out += (char)cp;
+    } else if (cp < 0x800) {
+        *out += (char)(0xC0 | (cp >> 6));
+        *out += (char)(0x80 | (cp & 0x3F));
+    } else if (cp < 0x10000) {
+        *out += (char)(0xE0 | (cp >> 12));
+        *out += (char)(0x80 | ((cp >> 6) & 0x3F));
+        *out += (char)(0x80 | (cp & 0x3F));
+    } else {
+        *out += (char)(0xF0 | (cp >> 18));
+        *out += (char)(0x80 | ((cp >> 12) & 0x3F));
+        *out += (char)(0x80 | ((cp >> 6) & 0x3F));
+        *out += (char)(0x80 | (cp & 0x3F));
+    }
+}
+
+std::string ansitoutf8(const std::string &ansi) {
+    std::string out;
+    out.reserve(ansi.size());
+    for (char c : ansi) pututf8(&out, ansitowide((unsigned char)c));
+    return out;
+}
+
+std::string utf8toansi(const std::string &utf8) {
+    std::string out;
+    out.reserve(utf8.size());
+    for (size_t i = 0; i < utf8.size();) out += widetoansi(getutf8(utf8, &i));
+    return out;
+}
+
 bool nameeq(const char *a, const char *b) {
     for (;; ++a, ++b) {
         if (fold1252((unsigned char)*a) != fold1252((unsigned char)*b)) return false;
@@ -85,30 +139,39 @@ DWORD errnotowin(int err, const std::string &hostpath) {
     }
 }
 
-DWORD readwhole(const std::string &hostpath, std::string *out) {
-    int fd = open(hostpath.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return errnotowin(errno, hostpath);
-    struct stat st;
-    if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
-        close(fd);
-        return ERROR_ACCESS_DENIED;
+DWORD readwhole(const std::string &hostpath, std::string *out, size_t limit) {
+    // O_NONBLOCK: opening a FIFO that has no writer, or a device, must not
+    // wait; O_NOCTTY: a terminal never becomes ours by being opened.
+    int fd = open(hostpath.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        // A socket, or a device without a driver, cannot be opened at all.
+        if (errno == ENXIO || errno == ENODEV) return ERROR_ACCESS_DENIED;
+        return errnotowin(errno, hostpath);
     }
+    struct stat st;
+    DWORD rc = ERROR_SUCCESS;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
+        rc = ERROR_ACCESS_DENIED;
+    else if ((uint64_t)st.st_size > limit)
+        rc = ERROR_FILE_TOO_LARGE;
     std::string data;
+    if (rc == ERROR_SUCCESS) data.reserve((size_t)st.st_size);
     char chunk[65536];
-    for (;;) {
+    while (rc == ERROR_SUCCESS) {
         ssize_t n = read(fd, chunk, sizeof chunk);
         if (n < 0) {
-            if (errno == EINTR) continue;
-            int e = errno;
-            close(fd);
-            return errnotowin(e, hostpath);
+            if (errno != EINTR) rc = errnotowin(errno, hostpath);
+            continue;
         }
         if (n == 0) break;
-        data.append(chunk, (size_t)n);
+        if ((size_t)n > limit - data.size())
+            rc = ERROR_FILE_TOO_LARGE;
+        else
+            data.append(chunk, (size_t)n);
     }
     close(fd);
-    out->swap(data);
-    return ERROR_SUCCESS;
+    if (rc == ERROR_SUCCESS) out->swap(data);
+    return rc;
 }
 
 DWORD lockfd(int fd, bool exclusive) {

@@ -3,7 +3,8 @@
 // - the last-error value and the one way a failing call leaves (failwith);
 // - bounds-checked little-endian reads over untrusted bytes;
 // - the registry's case rule (a one-to-one upper-case fold of code page 1252);
-// - the errno-to-Win32 table for file calls.
+// - code page 1252, Unicode and UTF-8;
+// - the errno-to-Win32 table for file calls, and reading a whole file.
 #ifndef QUILLOG_POSIX_COMMON_H
 #define QUILLOG_POSIX_COMMON_H
 
@@ -12,6 +13,12 @@
 #include <cstdint>
 #include <cstring>
 #include <string>
+
+// The code for a file over the size a service reads ("The file size exceeds
+// the limit allowed and cannot be saved."). Only the emulation gives it.
+#ifndef ERROR_FILE_TOO_LARGE
+#define ERROR_FILE_TOO_LARGE 223L
+#endif
 
 namespace nt {
 
@@ -70,6 +77,19 @@ unsigned char fold1252(unsigned char c);
 uint16_t ansitowide(unsigned char c);
 char widetoansi(uint32_t cp);
 
+// UTF-8 text, as the registry model holds names and as a registry file is
+// parsed. getutf8 gives the code point at s[*pos] and moves *pos past it; a
+// byte that does not start a well-formed sequence (cut short, overlong, past
+// U+10FFFF) is one code page 1252 character, so 8-bit text that is not UTF-8
+// still reads as written. Surrogates (U+D800-U+DFFF) have the three-byte
+// form of any other code point, so that a lone UTF-16 unit survives the trip
+// through UTF-8 and back. ansitoutf8 and utf8toansi convert whole strings; a
+// character that 1252 lacks becomes '?'.
+uint32_t getutf8(const std::string &s, size_t *pos);
+void pututf8(std::string *out, uint32_t cp);
+std::string ansitoutf8(const std::string &ansi);
+std::string utf8toansi(const std::string &utf8);
+
 // True when a and b are equal under fold1252.
 bool nameeq(const char *a, const char *b);
 inline bool nameeq(const std::string &a, const std::string &b) { return nameeq(a.c_str(), b.c_str()); }
@@ -82,8 +102,17 @@ DWORD errnotowin(int err, const std::string &hostpath);
 // True when hostpath names an existing folder.
 bool isfolder(const std::string &hostpath);
 
-// Reads a whole file into out. Returns 0 or the Win32 code of the failure.
-DWORD readwhole(const std::string &hostpath, std::string *out);
+// Reads a whole file of at most limit bytes into out, for a service that
+// keeps files whole in memory. Each caller states its limit: MAXREGFILE for a
+// registry hive, 16 MiB for accounts.txt, 64 MiB for a message module. The
+// file must be a regular file (a folder, a FIFO, a device or a socket gives
+// ERROR_ACCESS_DENIED); it is opened without blocking, so a FIFO with no
+// writer never stops the call, and its size is checked before anything is
+// read: a larger file (a sparse file of gigabytes included) gives
+// ERROR_FILE_TOO_LARGE at once, as does one that grows past the limit while
+// it is read. Returns 0 or the Win32 code of the failure; *out is changed
+// only on success.
+DWORD readwhole(const std::string &hostpath, std::string *out, size_t limit);
 
 // The longest a call waits for a lock that another process holds on a
 // registry hive or an event log file (a writer in the middle of its change

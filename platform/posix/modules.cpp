@@ -5,7 +5,8 @@
 // the last component has no extension, a trailing dot meaning "no
 // extension"), then mapped to a host file through the NT network. A missing
 // file or folder gives ERROR_FILE_NOT_FOUND, as data-file loads report on
-// Windows; a folder gives ERROR_ACCESS_DENIED; an empty file
+// Windows; a folder, a FIFO or a device gives ERROR_ACCESS_DENIED; a file
+// larger than MaxModuleFile ERROR_FILE_TOO_LARGE; an empty file
 // ERROR_FILE_INVALID; a file without a PE header ERROR_BAD_EXE_FORMAT.
 #include "platform/posix/modules.h"
 
@@ -23,6 +24,10 @@ namespace {
 // How many messages a module keeps decoded; enough for any real module, and
 // a bound on the memory a hostile one can take.
 const size_t MaxKeptMessages = 4096;
+
+// The largest module file read: a module is held whole in memory, and message
+// DLLs are a few hundred kilobytes (the largest system ones a few megabytes).
+const size_t MaxModuleFile = 64u << 20;
 
 struct Module {
     std::string image;
@@ -114,7 +119,9 @@ DWORD modulemessage(HMODULE module, DWORD id, WORD lang, MessageText *text) {
  *  is loaded and unchanged), or NULL with the last error: ERROR_INVALID_PARAMETER
  *  (87) for a null or empty name, a file handle or a load without
  *  LOAD_LIBRARY_AS_DATAFILE; ERROR_FILE_NOT_FOUND (2) for a missing file or
- *  folder; ERROR_ACCESS_DENIED (5) for a folder or an unreadable file;
+ *  folder; ERROR_ACCESS_DENIED (5) for a folder, an unreadable file or one
+ *  that is not a regular file; ERROR_FILE_TOO_LARGE (223) for a file over
+ *  64 MiB;
  *  ERROR_FILE_INVALID (1006) for an empty file; ERROR_BAD_EXE_FORMAT (193) for
  *  a file that is not a PE module; the path errors of the network (53, 67,
  *  123, 206).
@@ -142,7 +149,7 @@ HMODULE LoadLibraryExA(LPCSTR lpLibFileName, HANDLE hFile, DWORD dwFlags) {
         }
     }
     Module *m = new Module;
-    rc = nt::readwhole(host, &m->image);
+    rc = nt::readwhole(host, &m->image, MaxModuleFile);
     if (rc == ERROR_SUCCESS) rc = nt::checkimage(m->image);
     if (rc) {
         delete m;

@@ -3,7 +3,8 @@
 // A module is the whole file read into memory; its handle is what
 // FormatMessageA takes as its message source. The file's path is a Windows
 // path resolved through the NT network (C:\... on the local computer,
-// \\computer\C$\... on that computer).
+// \\computer\C$\... on that computer). A module file must be a regular file
+// of at most 64 MiB (ERROR_ACCESS_DENIED, ERROR_FILE_TOO_LARGE otherwise).
 #ifndef QUILLOG_POSIX_MODULES_H
 #define QUILLOG_POSIX_MODULES_H
 

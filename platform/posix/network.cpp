@@ -55,7 +55,9 @@ void seedregistry(const std::string &folder) {
     makefolders(regdir);
     std::string hklm = resolvecase(regdir + "/HKEY_LOCAL_MACHINE.reg");
     // Created whole or not at all: another process that finds the file must
-    // never read it half-written (and then write its change over it).
+    // never read it half-written (and then write its change over it). Never
+    // through a link either: a registry folder that is a link to somewhere
+    // else, or a link in the hive's place, gets no seed (createatomic refuses).
     static const char text[] = "REGEDIT4\r\n\r\n"
                                "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion]\r\n"
                                "\"SystemRoot\"=\"C:\\\\WINDOWS\"\r\n\r\n";

@@ -11,8 +11,16 @@
 // Every change is a read-modify-write of the hive file under the file's lock
 // (reread, apply, write a temporary file, rename over), so processes that
 // change the same hive never lose each other's changes and a crash leaves
-// the old file or the new one. Reads use the parsed hive of the last read
-// while the file's identity (device, inode, size, times) is unchanged.
+// the old file or the new one. The hive is written back in the format it was
+// read in, every name and value as it was, and only when the new text reads
+// back: a change that would make the file unreadable is refused. Reads use
+// the parsed hive of the last read while the file's identity (device, inode,
+// size, times) is unchanged.
+//
+// Names cross the boundary here: the calls take and give code page 1252,
+// the model holds UTF-8. A name with characters that 1252 lacks reads as '?'
+// in those places, as the "A" functions give it on Windows, and does not
+// match a name spelled with '?'.
 //
 // HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet is, when the hive has no such
 // key, the control set that SYSTEM\Select's "Current" value names, as
@@ -25,7 +33,6 @@
 #include "platform/posix/network.h"
 #include "platform/posix/paths.h"
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <ctime>
@@ -102,22 +109,28 @@ HKEY newhandle(KeyHandle h) {
     return (HKEY)value;
 }
 
+bool samename(const std::string &a, const std::string &b) { return nt::foldname(a) == nt::foldname(b); }
+
 bool samepath(const std::vector<std::string> &a, const std::vector<std::string> &b) {
     if (a.size() != b.size()) return false;
     for (size_t i = 0; i < a.size(); ++i)
-        if (!nt::nameeq(a[i], b[i])) return false;
+        if (!samename(a[i], b[i])) return false;
     return true;
 }
 
 // ---------------------------------------------------------------- hive files
 
-// Reads and parses a hive file; a missing file is an empty hive.
-LONG readhive(const std::string &file, RegKey *top) {
+unsigned long reads = 0;
+
+// Reads and parses a hive file; a missing file is an empty hive in the
+// default format. *format (when given) receives the file's format.
+LONG readhive(const std::string &file, RegKey *top, nt::RegFormat *format = nullptr) {
     std::string bytes;
-    DWORD rc = nt::readwhole(file, &bytes);
+    ++reads;
+    DWORD rc = nt::readwhole(file, &bytes, nt::MAXREGFILE);
     if (rc == ERROR_FILE_NOT_FOUND) return ERROR_SUCCESS;
     if (rc) return (LONG)rc;
-    return (LONG)nt::parseregfile(bytes, top);
+    return (LONG)nt::parseregfile(bytes, top, nullptr, format);
 }
 
 struct CachedHive {
@@ -128,13 +141,16 @@ struct CachedHive {
 // File times have a coarse clock (a scheduler tick, or two seconds on FAT):
 // a file rewritten in place within the tick of its last change keeps its
 // identity. A hive changed less than this long before it was read is
-// therefore parsed again at every read until it has settled.
+// therefore parsed again at every read until it has settled. Only the change
+// time counts: the kernel sets it to the time of every change, whereas a
+// modification time is whatever a copy or a tool set it to (one in the future
+// would keep the hive from ever settling).
 const time_t SETTLESECONDS = 2;
 
 bool settled(const struct stat &id) {
     struct timespec now;
     clock_gettime(CLOCK_REALTIME, &now);
-    return now.tv_sec - std::max(id.st_mtim.tv_sec, id.st_ctim.tv_sec) > SETTLESECONDS;
+    return now.tv_sec - id.st_ctim.tv_sec > SETTLESECONDS;
 }
 std::map<std::string, CachedHive> hivecache;
 
@@ -173,20 +189,36 @@ LONG loadhive(const std::string &file, std::shared_ptr<const RegKey> *out) {
     return ERROR_SUCCESS;
 }
 
+// True when a hive's new text reads back. The writer keeps within the
+// parser's rules but for the size: a change that adds more than the room left
+// below MAXREGFILE (a large binary value: three characters and more a byte)
+// makes a file that no later call could read.
+bool readsback(const std::string &text) {
+    RegKey check;
+    return nt::parseregfile(text, &check) == ERROR_SUCCESS;
+}
+
 // Runs change(top, &changed) on the hive's current content under the hive's
-// lock and writes the hive back when it reports a change. A hive that cannot
-// be read or parsed is left as it is and its error returned.
+// lock and writes the hive back, in the format it was read in, when it
+// reports a change. A hive that cannot be read or parsed is left as it is
+// and its error returned. So is one whose new text would not read back: the
+// change fails with ERROR_FILE_TOO_LARGE ("The file size exceeds the limit
+// allowed and cannot be saved."), the code a read of a hive over the limit
+// gives too, and the file keeps its last readable content.
 template <class Change> LONG modifyhive(const std::string &file, Change change) {
     std::string::size_type slash = file.find_last_of('/');
     mkdir(file.substr(0, slash).c_str(), 0777);
     nt::FileLock lock(file);
     if (DWORD rc = lock.acquire()) return (LONG)rc;
     RegKey top;
-    if (LONG rc = readhive(file, &top)) return rc;
+    nt::RegFormat format;
+    if (LONG rc = readhive(file, &top, &format)) return rc;
     bool changed = false;
     LONG result = change(&top, &changed);
     if (result == ERROR_SUCCESS && changed) {
-        if (DWORD rc = nt::replacefile(file, nt::writeregfile(top))) return (LONG)rc;
+        std::string text = nt::writeregfile(top, format);
+        if (!readsback(text)) return ERROR_FILE_TOO_LARGE;
+        if (DWORD rc = nt::replacefile(file, text)) return (LONG)rc;
     }
     return result;
 }
@@ -194,7 +226,8 @@ template <class Change> LONG modifyhive(const std::string &file, Change change) 
 // ---------------------------------------------------------------- paths
 
 // Splits a sub-path at backslashes; empty components (trailing backslashes)
-// are dropped. A null path is the key itself.
+// are dropped. A null path is the key itself. The components are code page
+// 1252, as the caller gave them.
 std::vector<std::string> splitsub(const char *sub) {
     std::vector<std::string> parts;
     std::string cur;
@@ -220,8 +253,8 @@ RegKey *rootkey(const RegKey &top, bool machine) { return top.subkey(machine ? M
 std::vector<std::string> fullpath(const RegKey *root, const KeyHandle &h, const std::vector<std::string> &sub) {
     std::vector<std::string> path = h.path;
     path.insert(path.end(), sub.begin(), sub.end());
-    if (!h.machine || !root || path.size() < 2 || !nt::nameeq(path[0], "SYSTEM") ||
-        !nt::nameeq(path[1], "CurrentControlSet"))
+    if (!h.machine || !root || path.size() < 2 || !samename(path[0], "SYSTEM") ||
+        !samename(path[1], "CurrentControlSet"))
         return path;
     const RegKey *system = root->subkey(path[0]);
     if (!system || system->subkey(path[1])) return path;
@@ -279,6 +312,15 @@ RegKey *ownkey(RegKey *top, const KeyHandle &h) {
 // Names that the text format cannot hold.
 bool storablename(const std::string &name) { return name.find('\n') == std::string::npos; }
 
+// A caller's path components or value name, in the model's UTF-8.
+std::vector<std::string> modelpath(const std::vector<std::string> &ansi) {
+    std::vector<std::string> path;
+    for (const std::string &part : ansi) path.push_back(nt::ansitoutf8(part));
+    return path;
+}
+
+std::string modelname(LPCSTR name) { return nt::ansitoutf8(name ? name : ""); }
+
 // The NUL that string reads add after data stored without one, when the
 // buffer has room; it is not counted in the size.
 bool isstringtype(DWORD type) { return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ; }
@@ -290,6 +332,8 @@ void copydata(const RegValue &v, LPBYTE lpData, DWORD cbData) {
 }
 
 } // namespace
+
+unsigned long nt::hivereads() { return reads; }
 
 /******************************************************************************
  * RegConnectRegistryA
@@ -345,7 +389,7 @@ LONG RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM samDesire
     if (LONG rc = loadhive(h.file, &top)) return rc;
     const RegKey *key;
     if (LONG rc = handlekey(*top, h, &key)) return rc;
-    std::vector<std::string> path = fullpath(rootkey(*top, h.machine), h, splitsub(lpSubKey));
+    std::vector<std::string> path = fullpath(rootkey(*top, h.machine), h, modelpath(splitsub(lpSubKey)));
     if (!spelled(*top, h, &path)) return ERROR_FILE_NOT_FOUND;
     KeyHandle opened{h.file, h.machine, std::move(path), samDesired, false};
     *phkResult = newhandle(std::move(opened));
@@ -380,10 +424,11 @@ LONG RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR lpClass, 
     KeyHandle h;
     if (LONG rc = gethandle(hKey, &h)) return rc;
     if (lpSubKey && lpSubKey[0] == '\\') return ERROR_BAD_PATHNAME;
-    std::vector<std::string> sub = splitsub(lpSubKey);
-    for (const std::string &part : sub)
+    std::vector<std::string> ansisub = splitsub(lpSubKey);
+    for (const std::string &part : ansisub)
         if (part.size() > MAXKEYNAME || !storablename(part)) return ERROR_INVALID_PARAMETER;
-    if (h.path.size() + sub.size() > nt::MAXKEYDEPTH) return ERROR_INVALID_PARAMETER;
+    if (h.path.size() + ansisub.size() > nt::MAXKEYDEPTH) return ERROR_INVALID_PARAMETER;
+    std::vector<std::string> sub = modelpath(ansisub);
 
     std::vector<std::string> path;
     bool created = false;
@@ -448,7 +493,7 @@ LONG RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD
     if (LONG rc = loadhive(h.file, &top)) return rc;
     const RegKey *key;
     if (LONG rc = handlekey(*top, h, &key)) return rc;
-    const RegValue *v = key->value(lpValueName ? lpValueName : "");
+    const RegValue *v = key->value(modelname(lpValueName));
     if (!v) {
         if (!lpData && lpcbData) *lpcbData = 0;
         return ERROR_FILE_NOT_FOUND;
@@ -482,7 +527,9 @@ LONG RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD
  * Returns 0; ERROR_ACCESS_DENIED (5) without KEY_SET_VALUE;
  * ERROR_NOACCESS for NULL data with a nonzero size; ERROR_INVALID_PARAMETER
  * for a name over 16,383 characters or with a line feed;
- * ERROR_INVALID_HANDLE; ERROR_KEY_DELETED; the hive file's errors.
+ * ERROR_INVALID_HANDLE; ERROR_KEY_DELETED; ERROR_FILE_TOO_LARGE (223) when
+ * the hive would grow past what can be read back; the hive file's errors
+ * (ERROR_ACCESS_DENIED also for a hive or registry folder that is a link).
  */
 LONG RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD dwType, const BYTE *lpData, DWORD cbData) {
     (void)Reserved;
@@ -493,6 +540,7 @@ LONG RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD dwType,
     if (!(h.access & KEY_SET_VALUE)) return ERROR_ACCESS_DENIED;
     std::string name = lpValueName ? lpValueName : "";
     if (name.size() > MAXVALUENAME || !storablename(name)) return ERROR_INVALID_PARAMETER;
+    name = nt::ansitoutf8(name);
     std::string data(lpData ? (const char *)lpData : "", cbData);
     return modifyhive(h.file, [&](RegKey *top, bool *changed) -> LONG {
         RegKey *own = ownkey(top, h);
@@ -533,16 +581,17 @@ LONG RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD lpcchVal
     if (LONG rc = handlekey(*top, h, &key)) return rc;
     if (dwIndex >= key->values().size()) return ERROR_NO_MORE_ITEMS;
     const RegValue &v = key->values()[dwIndex];
+    std::string name = nt::utf8toansi(v.name);
     DWORD size = (DWORD)v.data.size();
     LONG rc = ERROR_SUCCESS;
     if (lpData && size > *lpcbData)
         rc = ERROR_MORE_DATA;
-    else if (v.name.size() >= *lpcchValueName)
+    else if (name.size() >= *lpcchValueName)
         rc = ERROR_MORE_DATA;
     else {
         if (lpData) copydata(v, lpData, *lpcbData);
-        std::memcpy(lpValueName, v.name.c_str(), v.name.size() + 1);
-        *lpcchValueName = (DWORD)v.name.size();
+        std::memcpy(lpValueName, name.c_str(), name.size() + 1);
+        *lpcchValueName = (DWORD)name.size();
     }
     if (lpType) *lpType = v.type;
     if (lpcbData) *lpcbData = size;
@@ -568,7 +617,7 @@ LONG RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey) {
     KeyHandle h;
     if (LONG rc = gethandle(hKey, &h)) return rc;
     if (lpSubKey[0] == '\\') return ERROR_BAD_PATHNAME;
-    std::vector<std::string> sub = splitsub(lpSubKey);
+    std::vector<std::string> sub = modelpath(splitsub(lpSubKey));
     if (sub.empty() && !(h.access & DELETE_ACCESS)) return ERROR_ACCESS_DENIED;
     std::vector<std::string> path;
     LONG rc = modifyhive(h.file, [&](RegKey *top, bool *changed) -> LONG {

@@ -9,8 +9,21 @@
 // - A hive file that cannot be parsed makes every call on that hive fail with
 //   ERROR_REGISTRY_CORRUPT (1015), writes included: the damaged file is never
 //   overwritten, so a user can repair it by hand. A hive file that cannot be
-//   read gives the file error (ERROR_ACCESS_DENIED, 5). A missing file is an
-//   empty hive.
+//   read gives the file error: ERROR_ACCESS_DENIED (5) also for one that is
+//   not a regular file (a FIFO, a device, a link to one), and
+//   ERROR_FILE_TOO_LARGE (223) at once for one over MAXREGFILE (256 MiB). A
+//   missing file is an empty hive.
+// - A hive is rewritten in the version, encoding and line ends it was read
+//   in, with every key, value name and value as it was, also those with
+//   characters that code page 1252 lacks (comments are not kept). A change
+//   whose new file would not read back (over MAXREGFILE) is refused with
+//   ERROR_FILE_TOO_LARGE (223) and the file is left as it was.
+// - The registry folder of a computer may come from another machine: nothing
+//   is written through a symbolic link there. A registry folder, hive file or
+//   lock file that is a link, or a hive or lock file that is not a regular
+//   file, makes every change fail with ERROR_ACCESS_DENIED (5), and nothing
+//   is written anywhere (see atomicfile.h); reading through the links still
+//   works.
 // - Key and value names containing a line feed are refused with
 //   ERROR_INVALID_PARAMETER (87): the text format cannot hold them.
 // - A handle to a key deleted by another process gives ERROR_KEY_DELETED
@@ -37,6 +50,10 @@ namespace nt {
 // "HKEY_LOCAL_MACHINE" or "HKEY_CURRENT_USER". Folder and file names are
 // matched without regard to case when they exist.
 std::string hivefile(const std::string &computerfolder, const char *hive);
+
+// The number of times this process read a hive file and parsed it, so tests
+// can show that an unchanged hive is parsed once.
+unsigned long hivereads();
 
 } // namespace nt
 

@@ -4,6 +4,7 @@
 #include "support/support.h"
 
 #include <csignal>
+#include <cstdio>
 #include <fcntl.h>
 #include <random>
 #include <set>
@@ -135,6 +136,56 @@ TEST_F(Incremental, OverwrittenAndReplacedLogsAreReported) {
     EXPECT_NE(out.find("==>Newest(3) < LastProcessed (2010), log wrapped or was cleared\n"), std::string::npos) << out;
     EXPECT_NE(out.find("process event log records starting with 1\n"), std::string::npos) << out;
     EXPECT_EQ(bookmark(HKEY_CURRENT_USER, "Application-HOST12"), 3u);
+}
+
+TEST_F(Incremental, HiveKeepsItsFormatNamesAndSizeRunAfterRun) {
+    // Each run adds or moves the bookmark and leaves the rest of the hive as
+    // it was: a version 5 file stays UTF-16 with every name and value, also
+    // those that code page 1252 lacks, and a key 510 levels deep stays one
+    // section instead of one section per level. Only the comment goes.
+    std::u16string deep = u"[HKEY_CURRENT_USER";
+    for (int i = 0; i < 510; ++i) deep += u"\\" + std::u16string(255, (char16_t)(u'a' + i % 26));
+    deep += u"]\r\n\"v\"=dword:00000001\r\n\r\n";
+    const struct {
+        const char *what;
+        bool utf16;
+        std::u16string header, comment, body;
+    } rows[] = {
+        {"version 5 in UTF-16 with names outside 1252", true, u"Windows Registry Editor Version 5.00\r\n\r\n",
+         u"; exported from OLDPC\r\n",
+         u"[HKEY_CURRENT_USER\\SOFTWARE\\Приложение]\r\n\r\n[HKEY_CURRENT_USER\\SOFTWARE\\日本]\r\n\"a\"="
+         u"\"東京\"\r\n\r\n"
+         u"[HKEY_CURRENT_USER\\SOFTWARE\\中国]\r\n\"a\"=\"北京\"\r\n\r\n"},
+        {"REGEDIT4 with a key 510 levels deep", false, u"REGEDIT4\r\n\r\n", u"", deep},
+    };
+    auto encode = [](const std::u16string &text, bool utf16) {
+        std::string out = utf16 ? "\xFF\xFE" : "";
+        for (char16_t c : text) {
+            out += (char)(c & 0xFF);
+            if (utf16) out += (char)(c >> 8);
+        }
+        return out;
+    };
+    auto bookmarked = [](int last) {
+        char hex[9];
+        std::snprintf(hex, sizeof hex, "%08x", last);
+        return u"[HKEY_CURRENT_USER\\SOFTWARE\\Brantwick\\Quillog]\r\n\"Application-HOST12\"=dword:" +
+               std::u16string(hex, hex + 8) + u"\r\n\"Version\"=\"V1.7.1\"\r\n\r\n";
+    };
+    qt::makedirs(network() + "/HOST12/registry");
+    int newest = 0;
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.what);
+        qt::writefile(hkcufile(), encode(row.header + row.comment + row.body, row.utf16));
+        append(newest + 1, 20);
+        newest += 20;
+        run({}, 1);
+        EXPECT_EQ(qt::readfile(hkcufile()), encode(row.header + row.body + bookmarked(newest), row.utf16));
+        append(newest + 1, 5);
+        newest += 5;
+        run({}, 0);
+        EXPECT_EQ(qt::readfile(hkcufile()), encode(row.header + row.body + bookmarked(newest), row.utf16));
+    }
 }
 
 TEST_F(Incremental, HivesKeepSeparateBookmarksAndNamesIgnoreCase) {

@@ -2,6 +2,7 @@
 // their tables: the load errors, the resource walk of PE32 and PE32+ files,
 // the language chosen for a request, hostile and truncated files, and the
 // best-fit conversion of Unicode texts.
+#include "platform/posix/common.h"
 #include "platform/posix/modules.h"
 #include "platform/posix/msgtable.h"
 #include "platform/win32.h"
@@ -10,6 +11,7 @@
 #include <cstring>
 #include <functional>
 #include <random>
+#include <unistd.h>
 
 namespace {
 
@@ -97,6 +99,8 @@ TEST_F(LoadLibraryExA, MapsNetworkPathsAndReportsWindowsErrors) {
     set32(farlfanew, 0x3C, 0xFFFFFFF0u);
     qt::writefile(sys + "/farlfanew.dll", farlfanew);
     qt::makedirs(sys + "/folder.dll");
+    qt::writefile(sys + "/huge.dll", dll);
+    ASSERT_EQ(truncate((sys + "/huge.dll").c_str(), (64 << 20) + 1), 0); // sparse: no disk taken
     qt::makedirs(network() + "/ACCT7/d/Win");
     qt::writefile(network() + "/ACCT7/d/Win/remote.dll", dll);
 
@@ -120,6 +124,7 @@ TEST_F(LoadLibraryExA, MapsNetworkPathsAndReportsWindowsErrors) {
         {"C:\\Windows\\System32\\evmsg.dll;C:\\x.dll", ERROR_FILE_NOT_FOUND},
         {"   ", ERROR_FILE_NOT_FOUND},
         {"C:\\Windows\\System32\\folder.dll", ERROR_ACCESS_DENIED},
+        {"C:\\Windows\\System32\\huge.dll", ERROR_FILE_TOO_LARGE},
         {"C:\\Windows\\System32\\empty.dll", ERROR_FILE_INVALID},
         {"C:\\Windows\\System32\\text.dll", ERROR_BAD_EXE_FORMAT},
         {"C:\\Windows\\System32\\mzonly.dll", ERROR_BAD_EXE_FORMAT},

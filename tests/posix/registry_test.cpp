@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstring>
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -24,6 +25,23 @@ protected:
     }
     std::string hklm() const { return hive("HKEY_LOCAL_MACHINE"); }
     std::string hkcu() const { return hive("HKEY_CURRENT_USER"); }
+    // The names in a folder, sorted.
+    static std::vector<std::string> listing(const std::string &folder) {
+        std::vector<std::string> names;
+        if (DIR *d = opendir(folder.c_str())) {
+            while (struct dirent *e = readdir(d))
+                if (e->d_name[0] != '.') names.push_back(e->d_name);
+            closedir(d);
+        }
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+    // UTF-16LE with byte-order mark, as "reg export" writes.
+    static std::string utf16(const std::u16string &text) {
+        std::string bytes = "\xFF\xFE";
+        for (char16_t c : text) bytes += std::string{(char)(c & 0xFF), (char)(c >> 8)};
+        return bytes;
+    }
     void writehive(const std::string &path, const std::string &text) {
         qt::makedirs(path.substr(0, path.find_last_of('/')));
         qt::writefile(path, text);
@@ -452,17 +470,21 @@ TEST_F(RegHiveFile, CurrentControlSetFollowsSelect) {
     RegCloseKey(key);
 }
 
-TEST_F(RegHiveFile, Version5ExportIsReadAndRewrittenAsRegedit4) {
-    std::u16string text = u"Windows Registry Editor Version 5.00\r\n\r\n"
-                          u"[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion]\r\n"
-                          u"\"SystemRoot\"=\"C:\\\\WINNT\"\r\n\r\n"
-                          u"[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\EventLog\\System\\Caf\u00e9]\r\n"
-                          u"\"EventMessageFile\"=hex(2):25,00,53,00,79,00,73,00,74,00,65,00,6d,00,52,00,6f,00,\\\r\n"
-                          u"  6f,00,74,00,25,00,5c,00,78,00,2e,00,64,00,6c,00,6c,00,00,00\r\n";
-    std::string bytes = "\xFF\xFE";
-    for (char16_t c : text) bytes += std::string{(char)(c & 0xFF), (char)(c >> 8)};
-    writehive(hklm(), bytes);
-    HKEY key;
+TEST_F(RegHiveFile, Version5ExportIsReadAndRewrittenAsVersion5) {
+    // Names outside code page 1252 read as '?' through the calls, and match
+    // no name spelled so; the rewrite keeps them, the format and the data
+    // forms, and adds the new value at the end of its key.
+    const std::u16string head = u"Windows Registry Editor Version 5.00\r\n\r\n"
+                                u"[HKEY_LOCAL_MACHINE\\SOFTWARE\\Brantwick\\Quillog]\r\n"
+                                u"\"東京\"=dword:00000001\r\n\"北京\"=\"x\"\r\n";
+    const std::u16string tail =
+        u"\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\日本]\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\中国]\r\n\r\n"
+        u"[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\EventLog\\System\\Caf\u00e9]\r\n"
+        u"\"EventMessageFile\"=hex(2):25,00,53,00,79,00,73,00,74,00,65,00,6d,00,52,00,6f,00,\\\r\n"
+        u"  6f,00,74,00,25,00,5c,00,78,00,2e,00,64,00,6c,00,6c,00,00,00\r\n";
+    writehive(hklm(), utf16(head + tail));
+    HKEY key = SENTINEL;
+    EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\??", 0, KEY_READ, &key), ERROR_FILE_NOT_FOUND);
     ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Services\\EventLog\\System\\caf\xC9", 0,
                             KEY_READ, &key),
               ERROR_SUCCESS);
@@ -473,16 +495,143 @@ TEST_F(RegHiveFile, Version5ExportIsReadAndRewrittenAsRegedit4) {
     EXPECT_EQ(std::string(buf, size), std::string("%SystemRoot%\\x.dll", 19));
     RegCloseKey(key);
 
-    HKEY program;
-    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, PROGRAMKEY, 0, nullptr, 0, KEY_WRITE, nullptr, &program, nullptr),
+    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, PROGRAMKEY, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
               ERROR_SUCCESS);
-    setdword(program, "System-HOST12", 3);
-    RegCloseKey(program);
-    std::string after = qt::readfile(hklm());
-    EXPECT_EQ(after.compare(0, 10, "REGEDIT4\r\n"), 0);
-    EXPECT_NE(after.find("\"SystemRoot\"=\"C:\\\\WINNT\"\r\n"), std::string::npos);
-    EXPECT_NE(after.find("\\EventLog\\System\\Caf\xE9]\r\n\"EventMessageFile\"=hex(2):25,53,"), std::string::npos);
-    EXPECT_NE(after.find("\"System-HOST12\"=dword:00000003"), std::string::npos);
+    for (DWORD i = 0; i < 2; ++i) {
+        DWORD namelen = sizeof buf;
+        ASSERT_EQ(RegEnumValueA(key, i, buf, &namelen, nullptr, nullptr, nullptr, nullptr), ERROR_SUCCESS);
+        EXPECT_STREQ(buf, "??");
+    }
+    EXPECT_EQ(querystring(key, "??"), "rc=2");
+    setdword(key, "System-HOST12", 3);
+    RegCloseKey(key);
+    EXPECT_EQ(qt::readfile(hklm()), utf16(head + u"\"System-HOST12\"=dword:00000003\r\n" + tail + u"\r\n"));
+}
+
+TEST_F(RegHiveFile, RewriteThatWouldNotReadBackIsRefused) {
+    // Hex data takes more than three characters a byte: 85 MB of it would
+    // make a hive over the 256 MiB the parser reads.
+    HKEY key = programkey();
+    setdword(key, "Application-HOST12", 7);
+    const std::string before = qt::readfile(hkcu());
+    std::vector<BYTE> big(85u << 20, 0xab);
+    EXPECT_EQ(RegSetValueExA(key, "big", 0, REG_BINARY, big.data(), (DWORD)big.size()), ERROR_FILE_TOO_LARGE);
+    EXPECT_EQ(qt::readfile(hkcu()), before);
+    EXPECT_EQ(RegQueryValueExA(key, "big", nullptr, nullptr, nullptr, nullptr), ERROR_FILE_NOT_FOUND);
+    setdword(key, "Application-HOST12", 8);
+    RegCloseKey(key);
+}
+
+TEST_F(RegHiveFile, UnchangedHiveIsParsedOnceEvenWithItsTimeInTheFuture) {
+    HKEY key = programkey();
+    setdword(key, "Application-HOST12", 7);
+    RegCloseKey(key);
+    struct timespec times[2] = {{0, UTIME_OMIT}, {time(nullptr) + 86400, 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, hkcu().c_str(), times, 0), 0);
+    // Wait until the change time lies more than two whole seconds back.
+    struct stat st;
+    ASSERT_EQ(stat(hkcu().c_str(), &st), 0);
+    while (time(nullptr) <= st.st_ctim.tv_sec + 2) usleep(50000);
+    unsigned long before = nt::hivereads();
+    for (int i = 0; i < 20; ++i) {
+        key = programkey(KEY_READ);
+        EXPECT_EQ(querystring(key, "Application-HOST12"), std::string("\x07\0\0\0", 4));
+        RegCloseKey(key);
+    }
+    EXPECT_EQ(nt::hivereads() - before, 1u);
+}
+
+TEST_F(RegHiveFile, HiveThatIsNotARegularFileOrTooLargeFailsAtOnce) {
+    qt::makedirs(network() + "/HOST12/registry");
+    const struct {
+        const char *what;
+        std::function<bool()> make;
+        LONG rc;
+    } rows[] = {
+        {"a FIFO without a writer", [&] { return mkfifo(hkcu().c_str(), 0666) == 0; }, ERROR_ACCESS_DENIED},
+        {"a link to /dev/zero", [&] { return symlink("/dev/zero", hkcu().c_str()) == 0; }, ERROR_ACCESS_DENIED},
+        {"a sparse file of 3 GB",
+         [&] {
+             qt::writefile(hkcu(), "REGEDIT4\r\n");
+             return truncate(hkcu().c_str(), 3LL << 30) == 0;
+         },
+         ERROR_FILE_TOO_LARGE},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.what);
+        ASSERT_TRUE(row.make());
+        // In a child that an alarm ends, so that a read that blocks fails.
+        qt::RunResult r = qt::runinchild([] {
+            alarm(10);
+            HKEY key = SENTINEL;
+            std::printf(
+                "%ld %ld", (long)RegOpenKeyExA(HKEY_CURRENT_USER, "SOFTWARE", 0, KEY_READ, &key),
+                (long)RegCreateKeyExA(HKEY_CURRENT_USER, PROGRAMKEY, 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr));
+        });
+        EXPECT_EQ(r.exitcode, 0);
+        EXPECT_EQ(r.out, std::to_string(row.rc) + " " + std::to_string(row.rc));
+        qt::removetree(hkcu());
+    }
+}
+
+TEST_F(RegHiveFile, NothingIsWrittenThroughSymbolicLinks) {
+    // Each row makes the local registry folder or a file in it a link to
+    // something in the folder "outside"; reads go through, writes are refused
+    // and nothing outside changes.
+    const std::string registry = network() + "/HOST12/registry", outside = dir() + "/outside";
+    const std::string hive = "REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\SOFTWARE\\Brantwick\\Quillog]\r\n"
+                             "\"Application-HOST12\"=dword:00000007\r\n\r\n";
+    const struct {
+        const char *what;
+        std::string link, target;
+        bool hivethere; // outside holds a hive to read
+        LONG read;      // RegOpenKeyExA of the program's key
+    } rows[] = {
+        {"the lock file", registry + "/HKEY_CURRENT_USER.reg.lock", outside + "/made.lock", false,
+         ERROR_FILE_NOT_FOUND},
+        {"the hive", registry + "/HKEY_CURRENT_USER.reg", outside + "/HKEY_CURRENT_USER.reg", true, ERROR_SUCCESS},
+        {"the registry folder", registry, outside, true, ERROR_SUCCESS},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.what);
+        qt::removetree(network() + "/HOST12");
+        qt::removetree(outside);
+        qt::makedirs(outside);
+        qt::makedirs(registry);
+        if (row.link != registry) qt::writefile(registry + "/HKEY_LOCAL_MACHINE.reg", "REGEDIT4\r\n");
+        if (row.hivethere) qt::writefile(outside + "/HKEY_CURRENT_USER.reg", hive);
+        if (row.link == registry) rmdir(registry.c_str());
+        ASSERT_EQ(symlink(row.target.c_str(), row.link.c_str()), 0);
+        const std::vector<std::string> files = listing(outside);
+
+        HKEY key = SENTINEL;
+        EXPECT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, PROGRAMKEY, 0, KEY_ALL_ACCESS, &key), row.read);
+        if (row.read == ERROR_SUCCESS) {
+            EXPECT_EQ(querystring(key, "Application-HOST12"), std::string("\x07\0\0\0", 4));
+            EXPECT_EQ(RegSetValueExA(key, "x", 0, REG_SZ, (const BYTE *)"", 1), ERROR_ACCESS_DENIED);
+            RegCloseKey(key);
+        }
+        EXPECT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, "SOFTWARE\\New", 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr),
+                  ERROR_ACCESS_DENIED);
+        EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, VERSIONKEY, 0, KEY_READ, &key), ERROR_FILE_NOT_FOUND)
+            << "the local machine's hive was seeded";
+        EXPECT_EQ(listing(outside), files);
+        if (row.hivethere) {
+            EXPECT_EQ(qt::readfile(outside + "/HKEY_CURRENT_USER.reg"), hive);
+        }
+        struct stat st;
+        EXPECT_TRUE(lstat(row.link.c_str(), &st) == 0 && S_ISLNK(st.st_mode));
+    }
+}
+
+TEST_F(RegHiveFile, RewrittenHiveKeepsOnlyPermissionBits) {
+    writehive(hkcu(), "REGEDIT4\r\n\r\n");
+    ASSERT_EQ(chmod(hkcu().c_str(), 06777), 0);
+    HKEY key = programkey();
+    RegCloseKey(key);
+    struct stat st;
+    ASSERT_EQ(stat(hkcu().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0777u);
 }
 
 TEST_F(RegHiveFile, CorruptHiveFailsReadsAndIsNeverOverwritten) {
@@ -533,16 +682,9 @@ TEST_F(RegHiveFile, ChangesFromElsewhereAreSeenAndNoTempFilesStay) {
     EXPECT_EQ(v, 3u);
     RegCloseKey(key);
 
-    std::vector<std::string> names;
-    std::string folder = network() + "/HOST12/registry";
-    if (DIR *d = opendir(folder.c_str())) {
-        while (struct dirent *e = readdir(d))
-            if (e->d_name[0] != '.') names.push_back(e->d_name);
-        closedir(d);
-    }
-    std::sort(names.begin(), names.end());
-    EXPECT_EQ(names, (std::vector<std::string>{"HKEY_CURRENT_USER.reg", "HKEY_CURRENT_USER.reg.lock",
-                                               "HKEY_LOCAL_MACHINE.reg"}));
+    EXPECT_EQ(
+        listing(network() + "/HOST12/registry"),
+        (std::vector<std::string>{"HKEY_CURRENT_USER.reg", "HKEY_CURRENT_USER.reg.lock", "HKEY_LOCAL_MACHINE.reg"}));
 }
 
 TEST_F(RegHiveFile, TwoProcessesSettingValuesLoseNothing) {

@@ -5,6 +5,7 @@
 
 #include <cstring>
 #include <initializer_list>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -265,6 +266,11 @@ TEST_F(LookupAccountSid, ReadsAccountsFileAndSkipsHostileLines) {
     EXPECT_EQ(r.name, "alice2");
     EXPECT_EQ(lookup(makesid(5, {21, 1, 2, 3, 500})).error, (DWORD)ERROR_NONE_MAPPED);
     remove((computer() + "/accounts.txt").c_str());
+    EXPECT_EQ(lookup(makesid(5, {21, 1, 2, 3, 1000})).error, (DWORD)ERROR_NONE_MAPPED);
+    // So does one over 16 MiB (sparse, so it costs no disk).
+    writeaccounts("S-1-5-21-1-2-3-1000=CORP\\alice3\n");
+    ASSERT_TRUE(lookup(makesid(5, {21, 1, 2, 3, 1000})).ok);
+    ASSERT_EQ(truncate((computer() + "/accounts.txt").c_str(), (16 << 20) + 1), 0);
     EXPECT_EQ(lookup(makesid(5, {21, 1, 2, 3, 1000})).error, (DWORD)ERROR_NONE_MAPPED);
 }
 
