@@ -10,6 +10,8 @@
 #include <cstdlib>
 #include <dirent.h>
 #include <fcntl.h>
+#include <map>
+#include <mutex>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -66,6 +68,26 @@ void seedregistry(const std::string &folder) {
 
 } // namespace
 
+namespace {
+
+// What was found so far: the network folder known to exist, and the
+// computers' folders by network and folded name (only those that exist; an
+// unknown computer is looked for again). Every registry call, file path and
+// account lookup asks for a computer's folder: it is looked up once per
+// process, not with a scan of the network and a dozen status calls a time.
+struct Known {
+    std::mutex lock;
+    std::string root;
+    std::map<std::string, std::string> folders;
+};
+
+Known &known() {
+    static Known *k = new Known; // outlives every static destructor
+    return *k;
+}
+
+} // namespace
+
 std::string networkroot() {
     std::string root;
     if (const char *env = getenv("QUILLOG_NETWORK"); env && *env) {
@@ -77,7 +99,12 @@ std::string networkroot() {
         root = std::string(home && *home ? home : ".") + "/.local/share/quillog/network";
     }
     while (root.size() > 1 && root.back() == '/') root.pop_back();
-    if (!isfolder(root)) makefolders(root);
+    Known &k = known();
+    std::lock_guard<std::mutex> guard(k.lock);
+    if (root != k.root) {
+        if (!isfolder(root)) makefolders(root);
+        k.root = root;
+    }
     return root;
 }
 
@@ -86,10 +113,14 @@ std::string localname() {
     if (const char *env = getenv("COMPUTERNAME"); env && *env) {
         name = env;
     } else {
-        char host[256] = {0};
-        if (gethostname(host, sizeof host - 1) != 0 || !host[0]) std::strcpy(host, "LOCALHOST");
-        name = host;
-        name = name.substr(0, name.find('.'));
+        // The host's name is asked for once: every computer lookup needs it.
+        static const std::string hostname = [] {
+            char host[256] = {0};
+            if (gethostname(host, sizeof host - 1) != 0 || !host[0]) std::strcpy(host, "LOCALHOST");
+            std::string h = host;
+            return h.substr(0, h.find('.'));
+        }();
+        name = hostname;
     }
     for (char &c : name) c = (char)fold1252((unsigned char)c);
     if (name.size() > MAX_COMPUTERNAME_LENGTH) name.resize(MAX_COMPUTERNAME_LENGTH);
@@ -104,23 +135,34 @@ bool islocal(const char *name) {
 
 bool computerfolder(const char *name, std::string *folder) {
     std::string root = networkroot();
-    if (islocal(name)) {
-        std::string local = localname();
-        std::string found = findcomputer(root, local);
+    const bool local = islocal(name);
+    std::string wanted = local ? localname() : stripslashes(name);
+    // A computer's name is a name, never a path: "." and ".." and names
+    // holding a separator name no computer.
+    if (!local && (wanted == "." || wanted == ".." || wanted.find_first_of("/\\") != std::string::npos)) return false;
+    std::string key = root + '\n' + (local ? "\x01" : "") + wanted;
+    for (char &c : key) c = (char)fold1252((unsigned char)c);
+    Known &k = known();
+    {
+        std::lock_guard<std::mutex> guard(k.lock);
+        auto it = k.folders.find(key);
+        if (it != k.folders.end()) {
+            *folder = it->second;
+            return true;
+        }
+    }
+    std::string found = findcomputer(root, wanted);
+    if (local) {
         if (found.empty()) {
-            found = root + "/" + local;
+            found = root + "/" + wanted;
             makefolders(found);
         }
         seedregistry(found);
-        *folder = found;
-        return true;
+    } else if (found.empty()) {
+        return false;
     }
-    // A computer's name is a name, never a path: "." and ".." and names
-    // holding a separator name no computer.
-    const std::string wanted = stripslashes(name);
-    if (wanted == "." || wanted == ".." || wanted.find_first_of("/\\") != std::string::npos) return false;
-    std::string found = findcomputer(root, wanted);
-    if (found.empty()) return false;
+    std::lock_guard<std::mutex> guard(k.lock);
+    k.folders[key] = found;
     *folder = found;
     return true;
 }

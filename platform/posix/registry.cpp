@@ -37,12 +37,30 @@
 #include <cstdio>
 #include <ctime>
 #include <map>
+#include <mutex>
 #include <sys/stat.h>
 
 namespace nt {
 
 std::string hivefile(const std::string &computerfolder, const char *hive) {
-    return resolvecase(computerfolder + "/registry/" + hive + ".reg");
+    // Found once per process when it exists: every registry call names its
+    // hive, and matching the path's components without regard to case costs
+    // a status call each.
+    static std::mutex lock;
+    static std::map<std::string, std::string> *found = new std::map<std::string, std::string>;
+    const std::string wanted = computerfolder + "/registry/" + hive + ".reg";
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        auto it = found->find(wanted);
+        if (it != found->end()) return it->second;
+    }
+    std::string path = resolvecase(wanted);
+    struct stat st;
+    if (lstat(path.c_str(), &st) == 0) {
+        std::lock_guard<std::mutex> guard(lock);
+        (*found)[wanted] = path;
+    }
+    return path;
 }
 
 } // namespace nt
