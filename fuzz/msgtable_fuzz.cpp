@@ -45,7 +45,7 @@ void format(HMODULE module, DWORD flags, DWORD id, WORD lang, DWORD size, const 
         for (char c : buf) fz::check(c == '\x5a', "a failed FormatMessageA leaves the buffer alone");
         return;
     }
-    fz::check(n < size && n < nt::FORMAT_OUTPUT_LIMIT, "the text and its terminator fit");
+    fz::check(n < size && n < nt::FormatOutputLimit, "the text and its terminator fit");
     fz::check(buf[n] == '\0' && strlen(buf.data()) == n, "the count is the text's length");
     fz::check(buf[size] == '\x5a', "nothing is written past the buffer");
 }
@@ -91,7 +91,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             std::string out;
             DWORD rc = nt::formattext(text, flags, flags & FORMAT_MESSAGE_ARGUMENT_ARRAY ? args : nullptr, &out);
             fz::check(rc == ERROR_SUCCESS || rc == ERROR_INVALID_PARAMETER, "formatting gives 0 or 87");
-            fz::check(rc != ERROR_SUCCESS || out.size() < nt::FORMAT_OUTPUT_LIMIT, "the output is below the limit");
+            fz::check(rc != ERROR_SUCCESS || out.size() < nt::FormatOutputLimit, "the output is below the limit");
         }
     }
     fz::check(FreeLibrary(module), "FreeLibrary");

@@ -30,7 +30,7 @@ const struct {
     const char *domain;
     const char *name;
     SID_NAME_USE use;
-} WELL_KNOWN[] = {
+} WellKnown[] = {
     {"S-1-0-0", "", "NULL SID", SidTypeWellKnownGroup},
     {"S-1-1-0", "", "Everyone", SidTypeWellKnownGroup},
     {"S-1-2-0", "", "LOCAL", SidTypeWellKnownGroup},
@@ -223,7 +223,7 @@ bool parsesid(const std::string &text, SidBytes *sid) {
         if (dash == std::string::npos) break;
         at = dash + 1;
     }
-    if (parts.size() - 1 > SID_MAX_SUBS) return false;
+    if (parts.size() - 1 > SidMaxSubs) return false;
     uint64_t authority;
     const std::string &a = parts[0];
     if (a.size() > 2 && a[0] == '0' && (a[1] == 'x' || a[1] == 'X')) {
@@ -247,7 +247,7 @@ bool parsesid(const std::string &text, SidBytes *sid) {
 bool wellknownaccount(const SidBytes &sid, Account *account) {
     static const AccountList table = [] {
         AccountList list;
-        for (const auto &w : WELL_KNOWN) {
+        for (const auto &w : WellKnown) {
             SidBytes known;
             if (parsesid(w.sid, &known)) list.emplace_back(known, Account{w.domain, w.name, w.use});
         }

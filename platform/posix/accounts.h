@@ -23,7 +23,7 @@ namespace nt {
 typedef std::vector<uint8_t> SidBytes;
 
 // The most sub-authorities a SID holds.
-const unsigned SID_MAX_SUBS = 15;
+const unsigned SidMaxSubs = 15;
 
 struct Account {
     std::string domain; // may be empty

@@ -103,7 +103,7 @@ DWORD errnotowin(int err, const std::string &hostpath);
 bool isfolder(const std::string &hostpath);
 
 // Reads a whole file of at most limit bytes into out, for a service that
-// keeps files whole in memory. Each caller states its limit: MAXREGFILE for a
+// keeps files whole in memory. Each caller states its limit: MaxRegFile for a
 // registry hive, 16 MiB for accounts.txt, 64 MiB for a message module. The
 // file must be a regular file (a folder, a FIFO, a device or a socket gives
 // ERROR_ACCESS_DENIED); it is opened without blocking, so a FIFO with no

@@ -20,19 +20,19 @@ namespace nt {
 
 namespace {
 
-const char *const daynames[7] = {"Sunday", "Monday", "Tuesday", "Wednesday", "Thursday", "Friday", "Saturday"};
-const char *const dayabbrevs[7] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
-const char *const monthnames[12] = {"January", "February", "March",     "April",   "May",      "June",
+const char *const DayNames[7] = {"Sunday", "Monday", "Tuesday", "Wednesday", "Thursday", "Friday", "Saturday"};
+const char *const DayAbbrevs[7] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+const char *const MonthNames[12] = {"January", "February", "March",     "April",   "May",      "June",
                                     "July",    "August",   "September", "October", "November", "December"};
-const char *const monthabbrevs[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+const char *const MonthAbbrevs[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                       "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
-const char eraname[] = "A.D.";
-const char *const designators[2] = {"AM", "PM"};
+const char EraName[] = "A.D.";
+const char *const Designators[2] = {"AM", "PM"};
 
-const char shortdate[] = "M/d/yyyy";
-const char longdate[] = "dddd, MMMM d, yyyy";
-const char yearmonth[] = "MMMM yyyy";
-const char longtime[] = "h:mm:ss tt";
+const char ShortDate[] = "M/d/yyyy";
+const char LongDate[] = "dddd, MMMM d, yyyy";
+const char YearMonth[] = "MMMM yyyy";
+const char LongTime[] = "h:mm:ss tt";
 
 bool englishlocale(LCID lcid) {
     return lcid == 0 || lcid == LOCALE_USER_DEFAULT || lcid == LOCALE_SYSTEM_DEFAULT || lcid == 0x409;
@@ -75,15 +75,15 @@ std::string datetext(char c, int n, const SYSTEMTIME &st) {
     switch (c) {
     case 'd':
         if (n <= 2) return number(st.wDay, n);
-        return (n == 3 ? dayabbrevs : daynames)[weekday(st.wYear, st.wMonth, st.wDay)];
+        return (n == 3 ? DayAbbrevs : DayNames)[weekday(st.wYear, st.wMonth, st.wDay)];
     case 'M':
         if (n <= 2) return number(st.wMonth, n);
-        return (n == 3 ? monthabbrevs : monthnames)[st.wMonth - 1];
+        return (n == 3 ? MonthAbbrevs : MonthNames)[st.wMonth - 1];
     case 'y':
         if (n == 1) return number(st.wYear % 10, 1);
         if (n == 2) return number(st.wYear % 100, 2);
         return number(st.wYear, 4);
-    default: return eraname;
+    default: return EraName;
     }
 }
 
@@ -97,7 +97,7 @@ std::string timetext(char c, int n, const SYSTEMTIME &st, DWORD flags) {
     case 'm': return number(st.wMinute, width);
     case 's': return number(st.wSecond, width);
     default: {
-        std::string marker = designators[st.wHour >= 12];
+        std::string marker = Designators[st.wHour >= 12];
         return n == 1 ? marker.substr(0, 1) : marker;
     }
     }
@@ -247,9 +247,9 @@ int GetDateFormatA(LCID Locale, DWORD dwFlags, const SYSTEMTIME *lpDate, LPCSTR 
     }
     if (!nt::validdate(*lpDate)) return nt::failwith(ERROR_INVALID_PARAMETER, 0);
     const char *picture = lpFormat                     ? lpFormat
-                          : (dwFlags & DATE_LONGDATE)  ? nt::longdate
-                          : (dwFlags & DATE_YEARMONTH) ? nt::yearmonth
-                                                       : nt::shortdate;
+                          : (dwFlags & DATE_LONGDATE)  ? nt::LongDate
+                          : (dwFlags & DATE_YEARMONTH) ? nt::YearMonth
+                                                       : nt::ShortDate;
     return nt::deliver(nt::expand(picture, *lpDate, false, 0), lpDateStr, cchDate);
 }
 
@@ -283,5 +283,5 @@ int GetTimeFormatA(LCID Locale, DWORD dwFlags, const SYSTEMTIME *lpTime, LPCSTR 
         lpTime = &now;
     }
     if (!nt::validtime(*lpTime)) return nt::failwith(ERROR_INVALID_PARAMETER, 0);
-    return nt::deliver(nt::expand(lpFormat ? lpFormat : nt::longtime, *lpTime, true, dwFlags), lpTimeStr, cchTime);
+    return nt::deliver(nt::expand(lpFormat ? lpFormat : nt::LongTime, *lpTime, true, dwFlags), lpTimeStr, cchTime);
 }

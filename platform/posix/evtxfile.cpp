@@ -442,7 +442,7 @@ uint32_t itemsize(uint8_t t, uint32_t total) {
 
 // The size of the SID at p (n bytes available), 0 when it is not one.
 uint32_t sidsize(const uint8_t *p, uint32_t n) {
-    if (n < 8 || p[0] != 1 || p[1] > SID_MAX_SUBS) return 0;
+    if (n < 8 || p[0] != 1 || p[1] > SidMaxSubs) return 0;
     const uint32_t size = 8 + 4u * p[1];
     return size <= n ? size : 0;
 }

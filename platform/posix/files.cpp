@@ -40,9 +40,9 @@ const DWORD ERROR_NOACCESS_CODE = 998;
 
 // The lock ranges start here: far past any data, so they never meet the
 // byte-range locks a program might take on the contents.
-const off_t sharebase = INT64_MAX - 8;
-const int accessrange = 0; // + 0 read, 1 write, 2 delete: access held
-const int denyrange = 3;   // + 0 read, 1 write, 2 delete: access not shared
+const off_t ShareBase = INT64_MAX - 8;
+const int AccessRange = 0; // + 0 read, 1 write, 2 delete: access held
+const int DenyRange = 3;   // + 0 read, 1 write, 2 delete: access not shared
 
 // How long an opener waits for another opener's check to end. A check takes
 // microseconds; the wait only runs out when some other program holds the
@@ -53,7 +53,7 @@ struct flock rangelock(short type, int range) {
     struct flock fl = {};
     fl.l_type = type;
     fl.l_whence = SEEK_SET;
-    fl.l_start = sharebase + range;
+    fl.l_start = ShareBase + range;
     fl.l_len = 1;
     return fl;
 }
@@ -77,7 +77,7 @@ bool conflicts(int fd, unsigned access, DWORD share) {
     for (int bit = 0; bit < 3; ++bit) {
         bool holds = access & (1u << bit);
         bool denies = !(share & (1u << bit));
-        if ((holds && rangeheld(fd, denyrange + bit)) || (denies && rangeheld(fd, accessrange + bit))) return true;
+        if ((holds && rangeheld(fd, DenyRange + bit)) || (denies && rangeheld(fd, AccessRange + bit))) return true;
     }
     return false;
 }
@@ -115,8 +115,8 @@ bool sharelocks(int fd, unsigned access, DWORD share) {
     const bool ok = !conflicts(fd, access, share);
     if (ok) {
         for (int bit = 0; bit < 3; ++bit) {
-            if (access & (1u << bit)) takerange(fd, accessrange + bit);
-            if (!(share & (1u << bit))) takerange(fd, denyrange + bit);
+            if (access & (1u << bit)) takerange(fd, AccessRange + bit);
+            if (!(share & (1u << bit))) takerange(fd, DenyRange + bit);
         }
     }
     if (gated) flock(fd, LOCK_UN);
@@ -170,7 +170,7 @@ int openfor(const std::string &host, bool read, bool write, int extra) {
 bool deleteblocked(const std::string &hostpath) {
     int fd = open(hostpath.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
     if (fd < 0) return false;
-    bool blocked = rangeheld(fd, denyrange + 2);
+    bool blocked = rangeheld(fd, DenyRange + 2);
     close(fd);
     return blocked;
 }

@@ -46,7 +46,7 @@ bool isdigitunit(uint16_t u) { return u >= '0' && u <= '9'; }
 
 // Appends count copies of c; false when the output would reach the limit.
 bool pad(std::string *out, size_t count, char c) {
-    if (count >= FORMAT_OUTPUT_LIMIT || out->size() + count >= FORMAT_OUTPUT_LIMIT) return false;
+    if (count >= FormatOutputLimit || out->size() + count >= FormatOutputLimit) return false;
     out->append(count, c);
     return true;
 }
@@ -56,14 +56,14 @@ size_t number(const std::string &fmt, size_t *i) {
     size_t n = 0;
     while (*i < fmt.size() && fmt[*i] >= '0' && fmt[*i] <= '9') {
         n = n * 10 + (size_t)(fmt[*i] - '0');
-        if (n > FORMAT_OUTPUT_LIMIT) n = FORMAT_OUTPUT_LIMIT;
+        if (n > FormatOutputLimit) n = FormatOutputLimit;
         ++*i;
     }
     return n;
 }
 
 // The argument array of the program has this many entries.
-const size_t ENTRIES = 99;
+const size_t Entries = 99;
 
 // Writes the insert numbered which (1-99) with its printf-style format (the
 // text between the two "!"), taking its entries from args; *highest is the
@@ -78,12 +78,12 @@ DWORD insert(const std::string &fmt, const char *const *args, size_t which, size
         } else {
             index = (*highest)++;
         }
-        if (index >= ENTRIES) return false;
+        if (index >= Entries) return false;
         *entry = args[index];
         return true;
     };
     // A "*" number: 0 for a null entry, else an address, beyond any limit.
-    auto star = [](const char *entry) { return entry ? FORMAT_OUTPUT_LIMIT : 0; };
+    auto star = [](const char *entry) { return entry ? FormatOutputLimit : 0; };
     const char *arg;
     size_t i = 0;
     bool left = false;
@@ -177,7 +177,7 @@ DWORD insert(const std::string &fmt, const char *const *args, size_t which, size
     out->append(text);
     if (left && !pad(out, fill, ' ')) return ERROR_INVALID_PARAMETER;
     out->append(fmt, i, std::string::npos);
-    return out->size() >= FORMAT_OUTPUT_LIMIT ? ERROR_INVALID_PARAMETER : ERROR_SUCCESS;
+    return out->size() >= FormatOutputLimit ? ERROR_INVALID_PARAMETER : ERROR_SUCCESS;
 }
 
 } // namespace
@@ -194,7 +194,7 @@ DWORD formattext(const MessageText &text, DWORD dwFlags, const char *const *args
     size_t highest = 0;
     size_t i = 0;
     while (i < u.size()) {
-        if (out->size() >= FORMAT_OUTPUT_LIMIT) return ERROR_INVALID_PARAMETER;
+        if (out->size() >= FormatOutputLimit) return ERROR_INVALID_PARAMETER;
         uint16_t c = u[i++];
         if (c == '\r') {
             if (i < u.size() && u[i] == '\n') ++i;
@@ -259,7 +259,7 @@ DWORD formattext(const MessageText &text, DWORD dwFlags, const char *const *args
             put(x);
         }
     }
-    return out->size() >= FORMAT_OUTPUT_LIMIT ? ERROR_INVALID_PARAMETER : ERROR_SUCCESS;
+    return out->size() >= FormatOutputLimit ? ERROR_INVALID_PARAMETER : ERROR_SUCCESS;
 }
 
 } // namespace nt

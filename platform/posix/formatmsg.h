@@ -13,7 +13,7 @@ namespace nt {
 
 // The longest output FormatMessageA gives: an output of this many characters
 // or more fails with ERROR_INVALID_PARAMETER.
-const size_t FORMAT_OUTPUT_LIMIT = 32767;
+const size_t FormatOutputLimit = 32767;
 
 // Formats text as FormatMessageA does for dwFlags (width 0 or 0xFF; with
 // FORMAT_MESSAGE_IGNORE_INSERTS, or with FORMAT_MESSAGE_ARGUMENT_ARRAY and
@@ -21,7 +21,7 @@ const size_t FORMAT_OUTPUT_LIMIT = 32767;
 // code page 1252 bytes. Returns 0, or ERROR_INVALID_PARAMETER (87) for a "%"
 // at the end of the text, an insert whose "!" format is not closed, an insert
 // without an argument array, a "*" that would take an entry past the 99th,
-// or an output of FORMAT_OUTPUT_LIMIT characters or more.
+// or an output of FormatOutputLimit characters or more.
 DWORD formattext(const MessageText &text, DWORD dwFlags, const char *const *args, std::string *out);
 
 } // namespace nt

@@ -25,9 +25,9 @@ namespace {
 
 // ---- Image headers ----
 
-const uint16_t PE32_MAGIC = 0x10B;
-const uint16_t PE32PLUS_MAGIC = 0x20B;
-const size_t RESOURCE_DIRECTORY = 2;
+const uint16_t Pe32Magic = 0x10B;
+const uint16_t Pe32PlusMagic = 0x20B;
+const size_t ResourceDirectory = 2;
 
 struct Image {
     Bytes file;
@@ -73,17 +73,17 @@ DWORD resourceroot(const Bytes &file, Image *img, size_t *root) {
         return ERROR_RESOURCE_DATA_NOT_FOUND;
     img->sections = opt + optsize;
     size_t countat, dirs;
-    if (magic == PE32_MAGIC) {
+    if (magic == Pe32Magic) {
         countat = opt + 92;
         dirs = opt + 96;
-    } else if (magic == PE32PLUS_MAGIC) {
+    } else if (magic == Pe32PlusMagic) {
         countat = opt + 108;
         dirs = opt + 112;
     } else {
         return ERROR_RESOURCE_DATA_NOT_FOUND;
     }
     uint32_t count, rva;
-    if (!file.u32(countat, &count) || count <= RESOURCE_DIRECTORY || !file.u32(dirs + 8 * RESOURCE_DIRECTORY, &rva) ||
+    if (!file.u32(countat, &count) || count <= ResourceDirectory || !file.u32(dirs + 8 * ResourceDirectory, &rva) ||
         rva == 0 || !img->fileoffset(rva, root))
         return ERROR_RESOURCE_DATA_NOT_FOUND;
     return ERROR_SUCCESS;
@@ -129,9 +129,9 @@ bool findid(const Bytes &file, size_t root, size_t dir, uint16_t id, DirEntry *f
     return false;
 }
 
-const WORD US_ENGLISH = 0x0409;      // the thread, user and system language of the emulation
-const WORD ENGLISH_NEUTRAL = 0x0009; // its primary language with the neutral sub-language
-const WORD SUBLANG_SYS_DEFAULT = 2;
+const WORD UsEnglish = 0x0409;      // the thread, user and system language of the emulation
+const WORD EnglishNeutral = 0x0009; // its primary language with the neutral sub-language
+const WORD SublangSysDefault = 2;
 
 // The languages tried for a request, in order, without repeats: the request,
 // its primary language with the neutral sub-language, the neutral language;
@@ -142,8 +142,8 @@ std::vector<WORD> languages(WORD lang) {
     WORD primary = lang & 0x3FF;
     std::vector<WORD> list = {lang, primary, 0};
     if (primary == 0) {
-        if ((lang >> 10) != SUBLANG_SYS_DEFAULT) list.insert(list.end(), {US_ENGLISH, US_ENGLISH, ENGLISH_NEUTRAL});
-        list.insert(list.end(), {US_ENGLISH, ENGLISH_NEUTRAL, US_ENGLISH});
+        if ((lang >> 10) != SublangSysDefault) list.insert(list.end(), {UsEnglish, UsEnglish, EnglishNeutral});
+        list.insert(list.end(), {UsEnglish, EnglishNeutral, UsEnglish});
     }
     std::vector<WORD> unique;
     for (WORD l : list)
@@ -190,7 +190,7 @@ struct Table {
     uint32_t u32(uint64_t off) const { return (uint32_t)u16(off) | (uint32_t)u16(off + 2) << 16; }
 };
 
-const uint16_t MESSAGE_RESOURCE_UNICODE = 0x0001;
+const uint16_t MessageResourceUnicode = 0x0001;
 
 DWORD readmessage(const Table &table, DWORD id, MessageText *text) {
     if (!table.inside(0, 4)) return ERROR_MR_MID_NOT_FOUND;
@@ -213,7 +213,7 @@ DWORD readmessage(const Table &table, DWORD id, MessageText *text) {
         uint16_t length = table.u16(entry), flags = table.u16(entry + 2);
         uint64_t textbytes = length < 4 ? 0 : length - 4u;
         textbytes = std::min<uint64_t>(textbytes, table.size - (entry + 4));
-        text->unicode = (flags & MESSAGE_RESOURCE_UNICODE) != 0;
+        text->unicode = (flags & MessageResourceUnicode) != 0;
         text->units.clear();
         uint64_t at = entry + 4;
         // A text that lies wholly in the file is read straight from it.
@@ -237,8 +237,8 @@ DWORD readmessage(const Table &table, DWORD id, MessageText *text) {
     return ERROR_MR_MID_NOT_FOUND;
 }
 
-const uint16_t RT_MESSAGETABLE = 11;
-const uint16_t MESSAGE_TABLE_NAME = 1;
+const uint16_t RtMessageTable = 11;
+const uint16_t MessageTableName = 1;
 
 // ---- Best fit of code page 1252 ----
 
@@ -247,7 +247,7 @@ const uint16_t MESSAGE_TABLE_NAME = 1;
 const struct {
     uint16_t unit;
     uint8_t byte;
-} BESTFIT1252[] = {
+} BestFit1252[] = {
     {0x0100, 0x41}, {0x0101, 0x61}, {0x0102, 0x41}, {0x0103, 0x61}, {0x0104, 0x41}, {0x0105, 0x61}, {0x0106, 0x43},
     {0x0107, 0x63}, {0x0108, 0x43}, {0x0109, 0x63}, {0x010A, 0x43}, {0x010B, 0x63}, {0x010C, 0x43}, {0x010D, 0x63},
     {0x010E, 0x44}, {0x010F, 0x64}, {0x0110, 0xD0}, {0x0111, 0x64}, {0x0112, 0x45}, {0x0113, 0x65}, {0x0114, 0x45},
@@ -332,15 +332,15 @@ unsigned char tocp1252(uint16_t unit) {
         default: return '?';
         }
     }
-    size_t lo = 0, hi = sizeof BESTFIT1252 / sizeof BESTFIT1252[0];
+    size_t lo = 0, hi = sizeof BestFit1252 / sizeof BestFit1252[0];
     while (lo < hi) {
         size_t mid = (lo + hi) / 2;
-        if (BESTFIT1252[mid].unit < unit)
+        if (BestFit1252[mid].unit < unit)
             lo = mid + 1;
         else
             hi = mid;
     }
-    if (lo < sizeof BESTFIT1252 / sizeof BESTFIT1252[0] && BESTFIT1252[lo].unit == unit) return BESTFIT1252[lo].byte;
+    if (lo < sizeof BestFit1252 / sizeof BestFit1252[0] && BestFit1252[lo].unit == unit) return BestFit1252[lo].byte;
     return '?';
 }
 
@@ -361,9 +361,8 @@ DWORD findtable(const Bytes &file, WORD lang, size_t *data, uint32_t *size) {
     DWORD rc = resourceroot(file, &img, &root);
     if (rc) return rc;
     DirEntry type, name, language;
-    if (!findid(file, root, 0, RT_MESSAGETABLE, &type) || !type.isdir) return ERROR_RESOURCE_TYPE_NOT_FOUND;
-    if (!findid(file, root, type.offset, MESSAGE_TABLE_NAME, &name) || !name.isdir)
-        return ERROR_RESOURCE_NAME_NOT_FOUND;
+    if (!findid(file, root, 0, RtMessageTable, &type) || !type.isdir) return ERROR_RESOURCE_TYPE_NOT_FOUND;
+    if (!findid(file, root, type.offset, MessageTableName, &name) || !name.isdir) return ERROR_RESOURCE_NAME_NOT_FOUND;
     if (!chooselanguage(file, root, name.offset, lang, &language)) return ERROR_RESOURCE_LANG_NOT_FOUND;
     uint32_t rva;
     if (!file.u32(root + language.offset, &rva) || !file.u32(root + language.offset + 4, size) ||

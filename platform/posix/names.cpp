@@ -15,7 +15,7 @@ namespace {
 // order; bytes in one string compare equal. Letters start with their plain
 // upper- and lower-case form; the entries that follow until the next plain
 // letter are its accented forms.
-const char *const symbolorder[] = {
+const char *const SymbolOrder[] = {
     "\x20", "\xA0", "\x09", "\x0A", "\x0B", "\x0C", "\x0D", "!",    "\"",   "#",    "$",    "%",    "&",     "(",
     ")",    "*",    ",",    ".",    "/",    ":",    ";",    "?",    "@",    "[",    "\\",   "]",    "^\x88", "_",
     "`",    "{",    "|",    "}",    "~",    "\xA1", "\xA6", "\xA8", "\xAF", "\xB4", "\xB8", "\xBF", "\x98",  "\x91",
@@ -24,7 +24,7 @@ const char *const symbolorder[] = {
     "\xB7", "\x85", "\x86", "\x87", "\x95", "\x89", "\x81", "\x8D", "\x8F", "\x90", "\x9D", "0",    "\xBC",  "\xBD",
     "\xBE", "1",    "\xB9", "2",    "\xB2", "3",    "\xB3", "4",    "5",    "6",    "7",    "8",    "9",
 };
-const char *const letterorder[] = {
+const char *const LetterOrder[] = {
     "Aa",       "\xAA",     "\xC1\xE1", "\xC0\xE0", "\xC2\xE2", "\xC4\xE4", "\xC3\xE3", "\xC5\xE5", "Bb",
     "Cc",       "\xC7\xE7", "Dd",       "\xD0\xF0", "Ee",       "\xC9\xE9", "\xC8\xE8", "\xCA\xEA", "\xCB\xEB",
     "Ff",       "\x83",     "Gg",       "Hh",       "Ii",       "\xCD\xED", "\xCC\xEC", "\xCE\xEE", "\xCF\xEF",
@@ -34,9 +34,9 @@ const char *const letterorder[] = {
     "\xDC\xFC", "Vv",       "Ww",       "Xx",       "Yy",       "\xDD\xFD", "\x9F\xFF", "Zz",       "\x8E\x9E",
 };
 // Weighed only when the rest is equal, in this order.
-const char specialorder[] = "\x01\x02\x03\x04\x05\x06\x07\x08\x0E\x0F\x10\x11\x12\x13\x14\x15\x16\x17\x18\x19"
+const char SpecialOrder[] = "\x01\x02\x03\x04\x05\x06\x07\x08\x0E\x0F\x10\x11\x12\x13\x14\x15\x16\x17\x18\x19"
                             "\x1A\x1B\x1C\x1D\x1E\x1F\x7F'-\x96\x97";
-const unsigned char softhyphen = 0xAD;
+const unsigned char SoftHyphen = 0xAD;
 
 struct Weights {
     std::pair<int, int> letter[256]; // primary, accent
@@ -47,19 +47,19 @@ const Weights &weights() {
     static const Weights w = [] {
         Weights t;
         int primary = 0;
-        for (const char *entry : symbolorder) {
+        for (const char *entry : SymbolOrder) {
             ++primary;
             for (const char *p = entry; *p; ++p) t.letter[(unsigned char)*p] = {primary, 0};
         }
         int accent = 0;
-        for (const char *entry : letterorder) {
+        for (const char *entry : LetterOrder) {
             bool plain = (entry[0] >= 'A' && entry[0] <= 'Z');
             if (plain) ++primary;
             accent = plain ? 0 : accent + 1;
             for (const char *p = entry; *p; ++p) t.letter[(unsigned char)*p] = {primary, accent};
         }
         int rank = 0;
-        for (const char *p = specialorder; *p; ++p) t.special[(unsigned char)*p] = ++rank;
+        for (const char *p = SpecialOrder; *p; ++p) t.special[(unsigned char)*p] = ++rank;
         return t;
     }();
     return w;
@@ -81,7 +81,7 @@ public:
         }
         for (; *s_; ++s_) {
             unsigned char c = *s_;
-            if (c == softhyphen || w.special[c]) continue;
+            if (c == SoftHyphen || w.special[c]) continue;
             ++s_;
             if (c == 0xDF) { // sharp s: "ss"
                 pending_ = 's';
@@ -111,7 +111,7 @@ public:
         const Weights &w = weights();
         for (; *s_; ++s_) {
             unsigned char c = *s_;
-            if (c == softhyphen) continue;
+            if (c == SoftHyphen) continue;
             if (w.special[c]) {
                 *out = {letters_, w.special[c]};
                 ++s_;

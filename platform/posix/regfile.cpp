@@ -134,8 +134,8 @@ namespace {
 
 // ---------------------------------------------------------------- decoding
 
-const char HEADER4[] = "REGEDIT4";
-const char HEADER5[] = "Windows Registry Editor Version 5.00";
+const char Header4[] = "REGEDIT4";
+const char Header5[] = "Windows Registry Editor Version 5.00";
 
 uint32_t unitat(const uint8_t *p, size_t i) { return (uint32_t)p[2 * i] | ((uint32_t)p[2 * i + 1] << 8); }
 
@@ -202,7 +202,7 @@ DWORD decodefile(const std::string &bytes, std::string *text, RegFormat *format,
     } else {
         // A version 5 file without a byte-order mark is UTF-8.
         size_t start = bytes.find_first_not_of(" \t\r\n");
-        bool v5 = start != std::string::npos && startswith(bytes, start, HEADER5);
+        bool v5 = start != std::string::npos && startswith(bytes, start, Header5);
         format->encoding = v5 ? RegEncoding::Utf8 : RegEncoding::Ansi;
         *text = v5 ? wellformed(bytes, 0) : ansitoutf8(bytes);
     }
@@ -282,8 +282,8 @@ public:
         while (trimright(line).empty())
             if (!nextline(&line)) return ERROR_SUCCESS;
         std::string header = trimright(line);
-        if (header != HEADER4 && header != HEADER5) return fail("not a registry file (no REGEDIT4 header)");
-        *v5 = v5_ = header == HEADER5;
+        if (header != Header4 && header != Header5) return fail("not a registry file (no REGEDIT4 header)");
+        *v5 = v5_ = header == Header5;
         while (nextline(&line)) {
             size_t start = 0;
             while (start < line.size() && isblank(line[start])) ++start;
@@ -340,7 +340,7 @@ private:
             from = slash + 1;
         }
         if (parts.empty()) return fail("section without a key path");
-        if (parts.size() > MAXKEYDEPTH + 1) return fail("key path too deep");
+        if (parts.size() > MaxKeyDepth + 1) return fail("key path too deep");
         current_ = nullptr;
         if (remove) {
             RegKey *parent = top_;
@@ -449,7 +449,7 @@ public:
             out_ = "\xFF\xFE";
         else if (format_.encoding == RegEncoding::Utf8Bom)
             out_ = "\xEF\xBB\xBF";
-        ascii(format_.version5 ? HEADER5 : HEADER4);
+        ascii(format_.version5 ? Header5 : Header4);
         eol();
         eol();
     }
@@ -608,7 +608,7 @@ DWORD parseregfile(const std::string &bytes, RegKey *top, RegFileError *err, Reg
     if (!err) err = &ignored;
     *err = RegFileError();
     RegFormat found;
-    if (bytes.size() > MAXREGFILE) {
+    if (bytes.size() > MaxRegFile) {
         err->what = "file too large";
         return ERROR_REGISTRY_CORRUPT;
     }

@@ -41,10 +41,10 @@ namespace nt {
 // Deepest key below a root, counting the root's own subkeys as level 1. The
 // parser refuses deeper sections and the registry refuses to create deeper
 // keys, so every tree that is written can be read back.
-constexpr size_t MAXKEYDEPTH = 512;
+constexpr size_t MaxKeyDepth = 512;
 
 // Largest registry file read (bytes on disk).
-constexpr size_t MAXREGFILE = 256u << 20;
+constexpr size_t MaxRegFile = 256u << 20;
 
 // A name's form for comparisons: the 1252 fold of every character of code
 // page 1252, other characters unchanged.

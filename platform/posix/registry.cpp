@@ -70,12 +70,12 @@ namespace {
 using nt::RegKey;
 using nt::RegValue;
 
-const char MACHINE[] = "HKEY_LOCAL_MACHINE";
-const char USER[] = "HKEY_CURRENT_USER";
+const char MachineRoot[] = "HKEY_LOCAL_MACHINE";
+const char UserRoot[] = "HKEY_CURRENT_USER";
 
 // Longest key name component and value name Windows accepts.
-const size_t MAXKEYNAME = 255;
-const size_t MAXVALUENAME = 16383;
+const size_t MaxKeyName = 255;
+const size_t MaxValueName = 16383;
 
 // What a handle refers to: a key of one hive file, by its path below the root.
 struct KeyHandle {
@@ -101,7 +101,7 @@ KeyHandle rootof(bool machine) {
     std::string folder;
     nt::computerfolder(nullptr, &folder);
     KeyHandle h;
-    h.file = nt::hivefile(folder, machine ? MACHINE : USER);
+    h.file = nt::hivefile(folder, machine ? MachineRoot : UserRoot);
     h.machine = machine;
     h.access = KEY_ALL_ACCESS;
     return h;
@@ -145,7 +145,7 @@ unsigned long reads = 0;
 LONG readhive(const std::string &file, RegKey *top, nt::RegFormat *format = nullptr) {
     std::string bytes;
     ++reads;
-    DWORD rc = nt::readwhole(file, &bytes, nt::MAXREGFILE);
+    DWORD rc = nt::readwhole(file, &bytes, nt::MaxRegFile);
     if (rc == ERROR_FILE_NOT_FOUND) return ERROR_SUCCESS;
     if (rc) return (LONG)rc;
     return (LONG)nt::parseregfile(bytes, top, nullptr, format);
@@ -163,12 +163,12 @@ struct CachedHive {
 // time counts: the kernel sets it to the time of every change, whereas a
 // modification time is whatever a copy or a tool set it to (one in the future
 // would keep the hive from ever settling).
-const time_t SETTLESECONDS = 2;
+const time_t SettleSeconds = 2;
 
 bool settled(const struct stat &id) {
     struct timespec now;
     clock_gettime(CLOCK_REALTIME, &now);
-    return now.tv_sec - id.st_ctim.tv_sec > SETTLESECONDS;
+    return now.tv_sec - id.st_ctim.tv_sec > SettleSeconds;
 }
 std::map<std::string, CachedHive> hivecache;
 
@@ -209,7 +209,7 @@ LONG loadhive(const std::string &file, std::shared_ptr<const RegKey> *out) {
 
 // True when a hive's new text reads back. The writer keeps within the
 // parser's rules but for the size: a change that adds more than the room left
-// below MAXREGFILE (a large binary value: three characters and more a byte)
+// below MaxRegFile (a large binary value: three characters and more a byte)
 // makes a file that no later call could read.
 bool readsback(const std::string &text) {
     RegKey check;
@@ -261,10 +261,10 @@ std::vector<std::string> splitsub(const char *sub) {
     return parts;
 }
 
-const RegKey emptykey;
+const RegKey EmptyKey;
 
 // The hive's root key of a handle's root, or null when the hive has none yet.
-RegKey *rootkey(const RegKey &top, bool machine) { return top.subkey(machine ? MACHINE : USER); }
+RegKey *rootkey(const RegKey &top, bool machine) { return top.subkey(machine ? MachineRoot : UserRoot); }
 
 // The full path of a handle's key plus a sub-path, with CurrentControlSet
 // resolved through SYSTEM\Select when the hive has no key of that name.
@@ -297,7 +297,7 @@ RegKey *findkey(RegKey *root, const std::vector<std::string> &path) {
 
 const RegKey *findkey(const RegKey &top, const KeyHandle &h, const std::vector<std::string> &path) {
     RegKey *root = rootkey(top, h.machine);
-    if (!root) return path.empty() ? &emptykey : nullptr;
+    if (!root) return path.empty() ? &EmptyKey : nullptr;
     return findkey(root, path);
 }
 
@@ -323,7 +323,7 @@ LONG handlekey(const RegKey &top, const KeyHandle &h, const RegKey **key) {
 // hive is added), or null when the key no longer exists.
 RegKey *ownkey(RegKey *top, const KeyHandle &h) {
     if (h.deleted) return nullptr;
-    if (h.path.empty()) return top->addsubkey(h.machine ? MACHINE : USER);
+    if (h.path.empty()) return top->addsubkey(h.machine ? MachineRoot : UserRoot);
     return findkey(rootkey(*top, h.machine), h.path);
 }
 
@@ -375,7 +375,7 @@ LONG RegConnectRegistryA(LPCSTR lpMachineName, HKEY hKey, PHKEY phkResult) {
     if (local) {
         h = rootof(hKey == HKEY_LOCAL_MACHINE);
     } else {
-        h.file = nt::hivefile(folder, MACHINE);
+        h.file = nt::hivefile(folder, MachineRoot);
         h.machine = true;
         h.access = KEY_ALL_ACCESS;
     }
@@ -444,8 +444,8 @@ LONG RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR lpClass, 
     if (lpSubKey && lpSubKey[0] == '\\') return ERROR_BAD_PATHNAME;
     std::vector<std::string> ansisub = splitsub(lpSubKey);
     for (const std::string &part : ansisub)
-        if (part.size() > MAXKEYNAME || !storablename(part)) return ERROR_INVALID_PARAMETER;
-    if (h.path.size() + ansisub.size() > nt::MAXKEYDEPTH) return ERROR_INVALID_PARAMETER;
+        if (part.size() > MaxKeyName || !storablename(part)) return ERROR_INVALID_PARAMETER;
+    if (h.path.size() + ansisub.size() > nt::MaxKeyDepth) return ERROR_INVALID_PARAMETER;
     std::vector<std::string> sub = modelpath(ansisub);
 
     std::vector<std::string> path;
@@ -557,7 +557,7 @@ LONG RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD dwType,
     if (LONG rc = gethandle(hKey, &h)) return rc;
     if (!(h.access & KEY_SET_VALUE)) return ERROR_ACCESS_DENIED;
     std::string name = lpValueName ? lpValueName : "";
-    if (name.size() > MAXVALUENAME || !storablename(name)) return ERROR_INVALID_PARAMETER;
+    if (name.size() > MaxValueName || !storablename(name)) return ERROR_INVALID_PARAMETER;
     name = nt::ansitoutf8(name);
     std::string data(lpData ? (const char *)lpData : "", cbData);
     return modifyhive(h.file, [&](RegKey *top, bool *changed) -> LONG {

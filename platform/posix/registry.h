@@ -11,12 +11,12 @@
 //   overwritten, so a user can repair it by hand. A hive file that cannot be
 //   read gives the file error: ERROR_ACCESS_DENIED (5) also for one that is
 //   not a regular file (a FIFO, a device, a link to one), and
-//   ERROR_FILE_TOO_LARGE (223) at once for one over MAXREGFILE (256 MiB). A
+//   ERROR_FILE_TOO_LARGE (223) at once for one over MaxRegFile (256 MiB). A
 //   missing file is an empty hive.
 // - A hive is rewritten in the version, encoding and line ends it was read
 //   in, with every key, value name and value as it was, also those with
 //   characters that code page 1252 lacks (comments are not kept). A change
-//   whose new file would not read back (over MAXREGFILE) is refused with
+//   whose new file would not read back (over MaxRegFile) is refused with
 //   ERROR_FILE_TOO_LARGE (223) and the file is left as it was.
 // - The registry folder of a computer may come from another machine: nothing
 //   is written through a symbolic link there. A registry folder, hive file or

@@ -31,7 +31,7 @@ struct Privilege {
 
 // The privilege names and their locally unique identifiers, which are fixed
 // numbers on every Windows system.
-const Privilege privileges[] = {
+const Privilege PrivilegeTable[] = {
     {"SeCreateTokenPrivilege", 2},
     {"SeAssignPrimaryTokenPrivilege", 3},
     {"SeLockMemoryPrivilege", 4},
@@ -62,11 +62,11 @@ const Privilege privileges[] = {
     {"SeImpersonatePrivilege", 29},
     {"SeCreateGlobalPrivilege", 30},
 };
-const DWORD changenotify = 23;
+const DWORD ChangeNotify = 23;
 
 // The identifier of a privilege name (compared without case), or 0.
 DWORD luidof(const std::string &name) {
-    for (const Privilege &p : privileges)
+    for (const Privilege &p : PrivilegeTable)
         if (nameeq(p.name, name.c_str())) return p.luid;
     return 0;
 }
@@ -91,7 +91,7 @@ bool held(DWORD luid) {
 // The enabled privileges of the process token.
 struct TokenState {
     std::mutex lock;
-    std::set<DWORD> enabled{changenotify};
+    std::set<DWORD> enabled{ChangeNotify};
 };
 
 TokenState &token() {

@@ -41,7 +41,7 @@ unsigned long accountlookups() { return lookups.load(); }
  * Tells whether pSid holds a SID: revision 1 and at most 15 sub-authorities.
  * RETURNS TRUE or FALSE; the last error is untouched.
  */
-BOOL IsValidSid(PSID pSid) { return pSid && bytes(pSid)[0] == 1 && bytes(pSid)[1] <= nt::SID_MAX_SUBS; }
+BOOL IsValidSid(PSID pSid) { return pSid && bytes(pSid)[0] == 1 && bytes(pSid)[1] <= nt::SidMaxSubs; }
 
 /***********************************************************************
  * GetLengthSid
