@@ -264,33 +264,28 @@ DWORD formattext(const MessageText &text, DWORD dwFlags, const char *const *args
 
 } // namespace nt
 
-/******************************************************************************
+/***********************************************************************
  * FormatMessageA
  *
- * Formats a message of a module's message table.
- *
- * dwFlags      [I] FORMAT_MESSAGE_FROM_HMODULE, with FORMAT_MESSAGE_IGNORE_INSERTS
- *                  or FORMAT_MESSAGE_ARGUMENT_ARRAY, and a width of 0 or 0xFF
- * lpSource     [I] the module (LoadLibraryExA)
- * dwMessageId  [I] message id, all 32 bits
- * dwLanguageId [I] language request, low 16 bits (1024: the user's default)
- * lpBuffer     [O] receives the text and a terminator
- * nSize        [I] size of lpBuffer in bytes, at most 65,535
- * Arguments    [I] with FORMAT_MESSAGE_ARGUMENT_ARRAY: an array of char*
- *
- * RETURNS
- *  The number of characters written without the terminator, or 0 with the
- *  last error; lpBuffer is then untouched. Errors: the message-table errors
- *  (1812, 1813, 1814, 1815, 317); ERROR_NO_WORK_DONE (235) for an empty
- *  result; ERROR_INVALID_PARAMETER (87) for flags the emulation does not
- *  serve, a null buffer, an nSize above 65,535, a malformed text or an
- *  output of 32,767 characters or more; ERROR_INSUFFICIENT_BUFFER (122) when
- *  the text and its terminator do not fit nSize; ERROR_INVALID_HANDLE (6)
- *  for a handle that is not a loaded module.
- *
- * NOTES
- *  A null module would mean the calling executable, which has no message
- *  table here: ERROR_RESOURCE_DATA_NOT_FOUND.
+ * Formats a message of a module's message table. A null module would mean
+ * the calling executable, which has no message table here:
+ * ERROR_RESOURCE_DATA_NOT_FOUND.
+ *   dwFlags      [I] FORMAT_MESSAGE_FROM_HMODULE, with FORMAT_MESSAGE_IGNORE_INSERTS
+ *                    or FORMAT_MESSAGE_ARGUMENT_ARRAY, and a width of 0 or 0xFF
+ *   lpSource     [I] the module (LoadLibraryExA)
+ *   dwMessageId  [I] message id, all 32 bits
+ *   dwLanguageId [I] language request, low 16 bits (1024: the user's default)
+ *   lpBuffer     [O] receives the text and a terminator
+ *   nSize        [I] size of lpBuffer in bytes, at most 65,535
+ *   Arguments    [I] with FORMAT_MESSAGE_ARGUMENT_ARRAY: an array of char*
+ * RETURNS the number of characters written without the terminator, or 0 with
+ * the last error; lpBuffer is then untouched. Errors: the message-table errors
+ * (1812, 1813, 1814, 1815, 317); ERROR_NO_WORK_DONE (235) for an empty result;
+ * ERROR_INVALID_PARAMETER (87) for flags the emulation does not serve, a null
+ * buffer, an nSize above 65,535, a malformed text or an output of 32,767
+ * characters or more; ERROR_INSUFFICIENT_BUFFER (122) when the text and its
+ * terminator do not fit nSize; ERROR_INVALID_HANDLE (6) for a handle that is
+ * not a loaded module.
  */
 DWORD FormatMessageA(DWORD dwFlags, LPCVOID lpSource, DWORD dwMessageId, DWORD dwLanguageId, LPSTR lpBuffer,
                      DWORD nSize, va_list *Arguments) {

@@ -105,26 +105,22 @@ DWORD modulemessage(HMODULE module, DWORD id, WORD lang, MessageText *text) {
 
 } // namespace nt
 
-/******************************************************************************
+/***********************************************************************
  * LoadLibraryExA
  *
  * Loads a module file as data, for its resources.
- *
- * lpLibFileName [I] path of the module file
- * hFile         [I] reserved, must be NULL
- * dwFlags       [I] must contain LOAD_LIBRARY_AS_DATAFILE
- *
- * RETURNS
- *  The module handle (the same one for every load of the same file while it
- *  is loaded and unchanged), or NULL with the last error: ERROR_INVALID_PARAMETER
- *  (87) for a null or empty name, a file handle or a load without
- *  LOAD_LIBRARY_AS_DATAFILE; ERROR_FILE_NOT_FOUND (2) for a missing file or
- *  folder; ERROR_ACCESS_DENIED (5) for a folder, an unreadable file or one
- *  that is not a regular file; ERROR_FILE_TOO_LARGE (223) for a file over
- *  64 MiB;
- *  ERROR_FILE_INVALID (1006) for an empty file; ERROR_BAD_EXE_FORMAT (193) for
- *  a file that is not a PE module; the path errors of the network (53, 67,
- *  123, 206).
+ *   lpLibFileName [I] path of the module file
+ *   hFile         [I] reserved, must be NULL
+ *   dwFlags       [I] must contain LOAD_LIBRARY_AS_DATAFILE
+ * RETURNS the module handle (the same one for every load of the same file
+ * while it is loaded and unchanged), or NULL with the last error:
+ * ERROR_INVALID_PARAMETER (87) for a null or empty name, a file handle or a
+ * load without LOAD_LIBRARY_AS_DATAFILE; ERROR_FILE_NOT_FOUND (2) for a
+ * missing file or folder; ERROR_ACCESS_DENIED (5) for a folder, an unreadable
+ * file or one that is not a regular file; ERROR_FILE_TOO_LARGE (223) for a
+ * file over 64 MiB; ERROR_FILE_INVALID (1006) for an empty file;
+ * ERROR_BAD_EXE_FORMAT (193) for a file that is not a PE module; the path
+ * errors of the network (53, 67, 123, 206).
  */
 HMODULE LoadLibraryExA(LPCSTR lpLibFileName, HANDLE hFile, DWORD dwFlags) {
     if (!lpLibFileName || !*lpLibFileName || hFile || !(dwFlags & LOAD_LIBRARY_AS_DATAFILE))
@@ -166,15 +162,13 @@ HMODULE LoadLibraryExA(LPCSTR lpLibFileName, HANDLE hFile, DWORD dwFlags) {
     return reinterpret_cast<HMODULE>(m);
 }
 
-/******************************************************************************
+/***********************************************************************
  * FreeLibrary
  *
- * Releases a module that LoadLibraryExA loaded; a module loaded several
- * times goes with its last release.
- *
- * RETURNS
- *  TRUE, or FALSE with ERROR_INVALID_HANDLE (6) for a handle that is not a
- *  loaded module.
+ * Releases a module that LoadLibraryExA loaded; a module loaded several times
+ * goes with its last release.
+ * RETURNS TRUE, or FALSE with ERROR_INVALID_HANDLE (6) for a handle that is
+ * not a loaded module.
  */
 BOOL FreeLibrary(HMODULE hLibModule) {
     Module *m = reinterpret_cast<Module *>(hLibModule);

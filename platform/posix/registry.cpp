@@ -353,17 +353,17 @@ void copydata(const RegValue &v, LPBYTE lpData, DWORD cbData) {
 
 unsigned long nt::hivereads() { return reads; }
 
-/******************************************************************************
+/***********************************************************************
  * RegConnectRegistryA
  *
  * Opens HKEY_LOCAL_MACHINE of a computer of the network.
- *  lpMachineName [I] computer, with or without leading "\\"; NULL, "" or the
- *                    local name give the local computer
- *  hKey          [I] HKEY_LOCAL_MACHINE (or HKEY_CURRENT_USER, local only)
- *  phkResult     [O] handle to close with RegCloseKey
- * Returns 0; ERROR_BAD_NETPATH (53) for a computer the network does not
- * have; ERROR_INVALID_HANDLE for another root; ERROR_INVALID_PARAMETER for a
- * null phkResult. *phkResult is untouched on failure.
+ *   lpMachineName [I] computer, with or without leading "\\"; NULL, "" or the
+ *                     local name give the local computer
+ *   hKey          [I] HKEY_LOCAL_MACHINE (or HKEY_CURRENT_USER, local only)
+ *   phkResult     [O] handle to close with RegCloseKey
+ * RETURNS 0; ERROR_BAD_NETPATH (53) for a computer the network does not have;
+ * ERROR_INVALID_HANDLE for another root; ERROR_INVALID_PARAMETER for a null
+ * phkResult. *phkResult is untouched on failure.
  */
 LONG RegConnectRegistryA(LPCSTR lpMachineName, HKEY hKey, PHKEY phkResult) {
     std::string folder;
@@ -383,16 +383,16 @@ LONG RegConnectRegistryA(LPCSTR lpMachineName, HKEY hKey, PHKEY phkResult) {
     return ERROR_SUCCESS;
 }
 
-/******************************************************************************
+/***********************************************************************
  * RegOpenKeyExA
  *
  * Opens an existing key.
- *  hKey       [I] open key or predefined root
- *  lpSubKey   [I] path below hKey; NULL or "" opens hKey's key again
- *  ulOptions  [I] ignored
- *  samDesired [I] access of the new handle, checked by the value calls
- *  phkResult  [O] new handle, set to NULL on every failure
- * Returns 0; ERROR_FILE_NOT_FOUND (2) when any component is missing;
+ *   hKey       [I] open key or predefined root
+ *   lpSubKey   [I] path below hKey; NULL or "" opens hKey's key again
+ *   ulOptions  [I] ignored
+ *   samDesired [I] access of the new handle, checked by the value calls
+ *   phkResult  [O] new handle, set to NULL on every failure
+ * RETURNS 0; ERROR_FILE_NOT_FOUND (2) when any component is missing;
  * ERROR_BAD_PATHNAME (161) for a leading backslash; ERROR_INVALID_HANDLE;
  * ERROR_KEY_DELETED; ERROR_INVALID_PARAMETER for a null phkResult.
  */
@@ -414,23 +414,23 @@ LONG RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM samDesire
     return ERROR_SUCCESS;
 }
 
-/******************************************************************************
+/***********************************************************************
  * RegCreateKeyExA
  *
  * Opens a key, creating it and every missing parent first. The access asked
  * for describes only the returned handle: a key opened with KEY_READ is still
  * created.
- *  hKey            [I] open key or predefined root
- *  lpSubKey        [I] path below hKey
- *  Reserved        [I] must be 0
- *  lpClass, dwOptions, lpSecurityAttributes [I] ignored
- *  samDesired      [I] access of the new handle
- *  phkResult       [O] new handle; untouched on failure
- *  lpdwDisposition [O] REG_CREATED_NEW_KEY or REG_OPENED_EXISTING_KEY
- * Returns 0; ERROR_BADKEY for a null phkResult; ERROR_INVALID_PARAMETER for
- * a nonzero Reserved, a name component over 255 characters or deeper than
- * 512 levels; ERROR_BAD_PATHNAME (161); ERROR_INVALID_HANDLE;
- * ERROR_KEY_DELETED; the hive file's errors.
+ *   hKey            [I] open key or predefined root
+ *   lpSubKey        [I] path below hKey
+ *   Reserved        [I] must be 0
+ *   lpClass, dwOptions, lpSecurityAttributes [I] ignored
+ *   samDesired      [I] access of the new handle
+ *   phkResult       [O] new handle; untouched on failure
+ *   lpdwDisposition [O] REG_CREATED_NEW_KEY or REG_OPENED_EXISTING_KEY
+ * RETURNS 0; ERROR_BADKEY for a null phkResult; ERROR_INVALID_PARAMETER for a
+ * nonzero Reserved, a name component over 255 characters or deeper than 512
+ * levels; ERROR_BAD_PATHNAME (161); ERROR_INVALID_HANDLE; ERROR_KEY_DELETED;
+ * the hive file's errors.
  */
 LONG RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR lpClass, DWORD dwOptions, REGSAM samDesired,
                      LPSECURITY_ATTRIBUTES lpSecurityAttributes, PHKEY phkResult, LPDWORD lpdwDisposition) {
@@ -484,18 +484,18 @@ LONG RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR lpClass, 
     return ERROR_SUCCESS;
 }
 
-/******************************************************************************
+/***********************************************************************
  * RegQueryValueExA
  *
  * Reads a value's type and data, byte for byte as stored.
- *  hKey        [I] key opened with KEY_QUERY_VALUE
- *  lpValueName [I] value name; NULL or "" is the default value
- *  lpReserved  [I] must be NULL
- *  lpType      [O] type (optional); set on success and with ERROR_MORE_DATA
- *  lpData      [O] data (optional); a string value stored without a NUL
- *                  gets one after the data when the buffer has room
- *  lpcbData    [I/O] buffer size in, data size out (the added NUL not counted)
- * Returns 0; ERROR_MORE_DATA (234) with the needed size and lpData untouched;
+ *   hKey        [I] key opened with KEY_QUERY_VALUE
+ *   lpValueName [I] value name; NULL or "" is the default value
+ *   lpReserved  [I] must be NULL
+ *   lpType      [O] type (optional); set on success and with ERROR_MORE_DATA
+ *   lpData      [O] data (optional); a string value stored without a NUL
+ *                   gets one after the data when the buffer has room
+ *   lpcbData    [IO] buffer size in, data size out (the added NUL not counted)
+ * RETURNS 0; ERROR_MORE_DATA (234) with the needed size and lpData untouched;
  * ERROR_FILE_NOT_FOUND (2) for a missing value, *lpcbData then untouched
  * unless lpData is NULL (set to 0); ERROR_ACCESS_DENIED (5) without
  * KEY_QUERY_VALUE; ERROR_INVALID_PARAMETER for lpData without lpcbData or a
@@ -529,25 +529,25 @@ LONG RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD
     return rc;
 }
 
-/******************************************************************************
+/***********************************************************************
  * RegSetValueExA
  *
- * Creates or replaces a value; a name matching an existing one without
- * regard to case keeps the existing spelling.
- *  hKey        [I] key opened with KEY_SET_VALUE
- *  lpValueName [I] value name; NULL or "" is the default value
- *  Reserved    [I] ignored
- *  dwType      [I] any type; the data is not checked against it
- *  lpData      [I] data
- *  cbData      [I] data size. For a string type whose last counted byte is
- *                  not NUL while the byte after it is, the NUL is stored too
- *                  (one byte past cbData is read), as NT does.
- * Returns 0; ERROR_ACCESS_DENIED (5) without KEY_SET_VALUE;
- * ERROR_NOACCESS for NULL data with a nonzero size; ERROR_INVALID_PARAMETER
- * for a name over 16,383 characters or with a line feed;
- * ERROR_INVALID_HANDLE; ERROR_KEY_DELETED; ERROR_FILE_TOO_LARGE (223) when
- * the hive would grow past what can be read back; the hive file's errors
- * (ERROR_ACCESS_DENIED also for a hive or registry folder that is a link).
+ * Creates or replaces a value; a name matching an existing one without regard
+ * to case keeps the existing spelling.
+ *   hKey        [I] key opened with KEY_SET_VALUE
+ *   lpValueName [I] value name; NULL or "" is the default value
+ *   Reserved    [I] ignored
+ *   dwType      [I] any type; the data is not checked against it
+ *   lpData      [I] data
+ *   cbData      [I] data size. For a string type whose last counted byte is
+ *                   not NUL while the byte after it is, the NUL is stored too
+ *                   (one byte past cbData is read), as NT does.
+ * RETURNS 0; ERROR_ACCESS_DENIED (5) without KEY_SET_VALUE; ERROR_NOACCESS for
+ * NULL data with a nonzero size; ERROR_INVALID_PARAMETER for a name over
+ * 16,383 characters or with a line feed; ERROR_INVALID_HANDLE;
+ * ERROR_KEY_DELETED; ERROR_FILE_TOO_LARGE (223) when the hive would grow past
+ * what can be read back; the hive file's errors (ERROR_ACCESS_DENIED also for
+ * a hive or registry folder that is a link).
  */
 LONG RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD dwType, const BYTE *lpData, DWORD cbData) {
     (void)Reserved;
@@ -569,19 +569,19 @@ LONG RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD dwType,
     });
 }
 
-/******************************************************************************
+/***********************************************************************
  * RegEnumValueA
  *
  * Reads the value at a position of the key's list (creation order).
- *  hKey           [I] key opened with KEY_QUERY_VALUE
- *  dwIndex        [I] position, from 0
- *  lpValueName    [O] name with its NUL
- *  lpcchValueName [I/O] name buffer size in characters; name length out
- *  lpReserved     [I] must be NULL
- *  lpType         [O] type (optional)
- *  lpData         [O] data (optional), as RegQueryValueExA gives it
- *  lpcbData       [I/O] data buffer size in, data size out (optional)
- * Returns 0; ERROR_NO_MORE_ITEMS (259) past the last value, every output
+ *   hKey           [I] key opened with KEY_QUERY_VALUE
+ *   dwIndex        [I] position, from 0
+ *   lpValueName    [O] name with its NUL
+ *   lpcchValueName [IO] name buffer size in characters; name length out
+ *   lpReserved     [I] must be NULL
+ *   lpType         [O] type (optional)
+ *   lpData         [O] data (optional), as RegQueryValueExA gives it
+ *   lpcbData       [IO] data buffer size in, data size out (optional)
+ * RETURNS 0; ERROR_NO_MORE_ITEMS (259) past the last value, every output
  * untouched; ERROR_MORE_DATA (234) when the name does not fit (name and
  * *lpcchValueName untouched, type and data size still reported) or the data
  * does not fit (the name then untouched too); ERROR_ACCESS_DENIED (5);
@@ -616,14 +616,14 @@ LONG RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD lpcchVal
     return rc;
 }
 
-/******************************************************************************
+/***********************************************************************
  * RegDeleteKeyA
  *
  * Deletes a key that has no subkeys, with its values.
- *  hKey     [I] open key or predefined root
- *  lpSubKey [I] path below hKey; "" deletes hKey's own key (the handle then
- *               needs DELETE access)
- * Returns 0; ERROR_ACCESS_DENIED (5) when the key has subkeys, is a root, or
+ *   hKey     [I] open key or predefined root
+ *   lpSubKey [I] path below hKey; "" deletes hKey's own key (the handle then
+ *                needs DELETE access)
+ * RETURNS 0; ERROR_ACCESS_DENIED (5) when the key has subkeys, is a root, or
  * the handle lacks DELETE for ""; ERROR_FILE_NOT_FOUND (2) when any component
  * is missing; ERROR_BAD_PATHNAME (161); ERROR_INVALID_PARAMETER for a NULL
  * path; ERROR_INVALID_HANDLE; ERROR_KEY_DELETED; the hive file's errors.
@@ -658,11 +658,12 @@ LONG RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey) {
     return ERROR_SUCCESS;
 }
 
-/******************************************************************************
+/***********************************************************************
  * RegCloseKey
  *
- * Closes a handle. Returns 0, also for a predefined root;
- * ERROR_INVALID_HANDLE (6) for anything else.
+ * Closes a handle.
+ * RETURNS 0, also for a predefined root; ERROR_INVALID_HANDLE (6) for
+ * anything else.
  */
 LONG RegCloseKey(HKEY hKey) {
     if (ispredefined(hKey)) return ERROR_SUCCESS;
