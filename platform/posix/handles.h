@@ -1,9 +1,9 @@
 // handles.h: the process's one table of handles.
 //
 // Every object a caller holds by an opaque handle lives here: files and
-// access tokens (kernel objects, closed by CloseHandle), open event logs and
-// registered event sources (closed by CloseEventLog and
-// DeregisterEventSource). Each service derives its object from KernelObject
+// access tokens (kernel objects, closed by CloseHandle), open event logs,
+// registered event sources and open registry keys (closed by CloseEventLog,
+// DeregisterEventSource and RegCloseKey). Each service derives its object from KernelObject
 // with its own type, and a call finds a handle only among objects of the
 // type it takes, as on Windows, where a log handle is no file handle. The
 // object's destructor releases what it holds (a file descriptor and its
@@ -24,7 +24,7 @@ namespace nt {
 
 // The kinds of kernel object; each derived class names its own, so that a
 // handle's type is checked without a dynamic cast on every call.
-enum class ObjectType { File, Token, EventLog, EventSource };
+enum class ObjectType { File, Token, EventLog, EventSource, RegistryKey };
 
 class KernelObject {
 public:

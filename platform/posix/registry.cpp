@@ -30,6 +30,7 @@
 
 #include "platform/posix/atomicfile.h"
 #include "platform/posix/common.h"
+#include "platform/posix/handles.h"
 #include "platform/posix/network.h"
 #include "platform/posix/paths.h"
 
@@ -86,10 +87,12 @@ struct KeyHandle {
     bool deleted = false; // deleted through this process
 };
 
-// Open handles by value. Values are never reused, so a closed handle stays
-// invalid (6) instead of silently naming another key.
-std::map<uintptr_t, KeyHandle> handles;
-uintptr_t nexthandle = 0x100;
+// An open key in the process's handle table.
+struct KeyObject : nt::KernelObject {
+    static const nt::ObjectType Type = nt::ObjectType::RegistryKey;
+    explicit KeyObject(KeyHandle key) : KernelObject(Type), key(std::move(key)) {}
+    KeyHandle key;
+};
 
 bool ispredefined(HKEY hKey) {
     uintptr_t v = (uintptr_t)hKey;
@@ -114,18 +117,13 @@ LONG gethandle(HKEY hKey, KeyHandle *out) {
         *out = rootof(hKey == HKEY_LOCAL_MACHINE);
         return ERROR_SUCCESS;
     }
-    auto it = handles.find((uintptr_t)hKey);
-    if (it == handles.end()) return ERROR_INVALID_HANDLE;
-    *out = it->second;
+    std::shared_ptr<KeyObject> obj = nt::findhandle<KeyObject>(hKey);
+    if (!obj) return ERROR_INVALID_HANDLE;
+    *out = obj->key;
     return ERROR_SUCCESS;
 }
 
-HKEY newhandle(KeyHandle h) {
-    uintptr_t value = nexthandle;
-    nexthandle += 4;
-    handles.emplace(value, std::move(h));
-    return (HKEY)value;
-}
+HKEY newhandle(KeyHandle h) { return (HKEY)nt::addhandle(std::make_shared<KeyObject>(std::move(h))); }
 
 bool samename(const std::string &a, const std::string &b) { return nt::foldname(a) == nt::foldname(b); }
 
@@ -652,9 +650,10 @@ LONG RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey) {
         return ERROR_SUCCESS;
     });
     if (rc) return rc;
-    for (auto &entry : handles)
-        if (entry.second.file == h.file && entry.second.machine == h.machine && samepath(entry.second.path, path))
-            entry.second.deleted = true;
+    nt::eachobject(nt::ObjectType::RegistryKey, [&](nt::KernelObject &obj) {
+        KeyHandle &open = static_cast<KeyObject &>(obj).key;
+        if (open.file == h.file && open.machine == h.machine && samepath(open.path, path)) open.deleted = true;
+    });
     return ERROR_SUCCESS;
 }
 
@@ -667,5 +666,5 @@ LONG RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey) {
  */
 LONG RegCloseKey(HKEY hKey) {
     if (ispredefined(hKey)) return ERROR_SUCCESS;
-    return handles.erase((uintptr_t)hKey) ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;
+    return nt::removehandle((HANDLE)hKey, nt::ObjectType::RegistryKey) ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;
 }

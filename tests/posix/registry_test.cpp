@@ -439,6 +439,22 @@ TEST_F(RegDeleteKey, ClosingPredefinedAndBadHandles) {
     EXPECT_EQ(RegCloseKey(HKEY_CURRENT_USER), ERROR_SUCCESS);
     EXPECT_EQ(RegCloseKey((HKEY)(uintptr_t)0x1234), ERROR_INVALID_HANDLE);
     EXPECT_EQ(RegCloseKey(nullptr), ERROR_INVALID_HANDLE);
+
+    // Keys share the process's handle table with kernel objects; neither
+    // kind closes the other.
+    HKEY key = nullptr;
+    HANDLE token = nullptr;
+    ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, "SOFTWARE\\Brantwick", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
+                              nullptr),
+              ERROR_SUCCESS);
+    ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token));
+    EXPECT_FALSE(CloseHandle((HANDLE)key));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_HANDLE);
+    EXPECT_EQ(RegCloseKey((HKEY)token), ERROR_INVALID_HANDLE);
+    EXPECT_EQ(RegSetValueExA(key, "v", 0, REG_SZ, (const BYTE *)"x", 2), ERROR_SUCCESS);
+    EXPECT_EQ(RegCloseKey(key), ERROR_SUCCESS);
+    EXPECT_EQ(RegCloseKey(key), ERROR_INVALID_HANDLE);
+    EXPECT_TRUE(CloseHandle(token));
 }
 
 TEST_F(RegHiveFile, CurrentControlSetFollowsSelect) {
