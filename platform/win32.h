@@ -3,9 +3,10 @@
 // The logic folders include this header and call Win32 "A" functions by
 // their real names and signatures. On Windows it is <windows.h>. Elsewhere it
 // declares the same types, constants and functions with Windows' values and
-// sizes; platform/posix/ implements them over files (an NT network laid out
-// as folders). DWORD and LONG are 32 bits on both sides, so printf formats
-// such as "%lu" take a cast at the call.
+// sizes, exactly those the program uses; platform/posix/ implements them
+// over files (an NT network laid out as folders), and the names only the
+// emulation needs are in platform/posix/ntapi.h. DWORD and LONG are 32 bits
+// on both sides, so printf formats such as "%lu" take a cast at the call.
 #ifndef QUILLOG_PLATFORM_WIN32_H
 #define QUILLOG_PLATFORM_WIN32_H
 
@@ -23,9 +24,6 @@
 #include <cstdarg>
 #include <cstddef>
 #include <cstdint>
-
-#define WINAPI
-#define WINADVAPI
 
 // Basic types
 typedef uint8_t BYTE;
@@ -70,51 +68,13 @@ void SetLastError(DWORD dwErrCode);
 
 #define ERROR_SUCCESS 0L
 #define NO_ERROR 0L
-#define ERROR_FILE_NOT_FOUND 2L
-#define ERROR_PATH_NOT_FOUND 3L
-#define ERROR_TOO_MANY_OPEN_FILES 4L
 #define ERROR_ACCESS_DENIED 5L
-#define ERROR_INVALID_HANDLE 6L
-#define ERROR_NOT_ENOUGH_MEMORY 8L
-#define ERROR_WRITE_PROTECT 19L
-#define ERROR_SHARING_VIOLATION 32L
 #define ERROR_HANDLE_EOF 38L
-#define ERROR_BAD_NETPATH 53L
-#define ERROR_BAD_NET_NAME 67L
-#define ERROR_FILE_EXISTS 80L
 #define ERROR_INVALID_PARAMETER 87L
-#define ERROR_BUFFER_OVERFLOW 111L
-#define ERROR_DISK_FULL 112L
 #define ERROR_INSUFFICIENT_BUFFER 122L
-#define ERROR_INVALID_NAME 123L
 #define ERROR_MOD_NOT_FOUND 126L
-#define ERROR_NEGATIVE_SEEK 131L
-#define ERROR_BAD_PATHNAME 161L
-#define ERROR_ALREADY_EXISTS 183L
-#define ERROR_BAD_EXE_FORMAT 193L
 #define ERROR_FILENAME_EXCED_RANGE 206L
-#define ERROR_MORE_DATA 234L
-#define ERROR_NO_WORK_DONE 235L
 #define ERROR_NO_MORE_ITEMS 259L
-#define ERROR_DIRECTORY 267L
-#define ERROR_MR_MID_NOT_FOUND 317L
-#define ERROR_INVALID_FLAGS 1004L
-#define ERROR_FILE_INVALID 1006L
-#define ERROR_KEY_DELETED 1018L
-#define ERROR_DISK_QUOTA_EXCEEDED 1295L
-#define ERROR_NOT_ALL_ASSIGNED 1300L
-#define ERROR_NO_SUCH_PRIVILEGE 1313L
-#define ERROR_PRIVILEGE_NOT_HELD 1314L
-#define ERROR_NONE_MAPPED 1332L
-#define ERROR_INVALID_SID 1337L
-#define ERROR_EVENTLOG_FILE_CORRUPT 1500L
-#define ERROR_LOG_FILE_FULL 1502L
-#define ERROR_EVENTLOG_FILE_CHANGED 1503L
-#define RPC_S_SERVER_UNAVAILABLE 1722L
-#define ERROR_RESOURCE_DATA_NOT_FOUND 1812L
-#define ERROR_RESOURCE_TYPE_NOT_FOUND 1813L
-#define ERROR_RESOURCE_NAME_NOT_FOUND 1814L
-#define ERROR_RESOURCE_LANG_NOT_FOUND 1815L
 
 // Event log service
 typedef struct _EVENTLOGRECORD {
@@ -139,9 +99,7 @@ typedef struct _EVENTLOGRECORD {
 #define EVENTLOG_SEQUENTIAL_READ 0x0001
 #define EVENTLOG_SEEK_READ 0x0002
 #define EVENTLOG_FORWARDS_READ 0x0004
-#define EVENTLOG_BACKWARDS_READ 0x0008
 
-#define EVENTLOG_SUCCESS 0x0000
 #define EVENTLOG_ERROR_TYPE 0x0001
 #define EVENTLOG_WARNING_TYPE 0x0002
 #define EVENTLOG_INFORMATION_TYPE 0x0004
@@ -159,31 +117,19 @@ BOOL ClearEventLogA(HANDLE hEventLog, LPCSTR lpBackupFileName);
 BOOL CloseEventLog(HANDLE hEventLog);
 
 // Registry
-#define HKEY_CLASSES_ROOT ((HKEY)(ULONG_PTR)0x80000000)
 #define HKEY_CURRENT_USER ((HKEY)(ULONG_PTR)0x80000001)
 #define HKEY_LOCAL_MACHINE ((HKEY)(ULONG_PTR)0x80000002)
-#define HKEY_USERS ((HKEY)(ULONG_PTR)0x80000003)
 
-#define KEY_QUERY_VALUE 0x0001
 #define KEY_SET_VALUE 0x0002
 #define KEY_CREATE_SUB_KEY 0x0004
-#define KEY_ENUMERATE_SUB_KEYS 0x0008
-#define KEY_NOTIFY 0x0010
 #define KEY_READ 0x20019
 #define KEY_WRITE 0x20006
-#define KEY_ALL_ACCESS 0xF003F
 
 #define REG_NONE 0
 #define REG_SZ 1
-#define REG_EXPAND_SZ 2
-#define REG_BINARY 3
 #define REG_DWORD 4
-#define REG_MULTI_SZ 7
-#define REG_QWORD 11
 
 #define REG_OPTION_NON_VOLATILE 0
-#define REG_CREATED_NEW_KEY 1
-#define REG_OPENED_EXISTING_KEY 2
 
 typedef struct _SECURITY_ATTRIBUTES {
     DWORD nLength;
@@ -249,7 +195,6 @@ BOOL AdjustTokenPrivileges(HANDLE TokenHandle, BOOL DisableAllPrivileges, PTOKEN
 BOOL EqualSid(PSID pSid1, PSID pSid2);
 BOOL CopySid(DWORD nDestinationSidLength, PSID pDestinationSid, PSID pSourceSid);
 DWORD GetLengthSid(PSID pSid);
-BOOL IsValidSid(PSID pSid);
 PSID_IDENTIFIER_AUTHORITY GetSidIdentifierAuthority(PSID pSid);
 PUCHAR GetSidSubAuthorityCount(PSID pSid);
 PDWORD GetSidSubAuthority(PSID pSid, DWORD nSubAuthority);
@@ -258,17 +203,13 @@ BOOL LookupAccountSidA(LPCSTR lpSystemName, PSID Sid, LPSTR Name, LPDWORD cchNam
 
 // Message resources
 #define LOAD_LIBRARY_AS_DATAFILE 0x00000002
-#define FORMAT_MESSAGE_ALLOCATE_BUFFER 0x00000100
 #define FORMAT_MESSAGE_IGNORE_INSERTS 0x00000200
-#define FORMAT_MESSAGE_FROM_STRING 0x00000400
 #define FORMAT_MESSAGE_FROM_HMODULE 0x00000800
-#define FORMAT_MESSAGE_FROM_SYSTEM 0x00001000
 #define FORMAT_MESSAGE_ARGUMENT_ARRAY 0x00002000
 #define FORMAT_MESSAGE_MAX_WIDTH_MASK 0x000000FF
 #define LANG_USER_DEFAULT 0x0400
 
 HMODULE LoadLibraryExA(LPCSTR lpLibFileName, HANDLE hFile, DWORD dwFlags);
-BOOL FreeLibrary(HMODULE hLibModule);
 DWORD FormatMessageA(DWORD dwFlags, LPCVOID lpSource, DWORD dwMessageId, DWORD dwLanguageId, LPSTR lpBuffer,
                      DWORD nSize, va_list *Arguments);
 
@@ -279,15 +220,10 @@ typedef struct _OVERLAPPED OVERLAPPED, *LPOVERLAPPED;
 #define GENERIC_WRITE 0x40000000
 #define FILE_SHARE_READ 0x00000001
 #define FILE_SHARE_WRITE 0x00000002
-#define FILE_SHARE_DELETE 0x00000004
-#define CREATE_NEW 1
-#define CREATE_ALWAYS 2
 #define OPEN_EXISTING 3
 #define OPEN_ALWAYS 4
-#define TRUNCATE_EXISTING 5
 #define FILE_ATTRIBUTE_NORMAL 0x00000080
 #define FILE_BEGIN 0
-#define FILE_CURRENT 1
 #define FILE_END 2
 #define INVALID_HANDLE_VALUE ((HANDLE)(intptr_t)-1)
 #define INVALID_SET_FILE_POINTER ((DWORD)-1)
@@ -326,7 +262,6 @@ typedef struct _SYSTEMTIME {
 
 #define LOCALE_SYSTEM_DEFAULT 0x0800
 #define LOCALE_USER_DEFAULT 0x0400
-#define MAX_COMPUTERNAME_LENGTH 15
 #define NORM_IGNORECASE 0x00000001
 #define LCMAP_SORTKEY 0x00000400
 

@@ -8,17 +8,11 @@
 #ifndef QUILLOG_POSIX_COMMON_H
 #define QUILLOG_POSIX_COMMON_H
 
-#include "platform/win32.h"
+#include "platform/posix/ntapi.h"
 
 #include <cstdint>
 #include <cstring>
 #include <string>
-
-// The code for a file over the size a service reads ("The file size exceeds
-// the limit allowed and cannot be saved."). Only the emulation gives it.
-#ifndef ERROR_FILE_TOO_LARGE
-#define ERROR_FILE_TOO_LARGE 223L
-#endif
 
 namespace nt {
 

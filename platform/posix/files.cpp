@@ -32,10 +32,6 @@ namespace nt {
 
 namespace {
 
-// Codes only these calls give.
-const DWORD ERROR_NOT_SAME_DEVICE_CODE = 17;
-const DWORD ERROR_NOACCESS_CODE = 998;
-
 // ---------------------------------------------------------------- share locks
 
 // The lock ranges start here: far past any data, so they never meet the
@@ -359,7 +355,7 @@ BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite, LPDW
     if (lpOverlapped) return nt::failwith(ERROR_INVALID_PARAMETER, FALSE);
     if (!f->canwrite) return nt::failwith(ERROR_ACCESS_DENIED, FALSE);
     if (nNumberOfBytesToWrite == 0) return TRUE;
-    if (!lpBuffer) return nt::failwith(nt::ERROR_NOACCESS_CODE, FALSE);
+    if (!lpBuffer) return nt::failwith(ERROR_NOACCESS, FALSE);
     const int64_t start = f->pos;
     const char *p = (const char *)lpBuffer;
     DWORD done = 0;
@@ -408,7 +404,7 @@ BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, LPDWORD
     if (lpOverlapped) return nt::failwith(ERROR_INVALID_PARAMETER, FALSE);
     if (!f->canread) return nt::failwith(ERROR_ACCESS_DENIED, FALSE);
     if (nNumberOfBytesToRead == 0) return TRUE;
-    if (!lpBuffer) return nt::failwith(nt::ERROR_NOACCESS_CODE, FALSE);
+    if (!lpBuffer) return nt::failwith(ERROR_NOACCESS, FALSE);
     char *p = (char *)lpBuffer;
     DWORD done = 0;
     while (done < nNumberOfBytesToRead) {
@@ -494,7 +490,7 @@ BOOL MoveFileExA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, DWORD dwFlags)
                        : renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE);
     if (rc != 0 && !replacing && (errno == EINVAL || errno == ENOSYS)) rc = rename(from.c_str(), to.c_str());
     if (rc != 0) {
-        if (errno == EXDEV) return nt::failwith(nt::ERROR_NOT_SAME_DEVICE_CODE, FALSE);
+        if (errno == EXDEV) return nt::failwith(ERROR_NOT_SAME_DEVICE, FALSE);
         if (errno == EEXIST) return nt::failwith(ERROR_ALREADY_EXISTS, FALSE);
         return nt::failwith(nt::errnotowin(errno, to), FALSE);
     }
@@ -624,7 +620,7 @@ DWORD GetModuleFileNameA(HMODULE hModule, LPSTR lpFilename, DWORD nSize) {
         buf.resize(buf.size() * 2);
     }
     if (nSize == 0) return nt::failwith(ERROR_INSUFFICIENT_BUFFER, (DWORD)0);
-    if (!lpFilename) return nt::failwith(nt::ERROR_NOACCESS_CODE, (DWORD)0);
+    if (!lpFilename) return nt::failwith(ERROR_NOACCESS, (DWORD)0);
     if (path.size() >= nSize) {
         memcpy(lpFilename, path.data(), nSize - 1);
         lpFilename[nSize - 1] = 0;

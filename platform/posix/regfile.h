@@ -23,18 +23,12 @@
 #ifndef QUILLOG_POSIX_REGFILE_H
 #define QUILLOG_POSIX_REGFILE_H
 
-#include "platform/win32.h"
+#include "platform/posix/ntapi.h"
 
 #include <memory>
 #include <string>
 #include <unordered_map>
 #include <vector>
-
-// The code for a registry file that cannot be read ("The registry is
-// corrupted."). Only the emulation gives it, so the logic's header lacks it.
-#ifndef ERROR_REGISTRY_CORRUPT
-#define ERROR_REGISTRY_CORRUPT 1015L
-#endif
 
 namespace nt {
 

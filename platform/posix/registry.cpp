@@ -628,13 +628,12 @@ LONG RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD lpcchVal
  * Handles of this process on the deleted key give ERROR_KEY_DELETED after.
  */
 LONG RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey) {
-    const REGSAM DELETE_ACCESS = 0x10000;
     if (!lpSubKey) return ERROR_INVALID_PARAMETER;
     KeyHandle h;
     if (LONG rc = gethandle(hKey, &h)) return rc;
     if (lpSubKey[0] == '\\') return ERROR_BAD_PATHNAME;
     std::vector<std::string> sub = modelpath(splitsub(lpSubKey));
-    if (sub.empty() && !(h.access & DELETE_ACCESS)) return ERROR_ACCESS_DENIED;
+    if (sub.empty() && !(h.access & DELETE)) return ERROR_ACCESS_DENIED;
     std::vector<std::string> path;
     LONG rc = modifyhive(h.file, [&](RegKey *top, bool *changed) -> LONG {
         if (!ownkey(top, h)) return ERROR_KEY_DELETED;

@@ -36,14 +36,6 @@
 
 #include "platform/posix/regfile.h"
 
-// Codes only the emulation's registry gives; the logic's header lacks them.
-#ifndef ERROR_NOACCESS
-#define ERROR_NOACCESS 998L
-#endif
-#ifndef ERROR_BADKEY
-#define ERROR_BADKEY 1010L
-#endif
-
 namespace nt {
 
 // The host path of a hive file of a computer folder; hive is

@@ -13,6 +13,7 @@
 // writer, cache or file emulation that changes one byte of a line fails
 // here, and the expected text does not come from the program itself.
 #include "platform/posix/eventlog.h"
+#include "platform/posix/ntapi.h"
 #include "support/support.h"
 
 #include <cstdint>

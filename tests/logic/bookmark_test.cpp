@@ -2,6 +2,7 @@
 #include "run/bookmark.h"
 
 #include "console/console.h"
+#include "platform/posix/ntapi.h"
 #include "support/support.h"
 
 #include <string>

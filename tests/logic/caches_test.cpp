@@ -8,6 +8,7 @@
 #include "config/options.h"
 #include "lookup/evtsource.h"
 #include "platform/posix/modules.h"
+#include "platform/posix/ntapi.h"
 #include "support/support.h"
 
 #include <cstdio>

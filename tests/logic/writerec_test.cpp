@@ -4,6 +4,7 @@
 #include "lookup/accounts.h"
 #include "output/writerec.h"
 
+#include "platform/posix/ntapi.h"
 #include "support/support.h"
 
 #include <cstdlib>

@@ -1,7 +1,7 @@
 // datetime_test.cpp: GetDateFormatA, GetTimeFormatA, GetTickCount and
 // GetLocalTime against Windows' English (United States) results.
 #include "platform/posix/datetime.h"
-#include "platform/win32.h"
+#include "platform/posix/ntapi.h"
 #include "support/support.h"
 
 #include <cstdlib>

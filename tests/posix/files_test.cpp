@@ -1,7 +1,7 @@
 // files_test.cpp: CreateFileA and the file calls, temporary names, the
 // module name and local memory, against Windows' results.
 #include "platform/posix/files.h"
-#include "platform/win32.h"
+#include "platform/posix/ntapi.h"
 #include "support/support.h"
 
 #include <csignal>

@@ -3,7 +3,7 @@
 // with 64,020 bytes): escapes, line breaks, inserts, sizes and error codes,
 // over texts of their own and over the message DLLs built from .mc sources.
 #include "platform/posix/formatmsg.h"
-#include "platform/win32.h"
+#include "platform/posix/ntapi.h"
 #include "support/support.h"
 
 #include <cstring>

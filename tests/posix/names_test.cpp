@@ -1,5 +1,5 @@
 // names_test.cpp: GetComputerNameA and lstrcmpiA.
-#include "platform/win32.h"
+#include "platform/posix/ntapi.h"
 #include "support/support.h"
 
 #include <algorithm>

@@ -1,7 +1,7 @@
 // paths_test.cpp: the NT network as folders and Windows paths to host paths.
 #include "platform/posix/network.h"
+#include "platform/posix/ntapi.h"
 #include "platform/posix/paths.h"
-#include "platform/win32.h"
 #include "support/support.h"
 
 #include <climits>

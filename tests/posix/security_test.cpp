@@ -1,6 +1,6 @@
 // security_test.cpp: the process token and its privileges.
+#include "platform/posix/ntapi.h"
 #include "platform/posix/security.h"
-#include "platform/win32.h"
 #include "support/support.h"
 
 #include <cstdlib>

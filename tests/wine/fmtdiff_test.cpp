@@ -17,7 +17,7 @@
 // Wine and not from the emulation are listed in KnownDeviations with their
 // reasons; each entry must still differ, so a stale entry shows up.
 #include "platform/posix/msgtable.h"
-#include "platform/win32.h"
+#include "platform/posix/ntapi.h"
 
 #include "support/support.h"
 
