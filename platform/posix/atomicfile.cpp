@@ -18,12 +18,6 @@ namespace nt {
 
 namespace {
 
-std::string folderof(const std::string &path) {
-    std::string::size_type slash = path.find_last_of('/');
-    if (slash == std::string::npos) return ".";
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
-
 std::string nameof(const std::string &path) {
     std::string::size_type slash = path.find_last_of('/');
     return slash == std::string::npos ? path : path.substr(slash + 1);
@@ -43,7 +37,7 @@ public:
     // with ERROR_ACCESS_DENIED. Other failures are reported as for opening
     // target itself (a missing folder gives 3).
     DWORD open(const std::string &target) {
-        std::string folder = folderof(target);
+        std::string folder = parentfolder(target);
         fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
         if (fd >= 0) return ERROR_SUCCESS;
         int err = errno;

@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <ctime>
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -114,14 +115,78 @@ bool isfolder(const std::string &hostpath) {
     return stat(hostpath.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
+bool ispathsep(char c) { return c == '\\' || c == '/'; }
+
+std::vector<std::string> splitpath(const std::string &path) {
+    std::vector<std::string> parts;
+    std::string cur;
+    for (char c : path) {
+        if (ispathsep(c)) {
+            if (!cur.empty()) parts.push_back(cur);
+            cur.clear();
+        } else {
+            cur += c;
+        }
+    }
+    if (!cur.empty()) parts.push_back(cur);
+    return parts;
+}
+
+std::string parentfolder(const std::string &hostpath) {
+    std::string::size_type slash = hostpath.find_last_of('/');
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? "/" : hostpath.substr(0, slash);
+}
+
+void makefolders(const std::string &hostpath) {
+    for (size_t i = 1; i <= hostpath.size(); ++i)
+        if (i == hostpath.size() || hostpath[i] == '/') mkdir(hostpath.substr(0, i).c_str(), 0777);
+}
+
+namespace {
+
+bool exists(const std::string &hostpath) {
+    struct stat st;
+    return lstat(hostpath.c_str(), &st) == 0;
+}
+
+} // namespace
+
+std::string matchentry(const std::string &dir, const std::string &name) {
+    std::string exact = (dir == "/" ? "" : dir) + "/" + name;
+    if (name == "." || name == ".." || exists(exact)) return name;
+    DIR *d = opendir(dir.empty() ? "." : dir.c_str());
+    if (!d) return name;
+    std::string best;
+    while (struct dirent *e = readdir(d)) {
+        if (nameeq(e->d_name, name.c_str()) && (best.empty() || std::string(e->d_name) < best)) best = e->d_name;
+    }
+    closedir(d);
+    return best.empty() ? name : best;
+}
+
+std::string resolvecase(const std::string &path) {
+    bool absolute = !path.empty() && ispathsep(path[0]);
+    std::vector<std::string> parts = splitpath(path);
+    std::string cur = absolute ? "" : ".";
+    std::string result;
+    bool missing = false;
+    for (const std::string &part : parts) {
+        std::string dir = cur.empty() ? "/" : cur;
+        std::string name = missing ? part : matchentry(dir, part);
+        cur = (cur == "/" ? "" : cur) + "/" + name;
+        result += (result.empty() && !absolute ? "" : "/") + name;
+        if (!missing && !exists(cur)) missing = true;
+    }
+    if (result.empty()) return absolute ? "/" : ".";
+    return result;
+}
+
 DWORD errnotowin(int err, const std::string &hostpath) {
     switch (err) {
     case ENOENT:
-    case ENOTDIR: {
-        std::string::size_type slash = hostpath.find_last_of('/');
-        std::string parent = slash == std::string::npos ? "." : slash == 0 ? "/" : hostpath.substr(0, slash);
-        return err == ENOENT && isfolder(parent) ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND;
-    }
+    case ENOTDIR:
+        return err == ENOENT && isfolder(parentfolder(hostpath)) ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND;
     case EACCES:
     case EPERM:
     case EISDIR: return ERROR_ACCESS_DENIED;

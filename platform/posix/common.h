@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <vector>
 
 namespace nt {
 
@@ -95,6 +96,29 @@ DWORD errnotowin(int err, const std::string &hostpath);
 
 // True when hostpath names an existing folder.
 bool isfolder(const std::string &hostpath);
+
+// Host paths. Backslash and slash both separate components.
+bool ispathsep(char c);
+
+// The components of a path, empty ones dropped.
+std::vector<std::string> splitpath(const std::string &path);
+
+// The folder a host path is in: "." for a bare name, "/" for a name at the
+// root.
+std::string parentfolder(const std::string &hostpath);
+
+// Creates every missing folder of a host path, the path itself included.
+void makefolders(const std::string &hostpath);
+
+// The name of the entry of folder dir that matches name: the exact spelling
+// when it exists, else the first entry in byte order that is equal under
+// fold1252 (so the choice is stable), else name itself.
+std::string matchentry(const std::string &dir, const std::string &name);
+
+// Resolves a host path component by component with matchentry; the
+// components from the first missing one on keep their spelling, so a file
+// that does not exist yet is created as spelled.
+std::string resolvecase(const std::string &path);
 
 // Reads a whole file of at most limit bytes into out, for a service that
 // keeps files whole in memory. Each caller states its limit: MaxRegFile for a

@@ -137,12 +137,6 @@ bool walk(Source &src, uint32_t filesize, const EofValues &ev, Chain *chain) {
     return true;
 }
 
-// Creates every missing folder above a host path.
-void makeparents(const std::string &path) {
-    for (size_t i = 1; i < path.size(); ++i)
-        if (path[i] == '/') mkdir(path.substr(0, i).c_str(), 0777);
-}
-
 DWORD preadall(int fd, uint8_t *p, size_t len, uint64_t off) {
     while (len) {
         ssize_t n = pread(fd, p, len, (off_t)off);
@@ -580,7 +574,7 @@ DWORD LogFile::openorcreate(const std::string &hostpath, uint32_t maxsize, uint3
     if (rc != ERROR_FILE_NOT_FOUND && rc != ERROR_PATH_NOT_FOUND) return rc;
     // Written whole under a temporary name and linked into place, so another
     // process never sees a half-made log and two creators cannot collide.
-    makeparents(hostpath);
+    makefolders(parentfolder(hostpath));
     uint32_t size = std::max(std::min(GrowStep, maxsize & ~3u), HeaderSize + EofSize);
     std::vector<uint8_t> image = emptyimage(size, maxsize, retention, 1);
     std::string temp = hostpath + ".new" + std::to_string((long)getpid());

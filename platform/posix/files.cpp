@@ -144,12 +144,6 @@ public:
 // emulation's read-only attribute.
 bool readonlyfile(const struct stat &st) { return S_ISREG(st.st_mode) && (st.st_mode & 0222) == 0; }
 
-std::string parentof(const std::string &path) {
-    std::string::size_type slash = path.find_last_of('/');
-    if (slash == std::string::npos) return ".";
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
-
 // Opens host with the access asked for. Writing uses a read-write descriptor
 // when the permissions allow, so that the share locks (read locks) can be
 // taken on it.
@@ -478,7 +472,7 @@ BOOL MoveFileExA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, DWORD dwFlags)
             std::string name = lpNewFileName;
             std::string::size_type sep = name.find_last_of("\\/");
             if (sep != std::string::npos) name = name.substr(sep + 1);
-            to = nt::parentof(to) + "/" + name;
+            to = nt::parentfolder(to) + "/" + name;
         } else {
             if (!(dwFlags & MOVEFILE_REPLACE_EXISTING)) return nt::failwith(ERROR_ALREADY_EXISTS, FALSE);
             if (S_ISDIR(dst.st_mode) || nt::readonlyfile(dst) || nt::deleteblocked(to))
@@ -495,7 +489,7 @@ BOOL MoveFileExA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, DWORD dwFlags)
         return nt::failwith(nt::errnotowin(errno, to), FALSE);
     }
     if (dwFlags & writethrough) {
-        int dir = open(nt::parentof(to).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        int dir = open(nt::parentfolder(to).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         if (dir >= 0) {
             fsync(dir);
             close(dir);

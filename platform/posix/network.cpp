@@ -3,12 +3,10 @@
 
 #include "platform/posix/atomicfile.h"
 #include "platform/posix/common.h"
-#include "platform/posix/paths.h"
 
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
-#include <dirent.h>
 #include <fcntl.h>
 #include <map>
 #include <mutex>
@@ -19,13 +17,6 @@ namespace nt {
 
 namespace {
 
-// Creates every missing folder of an absolute or relative host path.
-void makefolders(const std::string &path) {
-    for (size_t i = 1; i <= path.size(); ++i) {
-        if (i == path.size() || path[i] == '/') mkdir(path.substr(0, i).c_str(), 0777);
-    }
-}
-
 std::string stripslashes(const char *name) {
     while (*name == '\\' || *name == '/') ++name;
     return name;
@@ -33,18 +24,8 @@ std::string stripslashes(const char *name) {
 
 // The folder of the network whose name matches without regard to case, or "".
 std::string findcomputer(const std::string &root, const std::string &name) {
-    std::string exact = root + "/" + name;
-    if (isfolder(exact)) return exact;
-    std::string best;
-    if (DIR *d = opendir(root.c_str())) {
-        while (struct dirent *e = readdir(d)) {
-            if (e->d_name[0] != '.' && nameeq(e->d_name, name.c_str()) && (best.empty() || e->d_name < best))
-                best = e->d_name;
-        }
-        closedir(d);
-    }
-    if (best.empty() || !isfolder(root + "/" + best)) return "";
-    return root + "/" + best;
+    std::string found = root + "/" + matchentry(root, name);
+    return isfolder(found) ? found : "";
 }
 
 // A fresh local computer gets just enough registry for a first run.

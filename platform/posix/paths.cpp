@@ -5,50 +5,12 @@
 #include "platform/posix/network.h"
 
 #include <cctype>
-#include <dirent.h>
 #include <sys/stat.h>
 #include <vector>
 
 namespace nt {
 
 namespace {
-
-bool issep(char c) { return c == '\\' || c == '/'; }
-
-std::vector<std::string> splitpath(const std::string &s) {
-    std::vector<std::string> parts;
-    std::string cur;
-    for (char c : s) {
-        if (issep(c)) {
-            if (!cur.empty()) parts.push_back(cur);
-            cur.clear();
-        } else {
-            cur += c;
-        }
-    }
-    if (!cur.empty()) parts.push_back(cur);
-    return parts;
-}
-
-bool exists(const std::string &p) {
-    struct stat st;
-    return lstat(p.c_str(), &st) == 0;
-}
-
-// The entry of folder dir that matches name: exact spelling first, then the
-// first entry (in name order, so the choice is stable) equal without case.
-std::string matchentry(const std::string &dir, const std::string &name) {
-    std::string exact = (dir == "/" ? "" : dir) + "/" + name;
-    if (name == "." || name == ".." || exists(exact)) return name;
-    DIR *d = opendir(dir.empty() ? "." : dir.c_str());
-    if (!d) return name;
-    std::string best;
-    while (struct dirent *e = readdir(d)) {
-        if (nameeq(e->d_name, name.c_str()) && (best.empty() || std::string(e->d_name) < best)) best = e->d_name;
-    }
-    closedir(d);
-    return best.empty() ? name : best;
-}
 
 DWORD checkname(const char *path) {
     size_t n = 0;
@@ -104,7 +66,7 @@ DWORD uncpath(const char *path, std::string *out, size_t *confined) {
 }
 
 bool isdrivepath(const char *path) {
-    return std::isalpha((unsigned char)path[0]) && path[1] == ':' && (path[2] == 0 || issep(path[2]));
+    return std::isalpha((unsigned char)path[0]) && path[1] == ':' && (path[2] == 0 || ispathsep(path[2]));
 }
 
 std::string drivepath(const std::string &folder, const char *path, size_t *confined) {
@@ -118,7 +80,7 @@ DWORD mappath(const char *path, std::string *out, size_t *confined) {
     if (!path) return ERROR_INVALID_PARAMETER;
     DWORD rc = checkname(path);
     if (rc) return rc;
-    if (issep(path[0]) && issep(path[1])) return uncpath(path + 2, out, confined);
+    if (ispathsep(path[0]) && ispathsep(path[1])) return uncpath(path + 2, out, confined);
     if (isdrivepath(path)) {
         std::string folder;
         computerfolder(nullptr, &folder);
@@ -130,23 +92,6 @@ DWORD mappath(const char *path, std::string *out, size_t *confined) {
 }
 
 } // namespace
-
-std::string resolvecase(const std::string &path) {
-    bool absolute = !path.empty() && issep(path[0]);
-    std::vector<std::string> parts = splitpath(path);
-    std::string cur = absolute ? "" : ".";
-    std::string result = absolute ? "" : "";
-    bool missing = false;
-    for (size_t i = 0; i < parts.size(); ++i) {
-        std::string dir = cur.empty() ? "/" : cur;
-        std::string name = missing ? parts[i] : matchentry(dir, parts[i]);
-        cur = (cur == "/" ? "" : cur) + "/" + name;
-        result += (result.empty() && !absolute ? "" : "/") + name;
-        if (!missing && !exists(cur)) missing = true;
-    }
-    if (result.empty()) return absolute ? "/" : ".";
-    return result;
-}
 
 DWORD hostpath(const char *path, std::string *out) {
     size_t confined;

@@ -36,11 +36,6 @@ DWORD hostpath(const char *path, std::string *out);
 // computer) are the operator's and stay as they are.
 DWORD writepath(const char *path, std::string *out);
 
-// Resolves an existing-or-new host path component by component without regard
-// to case (see above). Used by hostpath and by services that build host paths
-// themselves (the registry files, the live logs).
-std::string resolvecase(const std::string &path);
-
 // Host path of a path that a computer's own data names (its registry's File
 // and SystemRoot values): only a drive path of that computer ("X:\...") is
 // one; a host path, a relative or drive-relative path (C:x) or another

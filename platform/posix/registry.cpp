@@ -222,8 +222,7 @@ bool readsback(const std::string &text) {
 // allowed and cannot be saved."), the code a read of a hive over the limit
 // gives too, and the file keeps its last readable content.
 template <class Change> LONG modifyhive(const std::string &file, Change change) {
-    std::string::size_type slash = file.find_last_of('/');
-    mkdir(file.substr(0, slash).c_str(), 0777);
+    mkdir(nt::parentfolder(file).c_str(), 0777);
     nt::FileLock lock(file);
     if (DWORD rc = lock.acquire()) return (LONG)rc;
     RegKey top;
