@@ -103,6 +103,11 @@ std::string utf8toansi(const std::string &utf8) {
     return out;
 }
 
+std::string foldtext(std::string text) {
+    for (char &c : text) c = (char)fold1252((unsigned char)c);
+    return text;
+}
+
 bool nameeq(const char *a, const char *b) {
     for (;; ++a, ++b) {
         if (fold1252((unsigned char)*a) != fold1252((unsigned char)*b)) return false;

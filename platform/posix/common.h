@@ -24,6 +24,10 @@ template <class T> T failwith(DWORD code, T result) {
     return result;
 }
 
+// Little-endian values at p, for bytes already known to be there.
+inline uint16_t le16(const uint8_t *p) { return (uint16_t)(p[0] | p[1] << 8); }
+inline uint32_t le32(const uint8_t *p) { return (uint32_t)le16(p) | (uint32_t)le16(p + 2) << 16; }
+
 // A read-only view of untrusted bytes. Every read is checked against the size;
 // a read that does not fit returns false and leaves the output alone.
 struct Bytes {
@@ -38,13 +42,12 @@ struct Bytes {
     }
     bool u16(size_t off, uint16_t *out) const {
         if (!has(off, 2)) return false;
-        *out = (uint16_t)(data[off] | (data[off + 1] << 8));
+        *out = le16(data + off);
         return true;
     }
     bool u32(size_t off, uint32_t *out) const {
         if (!has(off, 4)) return false;
-        *out = (uint32_t)data[off] | ((uint32_t)data[off + 1] << 8) | ((uint32_t)data[off + 2] << 16) |
-               ((uint32_t)data[off + 3] << 24);
+        *out = le32(data + off);
         return true;
     }
 };
@@ -64,6 +67,9 @@ inline void put32(uint8_t *p, uint32_t v) {
 // letters 0xE0-0xFE except 0xF7, and the pairs s/S, oe/OE, z/Z, y/Y with caron,
 // ligature or diaeresis. This is how the registry compares key and value names.
 unsigned char fold1252(unsigned char c);
+
+// The text with fold1252 applied to every byte.
+std::string foldtext(std::string text);
 
 // Code page 1252 and Unicode. ansitowide gives the UTF-16 unit of one byte
 // (the five unassigned bytes 0x81 0x8D 0x8F 0x90 0x9D map to U+0081 ...);

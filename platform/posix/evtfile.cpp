@@ -29,14 +29,10 @@ const uint32_t WindowSize = 1 << 20;
 // one is only found in damaged files.
 const int MaxCandidates = 16;
 
-uint32_t rd32(const uint8_t *p) {
-    return (uint32_t)p[0] | ((uint32_t)p[1] << 8) | ((uint32_t)p[2] << 16) | ((uint32_t)p[3] << 24);
-}
-
 bool u32at(Source &src, uint32_t off, uint32_t *v) {
     const uint8_t *p;
     if (!src.view(off, 4, false, &p)) return false;
-    *v = rd32(p);
+    *v = le32(p);
     return true;
 }
 
@@ -86,13 +82,13 @@ bool eofat(Source &src, uint32_t filesize, uint32_t off, EofValues *v) {
     if (off < HeaderSize || off >= filesize || off % 4) return false;
     if (!readring(src, filesize, off, EofSize, v->raw)) return false;
     const uint8_t *p = v->raw;
-    if (rd32(p) != EofSize || rd32(p + 0x24) != EofSize) return false;
+    if (le32(p) != EofSize || le32(p + 0x24) != EofSize) return false;
     for (int i = 0; i < 4; ++i)
-        if (rd32(p + 4 + 4 * i) != EofMagic[i]) return false;
-    v->begin = rd32(p + 0x14);
-    v->end = rd32(p + 0x18);
-    v->current = rd32(p + 0x1C);
-    v->oldest = rd32(p + 0x20);
+        if (le32(p + 4 + 4 * i) != EofMagic[i]) return false;
+    v->begin = le32(p + 0x14);
+    v->end = le32(p + 0x18);
+    v->current = le32(p + 0x1C);
+    v->oldest = le32(p + 0x20);
     return v->end == off && v->begin >= HeaderSize && v->begin < filesize && v->begin % 4 == 0;
 }
 
@@ -114,8 +110,8 @@ bool walk(Source &src, uint32_t filesize, const EofValues &ev, Chain *chain) {
         }
         const uint8_t *p;
         if (!src.view(off, FixedSize, false, &p)) return false;
-        uint32_t len = rd32(p), number = rd32(p + 8);
-        if (rd32(p + 4) != Signature || len < MinRecordSize || len % 4) return false;
+        uint32_t len = le32(p), number = le32(p + 8);
+        if (le32(p + 4) != Signature || len < MinRecordSize || len % 4) return false;
         if (consumed + len + EofSize > ring) return false;
         uint32_t trailing, next;
         if (len <= filesize - off) {
@@ -245,10 +241,10 @@ DWORD parse(Source &src, Chain *out) {
     const uint32_t filesize = (uint32_t)size;
     const uint8_t *h;
     if (!src.view(0, HeaderSize, false, &h)) return ERROR_EVENTLOG_FILE_CORRUPT;
-    if (rd32(h) != HeaderSize || rd32(h + 4) != Signature || rd32(h + 0x2C) != HeaderSize)
+    if (le32(h) != HeaderSize || le32(h + 4) != Signature || le32(h + 0x2C) != HeaderSize)
         return ERROR_EVENTLOG_FILE_CORRUPT;
-    const uint32_t hdrend = rd32(h + 0x14), maxsize = rd32(h + 0x20), flags = rd32(h + 0x24),
-                   retention = rd32(h + 0x28);
+    const uint32_t hdrend = le32(h + 0x14), maxsize = le32(h + 0x20), flags = le32(h + 0x24),
+                   retention = le32(h + 0x28);
 
     // The header's end offset is right in a clean file; in a dirty one the
     // end-of-file record lies further on, so the scan starts there and goes
@@ -286,7 +282,7 @@ bool recordat(Source &src, const Chain &chain, size_t pos, bool backwards, std::
     const uint32_t filesize = chain.filesize, off = chain.offset(pos);
     const uint8_t *p;
     if (off < HeaderSize || !src.view(off, 4, backwards, &p)) return false;
-    const uint32_t len = rd32(p);
+    const uint32_t len = le32(p);
     if (len < MinRecordSize || len % 4 || len > filesize - HeaderSize) return false;
     if (len <= filesize - off) {
         if (!src.view(off, len, backwards, &p)) return false;
@@ -295,8 +291,8 @@ bool recordat(Source &src, const Chain &chain, size_t pos, bool backwards, std::
         if (!readring(src, filesize, off, len, scratch->data())) return false;
         p = scratch->data();
     }
-    if (rd32(p) != len || rd32(p + 4) != Signature || rd32(p + 8) != chain.oldest() + (uint32_t)pos ||
-        rd32(p + len - 4) != len)
+    if (le32(p) != len || le32(p + 4) != Signature || le32(p + 8) != chain.oldest() + (uint32_t)pos ||
+        le32(p + len - 4) != len)
         return false;
     out->data = p;
     out->size = len;
@@ -345,7 +341,7 @@ bool measureansi(Bytes rec, uint32_t off, uint32_t limit, uint8_t *dst, uint32_t
         }
     }
     for (; (uint64_t)p + 2 <= limit; p += 2, ++i) {
-        const uint32_t unit = (uint32_t)rec.data[p] | ((uint32_t)rec.data[p + 1] << 8);
+        const uint32_t unit = le16(rec.data + p);
         if (dst) dst[i] = ansiunit(unit);
         if (unit == 0) {
             *n = i;
@@ -357,7 +353,7 @@ bool measureansi(Bytes rec, uint32_t off, uint32_t limit, uint8_t *dst, uint32_t
 
 // Converts n UTF-16 units and their NUL to code page 1252; returns the end.
 uint8_t *putansi(uint8_t *dst, const uint8_t *src, uint32_t n) {
-    for (uint32_t i = 0; i < n; ++i) dst[i] = ansiunit((uint32_t)src[2 * i] | ((uint32_t)src[2 * i + 1] << 8));
+    for (uint32_t i = 0; i < n; ++i) dst[i] = ansiunit(le16(src + 2 * i));
     dst[n] = 0;
     return dst + n + 1;
 }
@@ -747,7 +743,7 @@ DWORD LogFile::appendone(const NewRecord &rec, uint32_t maxsize, uint32_t retent
             uint8_t written[4];
             DWORD rc = preadall(fd_, written, 4, chain_.offset(0) + 0x10);
             if (rc != ERROR_SUCCESS) return rc;
-            int64_t age = (int64_t)rec.timewritten - (int64_t)rd32(written);
+            int64_t age = (int64_t)rec.timewritten - (int64_t)le32(written);
             if (retention == 0xFFFFFFFFu || age < (int64_t)retention) {
                 chain_.flags |= FlagLogFull;
                 return ERROR_LOG_FILE_FULL;

@@ -546,9 +546,7 @@ UINT GetTempFileNameA(LPCSTR lpPathName, LPCSTR lpPrefixString, UINT uUnique, LP
     std::set<std::string> taken;
     if (DIR *d = opendir(folder.c_str())) {
         while (struct dirent *e = readdir(d)) {
-            std::string name = e->d_name;
-            for (char &c : name) c = (char)nt::fold1252((unsigned char)c);
-            taken.insert(name);
+            taken.insert(nt::foldtext(e->d_name));
         }
         closedir(d);
     }
@@ -556,9 +554,7 @@ UINT GetTempFileNameA(LPCSTR lpPathName, LPCSTR lpPrefixString, UINT uUnique, LP
     for (UINT tries = 0; tries < 0xFFFF; ++tries, number = number >= 0xFFFF ? 1 : number + 1) {
         if (number == 0) number = 1;
         std::string name = filename(number);
-        std::string folded = name;
-        for (char &c : folded) c = (char)nt::fold1252((unsigned char)c);
-        if (taken.count(folded)) continue;
+        if (taken.count(nt::foldtext(name))) continue;
         std::string host = folder + "/" + name;
         int fd = open(host.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0666);
         if (fd >= 0) {

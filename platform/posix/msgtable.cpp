@@ -221,7 +221,7 @@ DWORD readmessage(const Table &table, DWORD id, MessageText *text) {
         const uint8_t *direct = infile ? table.file->data + table.base + at : nullptr;
         if (text->unicode) {
             for (uint64_t k = 0; k + 2 <= textbytes; k += 2) {
-                uint16_t unit = direct ? (uint16_t)(direct[k] | direct[k + 1] << 8) : table.u16(at + k);
+                uint16_t unit = direct ? le16(direct + k) : table.u16(at + k);
                 if (unit == 0) break;
                 text->units.push_back(unit);
             }

@@ -103,7 +103,7 @@ std::string localname() {
         }();
         name = hostname;
     }
-    for (char &c : name) c = (char)fold1252((unsigned char)c);
+    name = foldtext(name);
     if (name.size() > MAX_COMPUTERNAME_LENGTH) name.resize(MAX_COMPUTERNAME_LENGTH);
     return name;
 }
@@ -122,7 +122,7 @@ bool computerfolder(const char *name, std::string *folder) {
     // holding a separator name no computer.
     if (!local && (wanted == "." || wanted == ".." || wanted.find_first_of("/\\") != std::string::npos)) return false;
     std::string key = root + '\n' + (local ? "\x01" : "") + wanted;
-    for (char &c : key) c = (char)fold1252((unsigned char)c);
+    key = foldtext(key);
     Known &k = known();
     {
         std::lock_guard<std::mutex> guard(k.lock);

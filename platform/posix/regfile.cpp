@@ -137,7 +137,7 @@ namespace {
 const char Header4[] = "REGEDIT4";
 const char Header5[] = "Windows Registry Editor Version 5.00";
 
-uint32_t unitat(const uint8_t *p, size_t i) { return (uint32_t)p[2 * i] | ((uint32_t)p[2 * i + 1] << 8); }
+uint32_t unitat(const uint8_t *p, size_t i) { return le16(p + 2 * i); }
 
 // UTF-16LE units as code points: a surrogate pair is one, a lone surrogate
 // stays itself. each(cp) is called for every one.
