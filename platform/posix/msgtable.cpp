@@ -192,17 +192,24 @@ struct Table {
 
 const uint16_t MessageResourceUnicode = 0x0001;
 
+// Block i of the table's index: ids low to high, the first one's entry at
+// *entry. False past the last block, and for a block outside the table or
+// the file: one past the end of the file would read as zeros, and a walk
+// stops there rather than go through a hostile count of them.
+bool blockat(const Table &table, uint64_t i, uint32_t *low, uint32_t *high, uint64_t *entry) {
+    uint64_t block = 4 + 12 * i;
+    if (!table.inside(0, 4) || i >= table.u32(0) || !table.inside(block, 12) || !table.infile(block)) return false;
+    *low = table.u32(block);
+    *high = table.u32(block + 4);
+    *entry = table.u32(block + 8);
+    return true;
+}
+
 DWORD readmessage(const Table &table, DWORD id, MessageText *text) {
-    if (!table.inside(0, 4)) return ERROR_MR_MID_NOT_FOUND;
-    uint32_t nblocks = table.u32(0);
-    for (uint64_t i = 0; i < nblocks; ++i) {
-        uint64_t block = 4 + 12 * i;
-        // A block past the end of the file would read as zeros; the scan
-        // stops there rather than walking a hostile count of them.
-        if (!table.inside(block, 12) || !table.infile(block)) break;
-        uint32_t low = table.u32(block), high = table.u32(block + 4);
+    uint32_t low, high;
+    uint64_t entry;
+    for (uint64_t i = 0; blockat(table, i, &low, &high, &entry); ++i) {
         if (id < low || id > high) continue;
-        uint64_t entry = table.u32(block + 8);
         for (uint32_t skip = id - low; skip > 0; --skip) {
             if (!table.inside(entry, 4)) return ERROR_MR_MID_NOT_FOUND;
             uint16_t length = table.u16(entry);
@@ -398,13 +405,9 @@ DWORD messageids(const std::string &image, WORD lang, std::vector<DWORD> *ids) {
     DWORD rc = findtable(file, lang, &data, &size);
     if (rc) return rc;
     Table table{&file, data, size};
-    if (!table.inside(0, 4)) return ERROR_SUCCESS;
-    uint32_t nblocks = table.u32(0);
-    for (uint64_t i = 0; i < nblocks; ++i) {
-        uint64_t block = 4 + 12 * i;
-        if (!table.inside(block, 12) || !table.infile(block)) break;
-        uint32_t low = table.u32(block), high = table.u32(block + 4);
-        uint64_t entry = table.u32(block + 8);
+    uint32_t low, high;
+    uint64_t entry;
+    for (uint64_t i = 0; blockat(table, i, &low, &high, &entry); ++i) {
         // Each id needs an entry header inside the table, which bounds the
         // list for a block whose range is hostile.
         for (uint64_t id = low; id <= high; ++id) {

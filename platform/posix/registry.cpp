@@ -346,6 +346,15 @@ void copydata(const RegValue &v, LPBYTE lpData, DWORD cbData) {
     if (isstringtype(v.type) && size > 0 && size < cbData && v.data[size - 1] != '\0') lpData[size] = 0;
 }
 
+// The hive and the key behind a handle whose access allows reading values.
+LONG querykey(HKEY hKey, std::shared_ptr<const RegKey> *top, const RegKey **key) {
+    KeyHandle h;
+    if (LONG rc = gethandle(hKey, &h)) return rc;
+    if (!(h.access & KEY_QUERY_VALUE)) return ERROR_ACCESS_DENIED;
+    if (LONG rc = loadhive(h.file, top)) return rc;
+    return handlekey(**top, h, key);
+}
+
 } // namespace
 
 unsigned long nt::hivereads() { return reads; }
@@ -501,13 +510,9 @@ LONG RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR lpClass, 
 LONG RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData,
                       LPDWORD lpcbData) {
     if ((lpData && !lpcbData) || lpReserved) return ERROR_INVALID_PARAMETER;
-    KeyHandle h;
-    if (LONG rc = gethandle(hKey, &h)) return rc;
-    if (!(h.access & KEY_QUERY_VALUE)) return ERROR_ACCESS_DENIED;
     std::shared_ptr<const RegKey> top;
-    if (LONG rc = loadhive(h.file, &top)) return rc;
     const RegKey *key;
-    if (LONG rc = handlekey(*top, h, &key)) return rc;
+    if (LONG rc = querykey(hKey, &top, &key)) return rc;
     const RegValue *v = key->value(modelname(lpValueName));
     if (!v) {
         if (!lpData && lpcbData) *lpcbData = 0;
@@ -587,13 +592,9 @@ LONG RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD dwType,
 LONG RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD lpcchValueName, LPDWORD lpReserved,
                    LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData) {
     if (!lpValueName || !lpcchValueName || lpReserved || (lpData && !lpcbData)) return ERROR_INVALID_PARAMETER;
-    KeyHandle h;
-    if (LONG rc = gethandle(hKey, &h)) return rc;
-    if (!(h.access & KEY_QUERY_VALUE)) return ERROR_ACCESS_DENIED;
     std::shared_ptr<const RegKey> top;
-    if (LONG rc = loadhive(h.file, &top)) return rc;
     const RegKey *key;
-    if (LONG rc = handlekey(*top, h, &key)) return rc;
+    if (LONG rc = querykey(hKey, &top, &key)) return rc;
     if (dwIndex >= key->values().size()) return ERROR_NO_MORE_ITEMS;
     const RegValue &v = key->values()[dwIndex];
     std::string name = nt::utf8toansi(v.name);
