@@ -253,7 +253,7 @@ std::u16string widen(const std::string &s) {
     return out;
 }
 
-evt::NewRecord torecord(const EventSpec &e, const std::string &computer) {
+evt::NewRecord torecord(const LogEvent &e, const std::string &computer) {
     evt::NewRecord r;
     r.timegenerated = e.timegenerated;
     r.timewritten = e.timewritten;
@@ -293,13 +293,13 @@ DWORD appendto(const std::string &hostpath, DWORD createsize, DWORD maxsize, con
     return rc;
 }
 
-DWORD writelive(const char *server, const char *logname, const std::vector<EventSpec> &events, DWORD *last) {
+DWORD writelive(const char *server, const char *logname, const std::vector<LogEvent> &events, DWORD *last) {
     LiveLog live;
     DWORD rc = findlive(server, logname, &live);
     if (rc != ERROR_SUCCESS) return rc;
     std::vector<evt::NewRecord> recs;
     recs.reserve(events.size());
-    for (const EventSpec &e : events) recs.push_back(torecord(e, live.computer));
+    for (const LogEvent &e : events) recs.push_back(torecord(e, live.computer));
     return appendto(live.hostpath, live.maxsize ? live.maxsize : DefaultMaxSize, live.maxsize,
                     live.hasretention ? &live.retention : nullptr, recs, last, live.confined);
 }
@@ -312,12 +312,12 @@ DWORD sidlength(const BYTE *sid) {
 
 } // namespace
 
-DWORD writeevents(const EventTarget &target, const std::vector<EventSpec> &events, DWORD *last) {
+DWORD writeevents(const EventTarget &target, const std::vector<LogEvent> &events, DWORD *last) {
     if (target.file.empty())
         return writelive(target.computer.empty() ? nullptr : target.computer.c_str(), target.log.c_str(), events, last);
     std::vector<evt::NewRecord> recs;
     recs.reserve(events.size());
-    for (const EventSpec &e : events) recs.push_back(torecord(e, localname()));
+    for (const LogEvent &e : events) recs.push_back(torecord(e, localname()));
     DWORD maxsize = target.maxsize ? target.maxsize : DefaultMaxSize;
     return appendto(target.file, maxsize, target.maxsize, nullptr, recs, last);
 }
@@ -657,7 +657,7 @@ BOOL ReportEventA(HANDLE hEventLog, WORD wType, WORD wCategory, DWORD dwEventID,
     std::shared_ptr<SourceObject> obj = nt::findhandle<SourceObject>(hEventLog);
     if (!obj) return failwith(ERROR_INVALID_HANDLE, FALSE);
     if ((wNumStrings && !lpStrings) || (dwDataSize && !lpRawData)) return failwith(ERROR_INVALID_PARAMETER, FALSE);
-    nt::EventSpec e;
+    nt::LogEvent e;
     e.source = obj->source;
     e.timegenerated = e.timewritten = (DWORD)time(nullptr);
     e.eventid = dwEventID;

@@ -21,7 +21,7 @@ BOOL DeregisterEventSource(HANDLE hEventLog);
 namespace nt {
 
 // One record to append. Text is code page 1252.
-struct EventSpec {
+struct LogEvent {
     std::string source;
     std::string computer;                     // empty: the name of the computer that owns the log
     DWORD timegenerated = 0, timewritten = 0; // seconds since 1970 (UTC)
@@ -49,7 +49,7 @@ struct EventTarget {
 // as the service does. Returns 0, RPC_S_SERVER_UNAVAILABLE for an unknown
 // computer, ERROR_LOG_FILE_FULL, ERROR_EVENTLOG_FILE_CORRUPT, or the file's
 // error.
-DWORD writeevents(const EventTarget &target, const std::vector<EventSpec> &events, DWORD *last = nullptr);
+DWORD writeevents(const EventTarget &target, const std::vector<LogEvent> &events, DWORD *last = nullptr);
 
 } // namespace nt
 

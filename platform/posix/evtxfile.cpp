@@ -17,7 +17,7 @@
 // operations; a record then costs a walk of that list with its values.
 #include "platform/posix/evtxfile.h"
 
-#include "platform/posix/accounts.h"
+#include "platform/posix/sidnames.h"
 
 #include <algorithm>
 #include <cstdio>

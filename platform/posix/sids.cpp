@@ -14,9 +14,9 @@
 // the lengths without the terminator.
 #include "platform/posix/sids.h"
 
-#include "platform/posix/accounts.h"
 #include "platform/posix/common.h"
 #include "platform/posix/network.h"
+#include "platform/posix/sidnames.h"
 
 #include <atomic>
 #include <cstring>

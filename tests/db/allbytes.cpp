@@ -138,12 +138,12 @@ bool writefile(const std::string &path, const std::string &bytes) {
     return (bool)f;
 }
 
-std::vector<nt::EventSpec> records() {
+std::vector<nt::LogEvent> records() {
     const std::string all = byterange(1, 255);
     const std::vector<std::string> computers = pieces(all, 4);
-    std::vector<nt::EventSpec> out;
+    std::vector<nt::LogEvent> out;
     auto add = [&](const std::string &source, DWORD id, WORD category) {
-        nt::EventSpec e;
+        nt::LogEvent e;
         size_t n = out.size();
         e.source = source;
         e.computer = computers[n % computers.size()];

@@ -23,9 +23,9 @@ protected:
         nt::EventTarget target;
         target.log = log;
         target.maxsize = maxsize;
-        std::vector<nt::EventSpec> events;
+        std::vector<nt::LogEvent> events;
         for (int i = 0; i < count; ++i) {
-            nt::EventSpec e;
+            nt::LogEvent e;
             e.source = "Quillog Test";
             e.timegenerated = e.timewritten = 1300000000 + (DWORD)(first + i);
             e.eventid = 1000;
@@ -124,7 +124,7 @@ TEST_F(Incremental, OverwrittenAndReplacedLogsAreReported) {
     // The log file replaced by a new one with lower numbers.
     nt::EventTarget fresh;
     fresh.file = dir() + "/fresh.evt";
-    nt::EventSpec e;
+    nt::LogEvent e;
     e.source = "Quillog Test";
     e.strings = {"evt5000"};
     ASSERT_EQ(nt::writeevents(fresh, {e, e, e}), 0u);

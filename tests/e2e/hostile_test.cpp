@@ -42,15 +42,15 @@ protected:
     }
 
     // A log file of the events, written through the emulation.
-    static void writelog(const std::string &path, const std::vector<nt::EventSpec> &events) {
+    static void writelog(const std::string &path, const std::vector<nt::LogEvent> &events) {
         nt::EventTarget target;
         target.file = path;
         target.maxsize = 64 * 1024 * 1024;
         ASSERT_EQ(nt::writeevents(target, events), 0u);
     }
 
-    static nt::EventSpec event(const std::string &source, DWORD id, std::vector<std::string> strings = {}) {
-        nt::EventSpec e;
+    static nt::LogEvent event(const std::string &source, DWORD id, std::vector<std::string> strings = {}) {
+        nt::LogEvent e;
         e.source = source;
         e.timegenerated = e.timewritten = 1700000000;
         e.eventid = id;
@@ -205,7 +205,7 @@ TEST_F(Hostile, CostStaysInProportionToTheLog) {
         accounts += "S-1-5-21-9-9-9-" + std::to_string(100000 + i) + "=CORP\\u" + std::to_string(i) + "\n";
     const struct {
         const char *what;
-        std::function<nt::EventSpec(size_t)> hostile, plain;
+        std::function<nt::LogEvent(size_t)> hostile, plain;
         std::string accounts;
     } rows[] = {
         {"every event id distinct", [](size_t i) { return event("Unregistered", (DWORD)i); },
@@ -214,12 +214,12 @@ TEST_F(Hostile, CostStaysInProportionToTheLog) {
          [](size_t) { return event("Source", 7); }, ""},
         {"every user distinct, a long accounts file",
          [](size_t i) {
-             nt::EventSpec e = event("Unregistered", 7);
+             nt::LogEvent e = event("Unregistered", 7);
              e.sid = qt::makesid(5, {21, 9, 9, 9, (uint32_t)(200000 + i)});
              return e;
          },
          [](size_t i) {
-             nt::EventSpec e = event("Unregistered", 7);
+             nt::LogEvent e = event("Unregistered", 7);
              e.sid = qt::makesid(5, {21, 9, 9, 9, (uint32_t)(200000 + i % 50)});
              return e;
          },
@@ -228,7 +228,7 @@ TEST_F(Hostile, CostStaysInProportionToTheLog) {
     for (const auto &row : rows) {
         SCOPED_TRACE(row.what);
         qt::writefile(computer("HOST12") + "/accounts.txt", row.accounts);
-        std::vector<nt::EventSpec> hostile, plain;
+        std::vector<nt::LogEvent> hostile, plain;
         for (size_t i = 0; i < n; ++i) {
             hostile.push_back(row.hostile(i));
             plain.push_back(row.plain(i));
@@ -253,7 +253,7 @@ TEST_F(Hostile, CostStaysInProportionToTheLog) {
 
     // Insertion strings full of distinct parameter references: each is
     // looked up and reported once, at the cost of one lookup.
-    std::vector<nt::EventSpec> records;
+    std::vector<nt::LogEvent> records;
     for (size_t rec = 0; rec < 16; ++rec) {
         std::vector<std::string> strings;
         for (size_t s = 0; s < 99; ++s) {
@@ -308,7 +308,7 @@ TEST_F(Hostile, MessageFilesThatAreNoModulesAreRefusedAtOnce) {
         unsigned long rc;
     } rows[] = {{"/dev/zero.", 5}, {"c:\\dlls\\zero.dll", 5}, {"c:\\dlls\\fifo.dll", 5}, {"c:\\dlls\\huge.dll", 223}};
     std::string keys;
-    std::vector<nt::EventSpec> events;
+    std::vector<nt::LogEvent> events;
     for (const auto &row : rows) {
         std::string source = "S" + std::to_string(&row - rows);
         keys += "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\" + source + "]\r\n" +

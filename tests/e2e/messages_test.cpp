@@ -36,9 +36,9 @@ protected:
                 regstring("ParameterMessageFile", "%SystemRoot%\\System32\\smpl_par.dll") + "\r\n");
     }
 
-    static nt::EventSpec event(const std::string &source, DWORD id, WORD type, WORD category,
-                               std::vector<std::string> strings) {
-        nt::EventSpec e;
+    static nt::LogEvent event(const std::string &source, DWORD id, WORD type, WORD category,
+                              std::vector<std::string> strings) {
+        nt::LogEvent e;
         e.source = source;
         e.timegenerated = e.timewritten = 1700000000;
         e.eventid = id;

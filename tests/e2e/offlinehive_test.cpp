@@ -65,7 +65,7 @@ protected:
         qt::writefile(windows + "/smpl_ev.dll", fixture("events.dll"));
         qt::writefile(windows + "/smpl_cat.dll", fixture("categories.dll"));
         qt::writefile(windows + "/smpl_par.dll", fixture("params.dll"));
-        nt::EventSpec e;
+        nt::LogEvent e;
         e.source = "Sampler";
         e.computer = "OLDPC";
         e.timegenerated = e.timewritten = 1100000000;

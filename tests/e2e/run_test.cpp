@@ -293,7 +293,7 @@ TEST_F(Run, OrdinalContinuesAcrossReadBlocks) {
     nt::EventTarget target;
     target.file = dir() + "/big.evt";
     target.maxsize = 8 * 1024 * 1024;
-    std::vector<nt::EventSpec> events(3000);
+    std::vector<nt::LogEvent> events(3000);
     for (size_t i = 0; i < events.size(); ++i) {
         events[i].source = "Big";
         events[i].eventid = 7;
@@ -329,8 +329,8 @@ TEST_F(Run, RecordLargerThanOneReadRequestIsReadOnItsOwn) {
         nt::EventTarget target;
         target.file = dir() + "/large" + std::to_string(row.bytes) + ".evt";
         target.maxsize = 4 * 1024 * 1024;
-        std::vector<nt::EventSpec> events(3);
-        for (nt::EventSpec &e : events) e.source = "Large";
+        std::vector<nt::LogEvent> events(3);
+        for (nt::LogEvent &e : events) e.source = "Large";
         events[1].data.assign(row.bytes, 0x41);
         ASSERT_EQ(nt::writeevents(target, events), 0u);
         const std::string out = target.file + ".txt";

@@ -64,7 +64,7 @@ struct Settings {
 
 class WholeLog : public qt::TempNetwork {
 protected:
-    std::vector<nt::EventSpec> events;
+    std::vector<nt::LogEvent> events;
     std::vector<User> users;
 
     void SetUp() override {
@@ -96,7 +96,7 @@ protected:
                                      "line\r\nbreak", "bell\x07", "%%1234", "%%999",      "\xE9t\xE9", "",
                                      "100%"};
         for (size_t i = 0; i < 20000; ++i) {
-            nt::EventSpec e;
+            nt::LogEvent e;
             e.source = pick(4) ? "Sampler" : "Plain";
             e.computer = pick(2) ? "HOST12" : "WS-07";
             e.timegenerated = e.timewritten = (DWORD)(500000000u + rng() % 1000000000u);
@@ -135,7 +135,7 @@ protected:
     }
 
     // The description before cleaning.
-    static std::string description(const nt::EventSpec &e, const Settings &s) {
+    static std::string description(const nt::LogEvent &e, const Settings &s) {
         const bool registered = e.source == "Sampler";
         if (s.format && registered) {
             for (const Message &m : Messages) {
@@ -177,7 +177,7 @@ protected:
     }
 
     // The line the record must give, and the messages it may print.
-    std::string expected(const nt::EventSpec &e, DWORD number, const Settings &s) const {
+    std::string expected(const nt::LogEvent &e, DWORD number, const Settings &s) const {
         const bool registered = e.source == "Sampler";
         std::string line = "SYS";
         line += s.fieldsep;

@@ -91,8 +91,8 @@ std::vector<std::string> strings(const std::vector<uint8_t> &rec) {
     return out;
 }
 
-nt::EventSpec eventspec(DWORD n, const std::string &source = "Writer") {
-    nt::EventSpec e;
+nt::LogEvent eventspec(DWORD n, const std::string &source = "Writer") {
+    nt::LogEvent e;
     e.source = source;
     e.timegenerated = e.timewritten = 1300000000 + n;
     e.eventid = 1000 + n;
@@ -100,8 +100,8 @@ nt::EventSpec eventspec(DWORD n, const std::string &source = "Writer") {
     return e;
 }
 
-std::vector<nt::EventSpec> specs(DWORD from, DWORD to) {
-    std::vector<nt::EventSpec> v;
+std::vector<nt::LogEvent> specs(DWORD from, DWORD to) {
+    std::vector<nt::LogEvent> v;
     for (DWORD n = from; n <= to; ++n) v.push_back(eventspec(n));
     return v;
 }

@@ -1,6 +1,6 @@
 // sids_test.cpp: the SID helpers, LookupAccountSidA and the accounts.txt parser.
-#include "platform/posix/accounts.h"
 #include "platform/posix/ntapi.h"
+#include "platform/posix/sidnames.h"
 #include "platform/posix/sids.h"
 #include "support/support.h"
 

@@ -1,4 +1,4 @@
-// accounts.cpp: well-known SIDs and the accounts.txt file of a computer.
+// sidnames.cpp: well-known SIDs and the accounts.txt file of a computer.
 //
 // The well-known names are those of an English Windows XP/2003, spelled as
 // the system spells them ("Replicator", not "Replicators"). Two of them,
@@ -11,7 +11,7 @@
 // control character or a SID text that does not parse is skipped. A file
 // larger than MaxAccountsFile (16 MiB, some hundred thousand accounts), or
 // one that is not a regular file, holds no accounts.
-#include "platform/posix/accounts.h"
+#include "platform/posix/sidnames.h"
 
 #include "platform/posix/common.h"
 #include "platform/posix/paths.h"

@@ -1,4 +1,4 @@
-// accounts.h: the account database of an emulated computer.
+// sidnames.h: the names an emulated computer gives its SIDs.
 //
 // A computer knows the well-known SIDs of an English Windows XP/2003 (NT
 // AUTHORITY\SYSTEM, BUILTIN\Administrators, \Everyone with its empty domain,
@@ -9,8 +9,8 @@
 // SIDs are handled here as bytes in the system's layout: revision (1),
 // sub-authority count (0 to 15), the 48-bit identifier authority big-endian,
 // then the sub-authorities as 32-bit little-endian numbers.
-#ifndef QUILLOG_POSIX_ACCOUNTS_H
-#define QUILLOG_POSIX_ACCOUNTS_H
+#ifndef QUILLOG_POSIX_SIDNAMES_H
+#define QUILLOG_POSIX_SIDNAMES_H
 
 #include "platform/win32.h"
 
@@ -52,4 +52,4 @@ bool findaccount(const std::string &folder, const SidBytes &sid, Account *accoun
 
 } // namespace nt
 
-#endif // QUILLOG_POSIX_ACCOUNTS_H
+#endif // QUILLOG_POSIX_SIDNAMES_H
