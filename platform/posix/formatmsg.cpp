@@ -68,7 +68,7 @@ const size_t Entries = 99;
 // Writes the insert numbered which (1-99) with its printf-style format (the
 // text between the two "!"), taking its entries from args; *highest is the
 // highest entry number the message has used. Returns 0 or ERROR_INVALID_PARAMETER.
-DWORD insert(const std::string &fmt, const char *const *args, size_t which, size_t *highest, std::string *out) {
+DWORD putinsert(const std::string &fmt, const char *const *args, size_t which, size_t *highest, std::string *out) {
     bool own = true;
     auto take = [&](const char **entry) {
         size_t index = which - 1;
@@ -253,7 +253,7 @@ DWORD formattext(const MessageText &text, DWORD dwFlags, const char *const *args
                 i = close + 1;
             }
             if (!args) return ERROR_INVALID_PARAMETER;
-            DWORD rc = insert(fmt, args, n, &highest, out);
+            DWORD rc = putinsert(fmt, args, n, &highest, out);
             if (rc) return rc;
         } else {
             put(x);
