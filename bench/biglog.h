@@ -37,6 +37,12 @@ bool writenetwork(const std::string &computerfolder, const std::string &dlldir, 
 // failure, with a message on standard error.
 bool writelog(const std::string &path, unsigned long records, uint64_t seed, unsigned sources);
 
+// Writes a new .evtx log of `chunks` chunks (at most 65,535), the chunks of
+// the .evtx file `sample` over and over, records renumbered from 1 and
+// checksums computed afresh; *records receives the number of records. False
+// on a failure, with a message on standard error.
+bool writeevtx(const std::string &sample, const std::string &path, unsigned chunks, unsigned long *records);
+
 // The number of sources in the catalogue.
 unsigned catalogsources();
 

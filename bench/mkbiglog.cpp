@@ -7,6 +7,8 @@
 //       the computer's registry, accounts.txt and message DLLs
 //   mkbiglog log <file.evt> <records> [seed] [sources]
 //       a new log of generated records; the same arguments give the same file
+//   mkbiglog evtx <sample.evtx> <file.evtx> <chunks>
+//       a new .evtx log of the sample's chunks repeated; prints its records
 // sources defaults to the dozen of the catalogue, seed to 1. A log with more
 // sources than its network has formats the rest without message texts.
 #include "bench/biglog.h"
@@ -21,7 +23,8 @@ namespace {
 int usage() {
     fprintf(stderr, "usage: mkbiglog mc <folder>\n"
                     "       mkbiglog network <computer folder> <DLL folder> [sources]\n"
-                    "       mkbiglog log <file.evt> <records> [seed] [sources]\n");
+                    "       mkbiglog log <file.evt> <records> [seed] [sources]\n"
+                    "       mkbiglog evtx <sample.evtx> <file.evtx> <chunks>\n");
     return 2;
 }
 
@@ -46,6 +49,14 @@ int main(int argc, char **argv) {
         if (!number(argv[3], &records) || (argc >= 5 && !number(argv[4], &seed))) return usage();
         if (argc == 6 && (!number(argv[5], &sources) || sources == 0 || sources > 1000000)) return usage();
         return bench::writelog(argv[2], (unsigned long)records, seed, (unsigned)sources) ? 0 : 1;
+    }
+    if (mode == "evtx" && argc == 5) {
+        unsigned long long chunks;
+        unsigned long records;
+        if (!number(argv[4], &chunks) || chunks == 0 || chunks > 0xFFFF) return usage();
+        if (!bench::writeevtx(argv[2], argv[3], (unsigned)chunks, &records)) return 1;
+        printf("%lu\n", records);
+        return 0;
     }
     return usage();
 }

@@ -13,6 +13,7 @@
 #                         of 1,048,500 bytes and writes as many bytes as the
 #                         dump, in as many write() calls as it has lines
 #   evtexport             Debian's libevt-utils, the same log as text
+#                         (evtxexport of libevtx-utils for an .evtx log)
 #   baseline              with --baseline REV, quillog built from the git
 #                         revision REV (Format=no and Format=yes), whose dumps
 #                         must be byte for byte the same as this tree's
@@ -26,14 +27,18 @@
 # the cost.
 #
 # Usage: bench/run.sh [--records N] [--sources N] [--seed N] [--runs N] [--no-peer]
-#                     [--baseline REV]
+#                     [--baseline REV] [--evtx CHUNKS]
+# --evtx times an .evtx log instead: CHUNKS chunks of 64 KiB (1,000 make
+# 65 MB and 125,400 records), samples/system.evtx's chunks over and over with
+# their records renumbered (mkbiglog evtx). Its sources are not registered on
+# the benchmark's computer, so Format=yes formats them without message texts.
 # --sources above 12 adds sources that reuse the dozen's message files under
 # their own names (to see how the source caches grow). Missing Debian
 # packages are installed when running as root.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-records=1000000 sources=12 seed=1 runs=5 peer=yes baseline=
+records=1000000 sources=12 seed=1 runs=5 peer=yes baseline= evtx=
 while [ $# -gt 0 ]; do
   case "$1" in
     --records) records=$2; shift 2 ;;
@@ -42,14 +47,17 @@ while [ $# -gt 0 ]; do
     --runs) runs=$2; shift 2 ;;
     --no-peer) peer=no; shift ;;
     --baseline) baseline=$2; shift 2 ;;
-    *) echo "usage: bench/run.sh [--records N] [--sources N] [--seed N] [--runs N] [--no-peer] [--baseline REV]" >&2
+    --evtx) evtx=$2; shift 2 ;;
+    *) echo "usage: bench/run.sh [--records N] [--sources N] [--seed N] [--runs N] [--no-peer] [--baseline REV] [--evtx CHUNKS]" >&2
        exit 2 ;;
   esac
 done
 build=${QUILLOG_BUILD_DIR:-build-bench}
 
 packages=(cmake g++ time binutils-mingw-w64-x86-64 gcc-mingw-w64-x86-64)
-[ "$peer" = yes ] && packages+=(libevt-utils)
+peername=evtexport
+[ -n "$evtx" ] && peername=evtxexport
+[ "$peer" = yes ] && packages+=("$([ -n "$evtx" ] && echo libevtx-utils || echo libevt-utils)")
 missing=()
 for p in "${packages[@]}"; do dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p"); done
 if [ ${#missing[@]} -gt 0 ]; then
@@ -69,9 +77,15 @@ work=$(mktemp -d /tmp/quillog-bench-XXXXXX)
 trap 'rm -rf "$work"' EXIT
 export QUILLOG_NETWORK=$work/network COMPUTERNAME=BENCH
 "$build/bench/mkbiglog" network "$QUILLOG_NETWORK/BENCH" "$build/bench/dlls" "$sources"
-echo "generating $records records from $sources sources (seed $seed) ..."
-"$build/bench/mkbiglog" log "$work/big.evt" "$records" "$seed" "$sources"
-log=$work/big.evt
+if [ -n "$evtx" ]; then
+  echo "generating an .evtx log of $evtx chunks from samples/system.evtx ..."
+  records=$("$build/bench/mkbiglog" evtx samples/system.evtx "$work/big.evtx" "$evtx")
+  log=$work/big.evtx
+else
+  echo "generating $records records from $sources sources (seed $seed) ..."
+  "$build/bench/mkbiglog" log "$work/big.evt" "$records" "$seed" "$sources"
+  log=$work/big.evt
+fi
 
 # Two copies of quillog, each with its QUILLOG.INI, and two of the baseline.
 kinds=(raw fmt)
@@ -134,7 +148,7 @@ run_baseraw() { "$work/baseraw/quillog" "/logfile=sys=$log" "/outfile=$out"; }
 run_basefmt() { "$work/basefmt/quillog" "/logfile=sys=$log" "/outfile=$out"; }
 # Slow, so run twice at most; its time includes taking its peak size, and
 # its text goes to a file, as a dump's does.
-run_evtexport() { /usr/bin/time -v -o "$work/peer.time" evtexport "$log" >"$out"; }
+run_peer() { /usr/bin/time -v -o "$work/peer.time" "$peername" "$log" >"$out"; }
 if [ -n "$baseline" ]; then timed=(raw floorraw baseraw fmt floorfmt basefmt); else timed=(raw floorraw fmt floorfmt); fi
 : >"$work/times.txt"
 timeone() { # name, round
@@ -151,7 +165,7 @@ timeone() { # name, round
 echo "timing ($runs rounds, after one to warm up) ..."
 for ((round = 0; round <= runs; round++)); do
   for name in "${timed[@]}"; do timeone "$name" "$round"; done
-  if [ "$peer" = yes ] && [ "$round" -ge 1 ] && [ "$round" -le 2 ]; then timeone evtexport "$round"; fi
+  if [ "$peer" = yes ] && [ "$round" -ge 1 ] && [ "$round" -le 2 ]; then timeone peer "$round"; fi
 done
 
 # The median of a list of numbers, one per line.
@@ -166,17 +180,17 @@ ratio() {
 echo
 echo "machine: $(nproc) processors, $(awk -F': ' '/model name/ { print $2; exit }' /proc/cpuinfo);" \
   "load average $(cut -d' ' -f1-3 /proc/loadavg)"
-echo "log: $records records, $(stat -c %s "$log") bytes, $sources sources, seed $seed;" \
+echo "log: $records records, $(stat -c %s "$log") bytes, $([ -n "$evtx" ] && echo "$evtx chunks of samples/system.evtx" || echo "$sources sources, seed $seed");" \
   "output $rawbytes bytes (Format=no), $fmtbytes bytes (Format=yes)"
 echo
 floorraw=$(median floorraw) floorfmt=$(median floorfmt) peermedian=
-[ "$peer" = yes ] && peermedian=$(median evtexport)
+[ "$peer" = yes ] && peermedian=$(median peer)
 row() { # name, median seconds, ratio to its floor or "", peak file
   awk -v name="$1" -v s="$2" -v f="$3" -v p="$peermedian" -v n="$records" -v kb="$(peak "$4")" 'BEGIN {
     printf "%-22s %9.3f %12.0f %9s %11s %9.1f\n", name, s, n / s, f == "" ? "" : sprintf("%.2f", f),
       p == "" ? "" : sprintf("%.1f", p / s), kb / 1024 }'
 }
-printf "%-22s %9s %12s %9s %11s %9s\n" "" "median s" "records/s" "x floor" "evtexport/" "peak MB"
+printf "%-22s %9s %12s %9s %11s %9s\n" "" "median s" "records/s" "x floor" "$peername/" "peak MB"
 row "quillog Format=no" "$(median raw)" "$(ratio raw floorraw)" "$work/raw.time"
 row "quillog Format=yes" "$(median fmt)" "$(ratio fmt floorfmt)" "$work/fmt.time"
 if [ -n "$baseline" ]; then
@@ -185,5 +199,5 @@ if [ -n "$baseline" ]; then
 fi
 row "floor (Format=no size)" "$floorraw" "" "$work/floor.time"
 row "floor (Format=yes size)" "$floorfmt" "" "$work/floor.time"
-[ "$peer" = yes ] && row "evtexport" "$peermedian" "" "$work/peer.time"
+[ "$peer" = yes ] && row "$peername" "$peermedian" "" "$work/peer.time"
 exit 0
