@@ -1,4 +1,5 @@
-// common.cpp: the last error, the registry's name fold, the errno table.
+// common.cpp: the last error, the registry's name fold, the errno table,
+// whole reads and writes.
 #include "platform/posix/common.h"
 
 #include <cerrno>
@@ -108,6 +109,31 @@ DWORD readwhole(const std::string &hostpath, std::string *out) {
     }
     close(fd);
     out->swap(data);
+    return ERROR_SUCCESS;
+}
+
+DWORD preadall(int fd, uint8_t *p, size_t len, uint64_t off) {
+    while (len) {
+        ssize_t n = pread(fd, p, len, (off_t)off);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return errnotowin(errno, "");
+        if (n == 0) return ERROR_HANDLE_EOF;
+        p += n;
+        len -= (size_t)n;
+        off += (uint64_t)n;
+    }
+    return ERROR_SUCCESS;
+}
+
+DWORD pwriteall(int fd, const uint8_t *p, size_t len, uint64_t off) {
+    while (len) {
+        ssize_t n = pwrite(fd, p, len, (off_t)off);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return errnotowin(errno, "");
+        p += n;
+        len -= (size_t)n;
+        off += (uint64_t)n;
+    }
     return ERROR_SUCCESS;
 }
 

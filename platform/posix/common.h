@@ -3,7 +3,7 @@
 // - the last-error value and the one way a failing call leaves (failwith);
 // - bounds-checked little-endian reads over untrusted bytes;
 // - the registry's case rule (a one-to-one upper-case fold of code page 1252);
-// - the errno-to-Win32 table for file calls.
+// - the errno-to-Win32 table for file calls, and whole reads and writes.
 #ifndef QUILLOG_POSIX_COMMON_H
 #define QUILLOG_POSIX_COMMON_H
 
@@ -84,6 +84,12 @@ bool isfolder(const std::string &hostpath);
 
 // Reads a whole file into out. Returns 0 or the Win32 code of the failure.
 DWORD readwhole(const std::string &hostpath, std::string *out);
+
+// Reads or writes exactly len bytes at off of an open file, going on after
+// short transfers and interruptions: 0, ERROR_HANDLE_EOF when the file ends
+// first (reading), or the Win32 code of the failure.
+DWORD preadall(int fd, uint8_t *p, size_t len, uint64_t off);
+DWORD pwriteall(int fd, const uint8_t *p, size_t len, uint64_t off);
 
 // The longest a call waits for a lock that another process holds on a
 // registry hive or an event log file (a writer in the middle of its change
