@@ -57,6 +57,10 @@ inline void put32(uint8_t *p, uint32_t v) {
     p[2] = (uint8_t)(v >> 16);
     p[3] = (uint8_t)(v >> 24);
 }
+inline void put64(uint8_t *p, uint64_t v) {
+    put32(p, (uint32_t)v);
+    put32(p + 4, (uint32_t)(v >> 32));
+}
 
 // Upper-case fold of one code page 1252 byte, one to one: a-z, the accented
 // letters 0xE0-0xFE except 0xF7, and the pairs s/S, oe/OE, z/Z, y/Y with caron,

@@ -81,6 +81,8 @@ uint32_t crc32(const uint8_t *p, size_t len, uint32_t crc) {
     return ~crc;
 }
 
+uint32_t headercrc(const uint8_t *chunk) { return crc32(chunk + 0x80, ChunkHeaderSize - 0x80, crc32(chunk, 0x78)); }
+
 bool hassignature(Bytes head) { return head.has(0, 8) && std::memcmp(head.data, "ElfFile", 8) == 0; }
 
 // ---------------------------------------------------------------- binary XML
@@ -99,34 +101,6 @@ const uint32_t MaxWork = 1u << 18;
 const size_t MaxFrames = (MaxDepth + 2) * (MaxNesting + 1) + 2;
 // Compiled operations kept for one chunk before the cache starts afresh.
 const size_t MaxOps = 1u << 16;
-
-// Value types of substitutions.
-enum : uint8_t {
-    TNull = 0x00,
-    TString = 0x01,
-    TAnsi = 0x02,
-    TInt8 = 0x03,
-    TUInt8 = 0x04,
-    TInt16 = 0x05,
-    TUInt16 = 0x06,
-    TInt32 = 0x07,
-    TUInt32 = 0x08,
-    TInt64 = 0x09,
-    TUInt64 = 0x0A,
-    TReal32 = 0x0B,
-    TReal64 = 0x0C,
-    TBool = 0x0D,
-    TBinary = 0x0E,
-    TGuid = 0x0F,
-    TSizeT = 0x10,
-    TFileTime = 0x11,
-    TSysTime = 0x12,
-    TSid = 0x13,
-    THex32 = 0x14,
-    THex64 = 0x15,
-    TBinXml = 0x21,
-    TArray = 0x80,
-};
 
 // The element and attribute names the legacy view looks at.
 enum Name : uint8_t {
@@ -378,9 +352,6 @@ void civilfromdays(int64_t z, int64_t *y, unsigned *m, unsigned *d) {
     *m = mp < 10 ? mp + 3 : mp - 9;
     *y = (int64_t)yoe + era * 400 + (*m <= 2);
 }
-
-const int64_t DaysFrom1601To1970 = 134774;
-const uint64_t TicksPerSecond = 10000000;
 
 // yyyy-mm-ddThh:mm:ss.fffffffffZ from days since 1970, seconds of the day
 // and nanoseconds.
@@ -1289,8 +1260,9 @@ bool Reader::checkchunk(uint32_t slot, Bytes c, bool nocrc, ChunkEntry *e) {
         lastoff != last)
         return false;
     e->lastoffset = last;
+    e->free = free;
     if (nocrc || (le32(c, 0x78) & FlagNoCrc)) return true;
-    if (crc32(h + 0x80, ChunkHeaderSize - 0x80, crc32(h, 0x78)) == le32(c, 0x7C)) return true;
+    if (headercrc(h) == le32(c, 0x7C)) return true;
     evt::NewRecord scratch;
     for (uint32_t at = ChunkHeaderSize; at < free; at += le32(c, at + 4))
         if (!conv_->convert(c, slot, at, le32(c, at + 4), &scratch)) return false;
