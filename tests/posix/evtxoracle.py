@@ -3,9 +3,11 @@
 independent readers, evtxexport (libevtx-utils) and evtx_dump.py
 (python3-evtx).
 
-    evtxoracle.py EVTXDUMP FILE
+    evtxoracle.py [--clean] EVTXDUMP FILE
 
-EVTXDUMP is the built tests/posix/evtxdump. Against evtxexport: the number
+EVTXDUMP is the built tests/posix/evtxdump. Both readers list records in the
+order of their chunks in the file, which a log that wrapped does not keep:
+their records are put in record number order first. Against evtxexport: the number
 of records, each record's number, event id (low 16 bits), source, computer
 and written time. Against evtx_dump.py's XML: the same count and order, the
 event id with its qualifiers, source (EventSourceName, else the provider's
@@ -15,7 +17,10 @@ Name), computer, time created, and the insertion strings value for value
 The readers render some values differently from each other and from the
 event's XML on Windows; those differences are accepted only in the forms
 listed in RENDERINGS and counted in the summary (doc/evtx-mapping.md lists
-them too). Exit 0 when everything matches, 1 with the differences, 77 when
+them too). With --clean (a file this emulation wrote), evtxinfo must also
+find no recovered records and no corruption, except the one it reports for
+a header whose first chunk lies after its last: that is how a log that
+wrapped records its oldest and its current chunk. Exit 0 when everything matches, 1 with the differences, 77 when
 an oracle is not installed.
 """
 
@@ -23,6 +28,7 @@ import base64
 import datetime
 import re
 import shutil
+import struct
 import subprocess
 import sys
 import xml.etree.ElementTree as ET
@@ -92,7 +98,7 @@ def libevtx(path):
             rec["source"] = value
         elif key == "Event identifier":
             rec["eventid"] = int(value.split()[0], 16)
-    return records
+    return sorted(records, key=lambda r: r["number"])
 
 
 def libevtxxml(path):
@@ -105,10 +111,11 @@ def libevtxxml(path):
     for event in ET.fromstring("<Events>" + text + "</Events>").iter(NS + "Event"):
         data, user = event.find(NS + "EventData"), event.find(NS + "UserData")
         if data is not None:
-            records.append([item.text or "" for item in data.findall(NS + "Data")])
+            strings = [item.text or "" for item in data.findall(NS + "Data")]
         else:
-            records.append([text for child in (user if user is not None else []) for text in leaves(child)])
-    return records
+            strings = [text for child in (user if user is not None else []) for text in leaves(child)]
+        records.append((int(event.find(NS + "System").find(NS + "EventRecordID").text), strings))
+    return [strings for _, strings in sorted(records, key=lambda r: r[0])]
 
 
 def leaves(element):
@@ -152,7 +159,7 @@ def pyevtx(path):
             "strings": strings,
             "arrays": arrays,
         })
-    return records
+    return sorted(records, key=lambda r: r["id"])
 
 
 def seconds(created):
@@ -199,8 +206,20 @@ def matchstrings(mine, theirs, tally):
     return None if j == len(mine) else f"ours has more strings: {mine[j:]}"
 
 
+def cleanfile(path):
+    """What evtxinfo finds wrong with a file that should be clean."""
+    out = subprocess.run(["evtxinfo", path], capture_output=True, text=True, check=False).stdout
+    with open(path, "rb") as f:
+        first, last = struct.unpack_from("<QQ", f.read(24), 8)
+    faults = [] if re.search(r"recovered records\s*: 0\n", out) else ["evtxinfo found recovered records"]
+    if "Is corrupted" in out and first <= last:
+        faults.append("evtxinfo found it corrupted")
+    return faults, "Is corrupted" in out
+
+
 def main():
-    dump, path = sys.argv[1], sys.argv[2]
+    clean = sys.argv[1] == "--clean"
+    dump, path = sys.argv[1 + clean], sys.argv[2 + clean]
     for tool in ("evtxexport", "evtx_dump.py"):
         if not shutil.which(tool):
             print(f"SKIP: {tool} is not installed (tests/packages.txt lists its package)")
@@ -213,6 +232,12 @@ def main():
             print("DIFF", what)
         faults.append(what)
 
+    if clean:
+        found, wrapped = cleanfile(path)
+        for what in found:
+            fault(what)
+        if wrapped and not found:
+            tally["wrapped header (first chunk after the last) called corrupted by evtxinfo"] = 1
     for name, other in (("evtxexport", lib), ("evtx_dump.py", py)):
         if len(other) != len(mine):
             fault(f"{name}: {len(other)} records, ours {len(mine)}")
