@@ -37,6 +37,11 @@ void putfileheader(uint8_t *h, uint64_t firstchunk, uint64_t lastchunk, uint64_t
 // its header) and then its header checksum.
 void setchecksums(uint8_t *chunk);
 
+// Records end at least 8 bytes before the chunk does, as in the service's
+// chunks: readers look for a record header after the last record and, at
+// the very end of a chunk, drop that record or fail at the end of the file.
+const uint32_t RecordsEnd = ChunkSize - 8;
+
 class ChunkBuilder {
 public:
     ChunkBuilder() : b_(ChunkSize, 0) {}
@@ -82,7 +87,7 @@ private:
     void settable(uint32_t entry, uint32_t off);
 
     std::vector<uint8_t> b_;
-    uint32_t pos_ = ChunkHeaderSize, end_ = ChunkSize; // where the next byte goes; the limit
+    uint32_t pos_ = ChunkHeaderSize, end_ = RecordsEnd; // where the next byte goes; the limit
     uint32_t free_ = ChunkHeaderSize, lastoff_ = 0, count_ = 0;
     uint64_t firstnum_ = 1, firstid_ = 0, lastid_ = 0;
     bool verify_ = false; // compare with the chunk's bytes instead of writing
