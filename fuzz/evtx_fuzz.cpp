@@ -1,4 +1,5 @@
-// evtx_fuzz.cpp: the .evtx reader and the legacy view on any file image.
+// evtx_fuzz.cpp: the .evtx reader and the legacy view on any file image,
+// and the writer on any file image that opens.
 //
 // The bytes are indexed as an .evtx file. When they open, the target walks
 // every record forwards and backwards, converts each one, builds its native
@@ -7,10 +8,18 @@
 // gives 0 or 1500; the walks visit as many records as counted, in number
 // order, the same ones both ways; a record converts or gives 1500; a found
 // record has the number asked for.
+//
+// Then the bytes are a live log that the writer appends to (continuing the
+// newest chunk through its tables, or beginning the next one) and clears.
+// The append succeeds on any log that opens; the log opens again; the last
+// event reads back as written whenever it lies in the range the reader
+// keeps in order; the clear leaves no records and the numbering going on.
 #include "fuzzsupport.h"
 
-#include "platform/posix/evtxfile.h"
+#include "platform/posix/evtxlog.h"
 
+#include <fcntl.h>
+#include <unistd.h>
 #include <vector>
 
 using namespace nt::evtx;
@@ -38,6 +47,46 @@ void convert(Reader &reader, const Position &pos, nt::evt::NewRecord *rec, std::
               "the ANSI record keeps number, strings and data");
 }
 
+void write(const uint8_t *data, size_t size) {
+    const std::string path = fz::workdir() + "/live.evtx";
+    fz::writebytes(path, data, size);
+    LogFile log;
+    if (log.openorcreate(path, u"Application", 0x31000) != ERROR_SUCCESS) return;
+    std::vector<nt::NewRecord> recs(3);
+    for (size_t i = 0; i < recs.size(); ++i) {
+        recs[i].source = u"Fuzz";
+        recs[i].computer = u"HOST";
+        recs[i].eventid = 0xC0000000u + (uint32_t)i;
+        recs[i].eventtype = EVENTLOG_WARNING_TYPE;
+        recs[i].category = 7;
+        recs[i].strings = {u"s", u""};
+        recs[i].data = {(uint8_t)i};
+    }
+    uint32_t last = 0;
+    fz::check(log.append(recs, 0, 0, &last) == ERROR_SUCCESS, "events are appended to any log that opens");
+    {
+        int fd = open(path.c_str(), O_RDONLY);
+        nt::evt::FileSource src(fd);
+        Reader reader;
+        fz::check(src.reset() == ERROR_SUCCESS && reader.open(src) == ERROR_SUCCESS, "a log written to opens");
+        Position pos;
+        nt::NewRecord back;
+        uint32_t number = 0;
+        if (last - reader.oldest() < 0x40000000u) {
+            fz::check(reader.newest() == last && reader.find(last, &pos) && reader.read(pos, &back, &number) == 0,
+                      "the last event is the newest record and reads");
+            fz::check(back.source == u"Fuzz" && back.computer == u"HOST" && back.eventid == recs[2].eventid &&
+                          back.eventtype == EVENTLOG_WARNING_TYPE && back.category == 7 &&
+                          back.strings == recs[2].strings && back.data == recs[2].data,
+                      "the last event reads back as written");
+        }
+        close(fd);
+    }
+    fz::check(log.clear() == ERROR_SUCCESS && log.refresh() == ERROR_SUCCESS && log.count() == 0 &&
+                  log.current() == last + 1,
+              "a cleared log is empty and goes on counting");
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
@@ -49,6 +98,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         fz::check(reader.count() == 0, "a file that does not open has no records");
         return 0;
     }
+    write(data, size);
     const size_t count = reader.count();
     fz::check(count != 0 || (reader.oldest() == 0 && reader.newest() == 0), "an empty log has no oldest record");
 
