@@ -239,6 +239,7 @@ DWORD LogFile::appendlocked(const std::vector<NewRecord> &recs, uint32_t maxsize
             break;
         }
         if (pending) rc = writechunk(b, slot, from);
+        pending = false;
         if (rc != ERROR_SUCCESS) break;
         chunks.back().lastoffset = b.lastoffset();
         // The next chunk: a new one at the end of the file while the log may
@@ -250,7 +251,7 @@ DWORD LogFile::appendlocked(const std::vector<NewRecord> &recs, uint32_t maxsize
             s = 0;
         auto old = std::find_if(chunks.begin(), chunks.end(), [s](const ChunkEntry &e) { return e.slot == s; });
         if (old != chunks.end() && retention) {
-            uint8_t written[8];
+            uint8_t written[8] = {0};
             rc = preadall(fd_, written, sizeof written, chunkat(s) + old->lastoffset + 16);
             const int64_t age =
                 (int64_t)recs[i].timewritten - ((int64_t)(le64(written) / TicksPerSecond) - DaysFrom1601To1970 * 86400);
@@ -263,7 +264,6 @@ DWORD LogFile::appendlocked(const std::vector<NewRecord> &recs, uint32_t maxsize
         from = 0;
         chunks.push_back(ChunkEntry{slot, 0, 0, 0, 0});
         --i; // again, into the new chunk
-        pending = false;
     }
     if (pending) {
         DWORD wrc = writechunk(b, slot, from);
