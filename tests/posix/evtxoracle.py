@@ -5,9 +5,7 @@ independent readers, evtxexport (libevtx-utils) and evtx_dump.py
 
     evtxoracle.py [--clean] EVTXDUMP FILE
 
-EVTXDUMP is the built tests/posix/evtxdump. Both readers list records in the
-order of their chunks in the file, which a log that wrapped does not keep:
-their records are put in record number order first. Against evtxexport: the number
+EVTXDUMP is the built tests/posix/evtxdump. Against evtxexport: the number
 of records, each record's number, event id (low 16 bits), source, computer
 and written time. Against evtx_dump.py's XML: the same count and order, the
 event id with its qualifiers, source (EventSourceName, else the provider's
@@ -17,11 +15,12 @@ Name), computer, time created, and the insertion strings value for value
 The readers render some values differently from each other and from the
 event's XML on Windows; those differences are accepted only in the forms
 listed in RENDERINGS and counted in the summary (doc/evtx-mapping.md lists
-them too). With --clean (a file this emulation wrote), evtxinfo must also
-find no recovered records and no corruption, except the one it reports for
-a header whose first chunk lies after its last: that is how a log that
-wrapped records its oldest and its current chunk. Exit 0 when everything matches, 1 with the differences, 77 when
-an oracle is not installed.
+them too). Records are compared in number order (the readers list them in
+file order, which a wrapped log does not keep). With --clean (a file this
+emulation wrote) evtxinfo must find no recovered records and no corruption
+but the one it reports for a wrapped log's header (first chunk after the
+last). Exit 0 when everything matches, 1 with the differences, 77 when an
+oracle is not installed.
 """
 
 import base64
@@ -220,7 +219,7 @@ def cleanfile(path):
 def main():
     clean = sys.argv[1] == "--clean"
     dump, path = sys.argv[1 + clean], sys.argv[2 + clean]
-    for tool in ("evtxexport", "evtx_dump.py"):
+    for tool in ("evtxexport", "evtx_dump.py") + (("evtxinfo",) if clean else ()):
         if not shutil.which(tool):
             print(f"SKIP: {tool} is not installed (tests/packages.txt lists its package)")
             return 77
