@@ -202,13 +202,14 @@ void ChunkBuilder::settable(uint32_t entry, uint32_t off) {
 
 // The offset of the name's entry in the chunk, or 0. The bucket's chain is
 // followed newest first, to ever lower offsets (so it ends), and an entry
-// counts only when it lies whole in what the chunk holds and carries the
-// name's hash, length and units.
+// counts only when it lies whole in the records already written (no name
+// is used twice in one event, and the event's own bytes are not final
+// until it is) and carries the name's hash, length and units.
 uint32_t ChunkBuilder::findname(const std::u16string &s) const {
-    const uint32_t hash = namehash(s), bound = std::max(pos_, free_);
+    const uint32_t hash = namehash(s);
     uint32_t off = le32(&b_[StringTable + 4 * (hash % 64)]);
     for (uint32_t prev = ChunkSize; off >= ChunkHeaderSize && off < prev; prev = off, off = le32(&b_[off])) {
-        if ((uint64_t)off + 10 + 2 * s.size() > bound) continue;
+        if ((uint64_t)off + 10 + 2 * s.size() > free_) continue;
         const uint8_t *e = &b_[off];
         if ((uint16_t)(e[4] | e[5] << 8) != (uint16_t)hash || (size_t)(e[6] | e[7] << 8) != s.size()) continue;
         size_t i = 0;
