@@ -27,22 +27,17 @@ const uint64_t KeywordClassic = 0x0080000000000000ull;
 const uint64_t KeywordAuditFailure = 0x0010000000000000ull;
 const uint64_t KeywordAuditSuccess = 0x0020000000000000ull;
 
-uint32_t le32(const uint8_t *p) {
-    return (uint32_t)p[0] | ((uint32_t)p[1] << 8) | ((uint32_t)p[2] << 16) | ((uint32_t)p[3] << 24);
-}
-uint64_t le64(const uint8_t *p) { return (uint64_t)le32(p) | (uint64_t)le32(p + 4) << 32; }
-
 // The hash of names and of template GUIDs: h * 65599 + unit over the UTF-16
 // units (a GUID as eight little-endian units).
-uint32_t unithash(const uint8_t *p, size_t units) {
-    uint32_t h = 0;
-    for (size_t i = 0; i < units; ++i) h = h * 65599 + (uint32_t)(p[2 * i] | p[2 * i + 1] << 8);
-    return h;
-}
 uint32_t namehash(const std::u16string &s) {
     uint32_t h = 0;
     for (char16_t c : s) h = h * 65599 + c;
     return h;
+}
+uint32_t guidhash(const uint8_t *guid) {
+    std::u16string units;
+    for (int i = 0; i < 16; i += 2) units += (char16_t)le16(Bytes{guid, 16}, i);
+    return namehash(units);
 }
 
 uint64_t filetime(uint32_t seconds) { return ((uint64_t)seconds + DaysFrom1601To1970 * 86400) * TicksPerSecond; }
@@ -94,7 +89,7 @@ void putfileheader(uint8_t *h, uint64_t firstchunk, uint64_t lastchunk, uint64_t
 }
 
 void setchecksums(uint8_t *c) {
-    const uint32_t free = std::min(std::max(le32(c + 0x30), ChunkHeaderSize), ChunkSize);
+    const uint32_t free = std::min(std::max(le32(Bytes{c, ChunkSize}, 0x30), ChunkHeaderSize), ChunkSize);
     put32(c + 0x34, crc32(c + ChunkHeaderSize, free - ChunkHeaderSize));
     put32(c + 0x7C, headercrc(c));
 }
@@ -114,7 +109,7 @@ void ChunkBuilder::resume(Bytes chunk, const ChunkEntry &e) {
     pos_ = free_ = e.free;
     lastoff_ = e.lastoffset;
     count_ = e.count;
-    firstnum_ = le64(&b_[0x08]);
+    firstnum_ = le64(chunk, 0x08);
     firstid_ = e.first;
     lastid_ = e.first + e.count - 1;
     templates_.clear();
@@ -207,13 +202,13 @@ void ChunkBuilder::settable(uint32_t entry, uint32_t off) {
 // until it is) and carries the name's hash, length and units.
 uint32_t ChunkBuilder::findname(const std::u16string &s) const {
     const uint32_t hash = namehash(s);
-    uint32_t off = le32(&b_[StringTable + 4 * (hash % 64)]);
-    for (uint32_t prev = ChunkSize; off >= ChunkHeaderSize && off < prev; prev = off, off = le32(&b_[off])) {
+    uint32_t off = at32(StringTable + 4 * (hash % 64));
+    for (uint32_t prev = ChunkSize; off >= ChunkHeaderSize && off < prev; prev = off, off = at32(off)) {
         if ((uint64_t)off + 10 + 2 * s.size() > free_) continue;
-        const uint8_t *e = &b_[off];
-        if ((uint16_t)(e[4] | e[5] << 8) != (uint16_t)hash || (size_t)(e[6] | e[7] << 8) != s.size()) continue;
+        const Bytes e{&b_[off], free_ - off};
+        if (le16(e, 4) != (uint16_t)hash || le16(e, 6) != s.size()) continue;
         size_t i = 0;
-        while (i < s.size() && (char16_t)(e[8 + 2 * i] | e[9 + 2 * i] << 8) == s[i]) ++i;
+        while (i < s.size() && le16(e, 8 + 2 * i) == s[i]) ++i;
         if (i == s.size()) return off;
     }
     return 0;
@@ -237,7 +232,7 @@ void ChunkBuilder::name(const std::u16string &s) {
     if (verify_) {
         hole32(); // the link depends on what the chunk held then
     } else {
-        const uint32_t head = le32(&b_[entry]);
+        const uint32_t head = at32(entry);
         emit32(head >= ChunkHeaderSize && head < at ? head : 0);
     }
     emit16((uint16_t)hash);
@@ -361,10 +356,10 @@ void ChunkBuilder::databody() {
 uint32_t ChunkBuilder::findtemplate(const uint8_t *guid, void (ChunkBuilder::*body)()) {
     for (const auto &t : templates_)
         if (std::memcmp(t.first.data(), guid, 16) == 0) return t.second;
-    uint32_t off = le32(&b_[TemplateTable + 4 * (unithash(guid, 8) % 32)]);
-    for (uint32_t prev = ChunkSize; off >= ChunkHeaderSize && off < prev; prev = off, off = le32(&b_[off])) {
+    uint32_t off = at32(TemplateTable + 4 * (guidhash(guid) % 32));
+    for (uint32_t prev = ChunkSize; off >= ChunkHeaderSize && off < prev; prev = off, off = at32(off)) {
         if (off + 24 > free_ || std::memcmp(&b_[off + 4], guid, 16) != 0) continue;
-        const uint32_t size = le32(&b_[off + 20]);
+        const uint32_t size = at32(off + 20);
         if (size > free_ - off - 24) continue;
         const uint32_t pos = pos_, end = end_;
         const bool bad = bad_;
@@ -392,14 +387,14 @@ uint32_t ChunkBuilder::findtemplate(const uint8_t *guid, void (ChunkBuilder::*bo
 void ChunkBuilder::instance(const uint8_t *guid, void (ChunkBuilder::*body)()) {
     emit8(0x0C);
     emit8(0x01);
-    emit32(le32(guid)); // the template's id: the GUID's first four bytes
+    emit32(le32(Bytes{guid, 16}, 0)); // the template's id: the GUID's first four bytes
     const uint32_t found = findtemplate(guid, body);
     if (found) {
         emit32(found);
         return;
     }
-    const uint32_t def = pos_ + 4, entry = TemplateTable + 4 * (unithash(guid, 8) % 32);
-    const uint32_t head = le32(&b_[entry]);
+    const uint32_t def = pos_ + 4, entry = TemplateTable + 4 * (guidhash(guid) % 32);
+    const uint32_t head = at32(entry);
     emit32(def);
     emit32(head >= ChunkHeaderSize && head < def ? head : 0);
     for (int i = 0; i < 16; ++i) emit8(guid[i]);

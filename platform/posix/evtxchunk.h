@@ -67,6 +67,7 @@ public:
     uint64_t nextnumber() const { return firstnum_ + count_; }
 
 private:
+    uint32_t at32(uint32_t off) const { return le32(Bytes{b_.data(), b_.size()}, off); }
     void emit8(uint8_t v);
     void emit16(uint16_t v);
     void emit32(uint32_t v);

@@ -47,20 +47,6 @@ struct CrcTables {
     }
 };
 
-// Little-endian fields through the checked reads of Bytes; 0 where the bytes
-// are not there (the callers have checked the range already).
-uint16_t le16(Bytes b, size_t off) {
-    uint16_t v = 0;
-    b.u16(off, &v);
-    return v;
-}
-uint32_t le32(Bytes b, size_t off) {
-    uint32_t v = 0;
-    b.u32(off, &v);
-    return v;
-}
-uint64_t le64(Bytes b, size_t off) { return (uint64_t)le32(b, off) | (uint64_t)le32(b, off + 4) << 32; }
-
 // Four bytes of the CRC's input as one word, first byte lowest.
 uint32_t word(const uint8_t *p) {
     return (uint32_t)p[0] | ((uint32_t)p[1] << 8) | ((uint32_t)p[2] << 16) | ((uint32_t)p[3] << 24);
@@ -1130,10 +1116,6 @@ namespace {
 
 uint32_t clampseconds(int64_t secs) { return secs < 0 ? 0 : secs > 0xFFFFFFFFll ? 0xFFFFFFFFu : (uint32_t)secs; }
 
-uint32_t filetimeseconds(uint64_t ticks) {
-    return clampseconds((int64_t)(ticks / TicksPerSecond) - DaysFrom1601To1970 * 86400);
-}
-
 // The legacy event type: the audit keywords first, then the level. Level 0
 // (log always) is what the legacy write call stores for its success type,
 // which reads back as 0; levels past Informational are informational too.
@@ -1150,6 +1132,10 @@ uint16_t eventtype(uint64_t level, uint64_t keywords) {
 }
 
 } // namespace
+
+uint32_t filetimeseconds(uint64_t ticks) {
+    return clampseconds((int64_t)(ticks / TicksPerSecond) - DaysFrom1601To1970 * 86400);
+}
 
 bool Converter::convert(Bytes chunk, uint32_t slot, uint32_t off, uint32_t size, evt::NewRecord *out) {
     // Templates belong to their chunk; the cache starts afresh for another

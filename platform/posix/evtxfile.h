@@ -40,6 +40,23 @@ const uint32_t RecordHeaderSize = 24;
 const int64_t DaysFrom1601To1970 = 134774;
 const uint64_t TicksPerSecond = 10000000;
 
+// A FILETIME in seconds since 1970, clamped to 0 .. 0xFFFFFFFF.
+uint32_t filetimeseconds(uint64_t ticks);
+
+// Little-endian fields through the checked reads of Bytes; 0 where the bytes
+// are not there (the callers have checked the range already).
+inline uint16_t le16(Bytes b, size_t off) {
+    uint16_t v = 0;
+    b.u16(off, &v);
+    return v;
+}
+inline uint32_t le32(Bytes b, size_t off) {
+    uint32_t v = 0;
+    b.u32(off, &v);
+    return v;
+}
+inline uint64_t le64(Bytes b, size_t off) { return (uint64_t)le32(b, off) | (uint64_t)le32(b, off + 4) << 32; }
+
 // File header flags.
 const uint32_t FlagDirty = 0x1; // open for writing, or not closed cleanly
 const uint32_t FlagFull = 0x2;  // full, and new events are dropped

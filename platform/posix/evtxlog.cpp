@@ -15,12 +15,6 @@ namespace evtx {
 
 namespace {
 
-uint64_t le64(const uint8_t *p) {
-    uint64_t v = 0;
-    for (int i = 7; i >= 0; --i) v = v << 8 | p[i];
-    return v;
-}
-
 uint64_t chunkat(uint32_t slot) { return FileHeaderSize + (uint64_t)slot * ChunkSize; }
 
 // The chunk slots a file of this size has room for, as many as a header
@@ -110,7 +104,7 @@ DWORD LogFile::refresh() {
 // number: that number counts then, unless it is so far above the oldest
 // record that the reader could no longer keep the log's numbers in order.
 uint64_t LogFile::nextid() const {
-    const uint64_t header = le64(head_ + 0x18);
+    const uint64_t header = le64(Bytes{head_, sizeof head_}, 0x18);
     if (!reader_.count()) return header ? header : 1;
     const ChunkEntry &newest = reader_.chunks().back();
     const uint64_t after = newest.first + newest.count;
@@ -215,14 +209,15 @@ DWORD LogFile::appendlocked(const std::vector<NewRecord> &recs, uint32_t maxsize
         b.resume(Bytes{bytes.data(), ChunkSize}, chunks.back());
         from = b.free();
     } else {
-        const uint64_t current = le64(head_ + 0x10);
+        const uint64_t current = le64(Bytes{head_, sizeof head_}, 0x10);
         slot = current < slots ? (uint32_t)current : 0;
         b.start(1);
         chunks.push_back(ChunkEntry{slot, 0, 0, 0, 0});
     }
     uint64_t next = nextid();
-    uint32_t flags = head_[0x78] | head_[0x79] << 8 | head_[0x7A] << 16 | (uint32_t)head_[0x7B] << 24;
-    const uint8_t dirty[4] = {(uint8_t)(flags | FlagDirty), head_[0x79], head_[0x7A], head_[0x7B]};
+    uint32_t flags = le32(Bytes{head_, sizeof head_}, 0x78);
+    uint8_t dirty[4];
+    put32(dirty, flags | FlagDirty);
     DWORD rc = pwriteall(fd_, dirty, sizeof dirty, 0x78);
     bool pending = false;
     for (size_t i = 0; i < recs.size() && rc == ERROR_SUCCESS; ++i) {
@@ -253,8 +248,7 @@ DWORD LogFile::appendlocked(const std::vector<NewRecord> &recs, uint32_t maxsize
         if (old != chunks.end() && retention) {
             uint8_t written[8] = {0};
             rc = preadall(fd_, written, sizeof written, chunkat(s) + old->lastoffset + 16);
-            const int64_t age =
-                (int64_t)recs[i].timewritten - ((int64_t)(le64(written) / TicksPerSecond) - DaysFrom1601To1970 * 86400);
+            const int64_t age = (int64_t)recs[i].timewritten - filetimeseconds(le64(Bytes{written, 8}, 0));
             if (rc == ERROR_SUCCESS && (retention == 0xFFFFFFFFu || age < (int64_t)retention)) rc = ERROR_LOG_FILE_FULL;
             if (rc != ERROR_SUCCESS) break;
         }
@@ -317,7 +311,7 @@ DWORD LogFile::backup(const std::string &hostpath) {
         rc = preadall(fd_, c.data(), ChunkSize, chunkat(e.slot));
         if (rc != ERROR_SUCCESS) break;
         std::fill(c.begin() + e.free, c.end(), 0);
-        put32(&c[0x78], (c[0x78] | c[0x79] << 8 | c[0x7A] << 16 | (uint32_t)c[0x7B] << 24) & ~FlagNoCrc);
+        put32(&c[0x78], le32(Bytes{c.data(), ChunkSize}, 0x78) & ~FlagNoCrc);
         setchecksums(c.data());
         rc = pwriteall(out, c.data(), ChunkSize, chunkat((uint32_t)n++));
         if (rc != ERROR_SUCCESS) break;
