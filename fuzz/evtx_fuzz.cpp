@@ -1,4 +1,5 @@
-// evtx_fuzz.cpp: the .evtx reader and the legacy view on any file image.
+// evtx_fuzz.cpp: the .evtx reader and the legacy view on any file image,
+// and the writer on any file image that opens.
 //
 // The bytes are indexed as an .evtx file. When they open, the target walks
 // every record forwards and backwards, converts each one, builds its native
@@ -7,9 +8,12 @@
 // gives 0 or 1500; the walks visit as many records as counted, in number
 // order, the same ones both ways; a record converts or gives 1500; a found
 // record has the number asked for.
+// Then the bytes are a live log that three events are appended to (its
+// newest chunk continued through its tables) and that is then cleared: the
+// last event reads back as written, the cleared log goes on counting.
 #include "fuzzsupport.h"
 
-#include "platform/posix/evtxfile.h"
+#include "platform/posix/evtxlog.h"
 
 #include <vector>
 
@@ -38,6 +42,33 @@ void convert(Reader &reader, const Position &pos, nt::evt::NewRecord *rec, std::
               "the ANSI record keeps number, strings and data");
 }
 
+void write(const uint8_t *data, size_t size) {
+    const std::string path = fz::workdir() + "/live.evtx";
+    fz::writebytes(path, data, size);
+    LogFile log;
+    if (log.openorcreate(path, u"Application", 0x31000) != ERROR_SUCCESS) return;
+    nt::NewRecord rec;
+    rec.source = u"Fuzz";
+    rec.computer = u"HOST";
+    rec.eventid = 0xC0000007;
+    rec.eventtype = EVENTLOG_WARNING_TYPE;
+    rec.strings = {u"s", u""};
+    rec.data = {7};
+    rec.sid = {1, 1, 0, 0, 0, 0, 0, 5, 18, 0, 0, 0};
+    uint32_t last = 0;
+    fz::check(log.append({rec, rec, rec}, 0, 0, &last) == ERROR_SUCCESS, "events are appended to any log that opens");
+    fz::check(log.refresh() == ERROR_SUCCESS, "a log written to opens again");
+    std::vector<uint8_t> scratch, expected;
+    nt::Bytes got;
+    nt::evt::buildrecord(rec, last, &expected);
+    fz::check(last - log.oldest() >= 0x40000000u || (log.newest() == last && log.record(last, false, &scratch, &got) &&
+                                                     std::vector<uint8_t>(got.data, got.data + got.size) == expected),
+              "the last event is the newest record and reads back as written");
+    fz::check(log.clear() == ERROR_SUCCESS && log.refresh() == ERROR_SUCCESS && log.count() == 0 &&
+                  log.current() == last + 1,
+              "a cleared log is empty and goes on counting");
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
@@ -49,6 +80,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         fz::check(reader.count() == 0, "a file that does not open has no records");
         return 0;
     }
+    write(data, size);
     const size_t count = reader.count();
     fz::check(count != 0 || (reader.oldest() == 0 && reader.newest() == 0), "an empty log has no oldest record");
 

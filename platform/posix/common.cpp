@@ -1,5 +1,5 @@
 // common.cpp: the last error, the registry's name fold, code page 1252 and
-// UTF-8, the errno table, whole-file reads.
+// UTF-8, host paths, the errno table, whole reads and writes.
 #include "platform/posix/common.h"
 
 #include <cerrno>
@@ -242,6 +242,31 @@ DWORD readwhole(const std::string &hostpath, std::string *out, size_t limit) {
     close(fd);
     if (rc == ERROR_SUCCESS) out->swap(data);
     return rc;
+}
+
+DWORD preadall(int fd, uint8_t *p, size_t len, uint64_t off) {
+    while (len) {
+        ssize_t n = pread(fd, p, len, (off_t)off);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return errnotowin(errno, "");
+        if (n == 0) return ERROR_HANDLE_EOF;
+        p += n;
+        len -= (size_t)n;
+        off += (uint64_t)n;
+    }
+    return ERROR_SUCCESS;
+}
+
+DWORD pwriteall(int fd, const uint8_t *p, size_t len, uint64_t off) {
+    while (len) {
+        ssize_t n = pwrite(fd, p, len, (off_t)off);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return errnotowin(errno, "");
+        p += n;
+        len -= (size_t)n;
+        off += (uint64_t)n;
+    }
+    return ERROR_SUCCESS;
 }
 
 DWORD lockfd(int fd, bool exclusive) {

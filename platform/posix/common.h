@@ -4,7 +4,8 @@
 // - bounds-checked little-endian reads over untrusted bytes;
 // - the registry's case rule (a one-to-one upper-case fold of code page 1252);
 // - code page 1252, Unicode and UTF-8;
-// - the errno-to-Win32 table for file calls, and reading a whole file.
+// - host paths: parent folders, caseless lookup, making folders;
+// - the errno-to-Win32 table for file calls, and whole reads and writes.
 #ifndef QUILLOG_POSIX_COMMON_H
 #define QUILLOG_POSIX_COMMON_H
 
@@ -61,6 +62,10 @@ inline void put32(uint8_t *p, uint32_t v) {
     p[1] = (uint8_t)(v >> 8);
     p[2] = (uint8_t)(v >> 16);
     p[3] = (uint8_t)(v >> 24);
+}
+inline void put64(uint8_t *p, uint64_t v) {
+    put32(p, (uint32_t)v);
+    put32(p + 4, (uint32_t)(v >> 32));
 }
 
 // Upper-case fold of one code page 1252 byte, one to one: a-z, the accented
@@ -137,6 +142,12 @@ std::string resolvecase(const std::string &path);
 // it is read. Returns 0 or the Win32 code of the failure; *out is changed
 // only on success.
 DWORD readwhole(const std::string &hostpath, std::string *out, size_t limit);
+
+// Reads or writes exactly len bytes at off of an open file, going on after
+// short transfers and interruptions: 0, ERROR_HANDLE_EOF when the file ends
+// first (reading), or the Win32 code of the failure.
+DWORD preadall(int fd, uint8_t *p, size_t len, uint64_t off);
+DWORD pwriteall(int fd, const uint8_t *p, size_t len, uint64_t off);
 
 // The longest a call waits for a lock that another process holds on a
 // registry hive or an event log file (a writer in the middle of its change

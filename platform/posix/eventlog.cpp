@@ -1,10 +1,13 @@
-// eventlog.cpp: the event log service over .evt files.
+// eventlog.cpp: the event log service over .evt and .evtx files.
 //
 // Live logs are the files the registry of the computer names
 // (HKLM\SYSTEM\CurrentControlSet\Services\EventLog\<Log>, value File; when
 // there is none, %SystemRoot%\System32\config\AppEvent.Evt, SecEvent.Evt or
-// SysEvent.Evt), created empty on first open as the service does. Backup
-// files are any .evt file. Reads return records in their ANSI form, whole
+// SysEvent.Evt), created empty on first open as the service does: an .evtx
+// log when the name ends in .evtx (Vista and later keep their logs in
+// %SystemRoot%\System32\winevt\Logs\*.evtx), else an .evt log; an existing
+// file is read and written in the format it has. Backup files are any .evt
+// or .evtx file. Reads return records in their ANSI form, whole
 // records only, with Windows' error codes: 122 with the size needed when the
 // first record does not fit, 38 at the end, 87 for a seek before the oldest
 // record. Where Windows is unhelpful this service does better, and says so:
@@ -219,17 +222,48 @@ private:
     bool locked_;
 };
 
-// The format of a log file from its first bytes: true for .evtx. A file that
-// cannot be read is taken as .evt, whose open reports why.
+// The format of a log file: .evtx when it starts with that format's
+// signature. A file that does not exist yet (a live log created on first
+// use, a file that records are written to) takes the format its name says:
+// .evtx for a name ending in .evtx in any case, as the logs of Vista and
+// later are named, else .evt. Anything that cannot be read is taken as .evt,
+// whose open reports why.
 bool isevtx(const std::string &hostpath) {
     uint8_t head[8] = {0};
     int fd = ::open(hostpath.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-    if (fd < 0) return false;
+    if (fd < 0) {
+        const size_t n = hostpath.size();
+        return errno == ENOENT && n > 5 && nameeq(hostpath.substr(n - 5), ".evtx");
+    }
     struct stat st;
     bool regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
     ssize_t n = regular ? pread(fd, head, sizeof head, 0) : 0;
     close(fd);
     return n == (ssize_t)sizeof head && evtx::hassignature(Bytes{head, sizeof head});
+}
+
+std::u16string widen(const std::string &s) {
+    std::u16string out;
+    out.reserve(s.size());
+    for (char c : s) out += (char16_t)ansitowide((unsigned char)c);
+    return out;
+}
+
+// Opens a live log (or a file records are written to) in its format,
+// creating it when missing (openlive); channel is the log's name, which
+// events written to an .evtx log carry.
+DWORD openlog(const std::string &hostpath, const std::string &channel, DWORD maxsize, DWORD retention, bool maywrite,
+              std::unique_ptr<LogStore> *out) {
+    if (isevtx(hostpath)) {
+        auto file = std::make_unique<evtx::LogFile>();
+        DWORD rc = file->openorcreate(hostpath, widen(channel), maxsize, maywrite);
+        *out = std::move(file);
+        return rc;
+    }
+    auto file = std::make_unique<evt::LogFile>();
+    DWORD rc = file->openorcreate(hostpath, maxsize, retention, maywrite);
+    *out = std::move(file);
+    return rc;
 }
 
 // ---------------------------------------------------------------- writing
@@ -238,19 +272,12 @@ bool isevtx(const std::string &hostpath) {
 // writes does not index the file again each time.
 struct WriterCache {
     std::mutex lock;
-    std::map<std::string, std::unique_ptr<evt::LogFile>> files;
+    std::map<std::string, std::unique_ptr<LogStore>> files;
 };
 
 WriterCache &writers() {
     static WriterCache *w = new WriterCache;
     return *w;
-}
-
-std::u16string widen(const std::string &s) {
-    std::u16string out;
-    out.reserve(s.size());
-    for (char c : s) out += (char16_t)ansitowide((unsigned char)c);
-    return out;
 }
 
 evt::NewRecord torecord(const LogEvent &e, const std::string &computer) {
@@ -268,20 +295,19 @@ evt::NewRecord torecord(const LogEvent &e, const std::string &computer) {
     return r;
 }
 
-// Appends to the log file at hostpath, creating it with createsize when it
-// does not exist. maxsize 0 keeps the size in the file's header.
-DWORD appendto(const std::string &hostpath, DWORD createsize, DWORD maxsize, const DWORD *retention,
-               const std::vector<evt::NewRecord> &recs, DWORD *last, size_t confined = 0) {
+// Appends to the log file at hostpath (the log channel), creating it with
+// createsize when it does not exist. maxsize 0 keeps the size the log has.
+DWORD appendto(const std::string &hostpath, const std::string &channel, DWORD createsize, DWORD maxsize,
+               const DWORD *retention, const std::vector<evt::NewRecord> &recs, DWORD *last, size_t confined = 0) {
     if (DWORD rc = nolinks(hostpath, confined)) return rc;
     WriterCache &w = writers();
     std::lock_guard<std::mutex> guard(w.lock);
-    std::unique_ptr<evt::LogFile> &file = w.files[hostpath];
+    std::unique_ptr<LogStore> &file = w.files[hostpath];
     struct stat st;
     bool same = file && stat(hostpath.c_str(), &st) == 0 && (uint64_t)st.st_ino == file->inode() &&
                 (uint64_t)st.st_dev == file->device();
     if (!same) {
-        file.reset(new evt::LogFile);
-        DWORD rc = file->openorcreate(hostpath, createsize, retention ? *retention : 0);
+        DWORD rc = openlog(hostpath, channel, createsize, retention ? *retention : 0, true, &file);
         if (rc != ERROR_SUCCESS) {
             file.reset();
             return rc;
@@ -300,7 +326,7 @@ DWORD writelive(const char *server, const char *logname, const std::vector<LogEv
     std::vector<evt::NewRecord> recs;
     recs.reserve(events.size());
     for (const LogEvent &e : events) recs.push_back(torecord(e, live.computer));
-    return appendto(live.hostpath, live.maxsize ? live.maxsize : DefaultMaxSize, live.maxsize,
+    return appendto(live.hostpath, live.name, live.maxsize ? live.maxsize : DefaultMaxSize, live.maxsize,
                     live.hasretention ? &live.retention : nullptr, recs, last, live.confined);
 }
 
@@ -319,7 +345,7 @@ DWORD writeevents(const EventTarget &target, const std::vector<LogEvent> &events
     recs.reserve(events.size());
     for (const LogEvent &e : events) recs.push_back(torecord(e, localname()));
     DWORD maxsize = target.maxsize ? target.maxsize : DefaultMaxSize;
-    return appendto(target.file, maxsize, target.maxsize, nullptr, recs, last);
+    return appendto(target.file, target.log, maxsize, target.maxsize, nullptr, recs, last);
 }
 
 } // namespace nt
@@ -354,12 +380,12 @@ HANDLE OpenEventLogA(LPCSTR lpUNCServerName, LPCSTR lpSourceName) {
     if (rc != ERROR_SUCCESS) return failwith(rc, (HANDLE) nullptr);
     if (live.name == "Security" && nt::islocal(lpUNCServerName) && !nt::privilegeenabled(SE_SECURITY_NAME))
         return failwith(ERROR_PRIVILEGE_NOT_HELD, (HANDLE) nullptr);
-    auto file = std::make_unique<nt::evt::LogFile>();
     // A log whose path passes through a link below its drive is read
     // through it, but never written, cleared or created there.
-    rc = file->openorcreate(live.hostpath, live.maxsize ? live.maxsize : nt::DefaultMaxSize,
-                            live.hasretention ? live.retention : 0,
-                            nt::nolinks(live.hostpath, live.confined) == ERROR_SUCCESS);
+    std::unique_ptr<nt::LogStore> file;
+    rc = nt::openlog(live.hostpath, live.name, live.maxsize ? live.maxsize : nt::DefaultMaxSize,
+                     live.hasretention ? live.retention : 0, nt::nolinks(live.hostpath, live.confined) == ERROR_SUCCESS,
+                     &file);
     if (rc != ERROR_SUCCESS) return failwith(rc, (HANDLE) nullptr);
     return nt::addhandle(std::make_shared<LogObject>(std::move(file), true));
 }
@@ -559,8 +585,9 @@ BOOL GetNumberOfEventLogRecords(HANDLE hEventLog, PDWORD NumberOfRecords) {
 /***********************************************************************
  * BackupEventLogA
  *
- * Writes the log (live or backup handle) to a new .evt file: records oldest
- * first, unwrapped, header clean.
+ * Writes the log (live or backup handle) to a new file in the log's own
+ * format, as Vista and later write an .evtx log whatever the file's name:
+ * records oldest first, unwrapped, header clean.
  *   lpBackupFileName [I] the new file; drive letters are the local computer's
  * RETURNS TRUE; FALSE with ERROR_INVALID_PARAMETER for a NULL name,
  * ERROR_INVALID_HANDLE, ERROR_ALREADY_EXISTS when the file exists (nothing

@@ -35,8 +35,9 @@ struct LogEvent {
 
 // Where records go: the live log of that name on a computer of the network
 // (found and created as OpenEventLogA finds it; an empty computer is the
-// local one), or, when file is set, that .evt host file (created empty with
-// maxsize, default 512 KiB, when missing).
+// local one), or, when file is set, that host file (created empty with
+// maxsize, default 512 KiB, when missing: an .evtx log when its name ends in
+// .evtx, else an .evt log; log names the events of an .evtx log).
 struct EventTarget {
     std::string computer;
     std::string log = "Application";

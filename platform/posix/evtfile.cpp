@@ -133,31 +133,6 @@ bool walk(Source &src, uint32_t filesize, const EofValues &ev, Chain *chain) {
     return true;
 }
 
-DWORD preadall(int fd, uint8_t *p, size_t len, uint64_t off) {
-    while (len) {
-        ssize_t n = pread(fd, p, len, (off_t)off);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return errnotowin(errno, "");
-        if (n == 0) return ERROR_HANDLE_EOF;
-        p += n;
-        len -= (size_t)n;
-        off += (uint64_t)n;
-    }
-    return ERROR_SUCCESS;
-}
-
-DWORD pwriteall(int fd, const uint8_t *p, size_t len, uint64_t off) {
-    while (len) {
-        ssize_t n = pwrite(fd, p, len, (off_t)off);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return errnotowin(errno, "");
-        p += n;
-        len -= (size_t)n;
-        off += (uint64_t)n;
-    }
-    return ERROR_SUCCESS;
-}
-
 } // namespace
 
 // ---------------------------------------------------------------- sources
@@ -554,35 +529,13 @@ DWORD LogFile::open(const std::string &hostpath, bool writable) {
 }
 
 DWORD LogFile::openorcreate(const std::string &hostpath, uint32_t maxsize, uint32_t retention, bool maywrite) {
-    if (!maywrite) {
-        DWORD rc = open(hostpath, false);
-        return rc == ERROR_FILE_NOT_FOUND || rc == ERROR_PATH_NOT_FOUND ? ERROR_ACCESS_DENIED : rc;
-    }
-    DWORD rc = open(hostpath, true);
-    // A log that may be read but not written (another account's file, a
-    // read-only file system) is opened for reading; writing and clearing
-    // then fail with the reason.
-    if (rc == ERROR_ACCESS_DENIED || rc == ERROR_WRITE_PROTECT) {
-        DWORD readrc = open(hostpath, false);
-        if (readrc == ERROR_SUCCESS) denied_ = rc;
-        return readrc;
-    }
-    if (rc != ERROR_FILE_NOT_FOUND && rc != ERROR_PATH_NOT_FOUND) return rc;
-    // Written whole under a temporary name and linked into place, so another
-    // process never sees a half-made log and two creators cannot collide.
-    makefolders(parentfolder(hostpath));
-    uint32_t size = std::max(std::min(GrowStep, maxsize & ~3u), HeaderSize + EofSize);
-    std::vector<uint8_t> image = emptyimage(size, maxsize, retention, 1);
-    std::string temp = hostpath + ".new" + std::to_string((long)getpid());
-    int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (fd < 0) return errnotowin(errno, temp);
-    rc = pwriteall(fd, image.data(), image.size(), 0);
-    close(fd);
-    if (rc == ERROR_SUCCESS && link(temp.c_str(), hostpath.c_str()) != 0 && errno != EEXIST)
-        rc = errnotowin(errno, hostpath);
-    unlink(temp.c_str());
-    if (rc != ERROR_SUCCESS) return rc;
-    return open(hostpath, true);
+    return openlive(
+        hostpath, maywrite, [&](bool writable) { return open(hostpath, writable); },
+        [&] {
+            uint32_t size = std::max(std::min(GrowStep, maxsize & ~3u), HeaderSize + EofSize);
+            return emptyimage(size, maxsize, retention, 1);
+        },
+        &denied_);
 }
 
 DWORD LogFile::lock(bool exclusive) { return lockfd(fd_, exclusive); }

@@ -47,20 +47,6 @@ struct CrcTables {
     }
 };
 
-// Little-endian fields through the checked reads of Bytes; 0 where the bytes
-// are not there (the callers have checked the range already).
-uint16_t le16(Bytes b, size_t off) {
-    uint16_t v = 0;
-    b.u16(off, &v);
-    return v;
-}
-uint32_t le32(Bytes b, size_t off) {
-    uint32_t v = 0;
-    b.u32(off, &v);
-    return v;
-}
-uint64_t le64(Bytes b, size_t off) { return (uint64_t)le32(b, off) | (uint64_t)le32(b, off + 4) << 32; }
-
 // Four bytes of the CRC's input as one word, first byte lowest.
 uint32_t word(const uint8_t *p) {
     return (uint32_t)p[0] | ((uint32_t)p[1] << 8) | ((uint32_t)p[2] << 16) | ((uint32_t)p[3] << 24);
@@ -81,6 +67,8 @@ uint32_t crc32(const uint8_t *p, size_t len, uint32_t crc) {
     return ~crc;
 }
 
+uint32_t headercrc(const uint8_t *chunk) { return crc32(chunk + 0x80, ChunkHeaderSize - 0x80, crc32(chunk, 0x78)); }
+
 bool hassignature(Bytes head) { return head.has(0, 8) && std::memcmp(head.data, "ElfFile", 8) == 0; }
 
 // ---------------------------------------------------------------- binary XML
@@ -99,34 +87,6 @@ const uint32_t MaxWork = 1u << 18;
 const size_t MaxFrames = (MaxDepth + 2) * (MaxNesting + 1) + 2;
 // Compiled operations kept for one chunk before the cache starts afresh.
 const size_t MaxOps = 1u << 16;
-
-// Value types of substitutions.
-enum : uint8_t {
-    TNull = 0x00,
-    TString = 0x01,
-    TAnsi = 0x02,
-    TInt8 = 0x03,
-    TUInt8 = 0x04,
-    TInt16 = 0x05,
-    TUInt16 = 0x06,
-    TInt32 = 0x07,
-    TUInt32 = 0x08,
-    TInt64 = 0x09,
-    TUInt64 = 0x0A,
-    TReal32 = 0x0B,
-    TReal64 = 0x0C,
-    TBool = 0x0D,
-    TBinary = 0x0E,
-    TGuid = 0x0F,
-    TSizeT = 0x10,
-    TFileTime = 0x11,
-    TSysTime = 0x12,
-    TSid = 0x13,
-    THex32 = 0x14,
-    THex64 = 0x15,
-    TBinXml = 0x21,
-    TArray = 0x80,
-};
 
 // The element and attribute names the legacy view looks at.
 enum Name : uint8_t {
@@ -378,9 +338,6 @@ void civilfromdays(int64_t z, int64_t *y, unsigned *m, unsigned *d) {
     *m = mp < 10 ? mp + 3 : mp - 9;
     *y = (int64_t)yoe + era * 400 + (*m <= 2);
 }
-
-const int64_t DaysFrom1601To1970 = 134774;
-const uint64_t TicksPerSecond = 10000000;
 
 // yyyy-mm-ddThh:mm:ss.fffffffffZ from days since 1970, seconds of the day
 // and nanoseconds.
@@ -1159,10 +1116,6 @@ namespace {
 
 uint32_t clampseconds(int64_t secs) { return secs < 0 ? 0 : secs > 0xFFFFFFFFll ? 0xFFFFFFFFu : (uint32_t)secs; }
 
-uint32_t filetimeseconds(uint64_t ticks) {
-    return clampseconds((int64_t)(ticks / TicksPerSecond) - DaysFrom1601To1970 * 86400);
-}
-
 // The legacy event type: the audit keywords first, then the level. Level 0
 // (log always) is what the legacy write call stores for its success type,
 // which reads back as 0; levels past Informational are informational too.
@@ -1179,6 +1132,10 @@ uint16_t eventtype(uint64_t level, uint64_t keywords) {
 }
 
 } // namespace
+
+uint32_t filetimeseconds(uint64_t ticks) {
+    return clampseconds((int64_t)(ticks / TicksPerSecond) - DaysFrom1601To1970 * 86400);
+}
 
 bool Converter::convert(Bytes chunk, uint32_t slot, uint32_t off, uint32_t size, evt::NewRecord *out) {
     // Templates belong to their chunk; the cache starts afresh for another
@@ -1289,8 +1246,9 @@ bool Reader::checkchunk(uint32_t slot, Bytes c, bool nocrc, ChunkEntry *e) {
         lastoff != last)
         return false;
     e->lastoffset = last;
+    e->free = free;
     if (nocrc || (le32(c, 0x78) & FlagNoCrc)) return true;
-    if (crc32(h + 0x80, ChunkHeaderSize - 0x80, crc32(h, 0x78)) == le32(c, 0x7C)) return true;
+    if (headercrc(h) == le32(c, 0x7C)) return true;
     evt::NewRecord scratch;
     for (uint32_t at = ChunkHeaderSize; at < free; at += le32(c, at + 4))
         if (!conv_->convert(c, slot, at, le32(c, at + 4), &scratch)) return false;

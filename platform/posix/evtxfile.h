@@ -36,14 +36,67 @@ const uint32_t ChunkSize = 0x10000;
 const uint32_t ChunkHeaderSize = 0x200; // the first record starts here
 const uint32_t RecordHeaderSize = 24;
 
+// Times are FILETIME values: 100 ns ticks since 1601-01-01 (UTC).
+const int64_t DaysFrom1601To1970 = 134774;
+const uint64_t TicksPerSecond = 10000000;
+
+// A FILETIME in seconds since 1970, clamped to 0 .. 0xFFFFFFFF.
+uint32_t filetimeseconds(uint64_t ticks);
+
+// Little-endian fields through the checked reads of Bytes; 0 where the bytes
+// are not there (the callers have checked the range already).
+inline uint16_t le16(Bytes b, size_t off) {
+    uint16_t v = 0;
+    b.u16(off, &v);
+    return v;
+}
+inline uint32_t le32(Bytes b, size_t off) {
+    uint32_t v = 0;
+    b.u32(off, &v);
+    return v;
+}
+inline uint64_t le64(Bytes b, size_t off) { return (uint64_t)le32(b, off) | (uint64_t)le32(b, off + 4) << 32; }
+
 // File header flags.
 const uint32_t FlagDirty = 0x1; // open for writing, or not closed cleanly
 const uint32_t FlagFull = 0x2;  // full, and new events are dropped
 const uint32_t FlagNoCrc = 0x4; // checksums are not kept (stored as 0); chunks too
 
+// Types of the values that fill a template's substitutions.
+enum ValueType : uint8_t {
+    TNull = 0x00,
+    TString = 0x01,
+    TAnsi = 0x02,
+    TInt8 = 0x03,
+    TUInt8 = 0x04,
+    TInt16 = 0x05,
+    TUInt16 = 0x06,
+    TInt32 = 0x07,
+    TUInt32 = 0x08,
+    TInt64 = 0x09,
+    TUInt64 = 0x0A,
+    TReal32 = 0x0B,
+    TReal64 = 0x0C,
+    TBool = 0x0D,
+    TBinary = 0x0E,
+    TGuid = 0x0F,
+    TSizeT = 0x10,
+    TFileTime = 0x11,
+    TSysTime = 0x12,
+    TSid = 0x13,
+    THex32 = 0x14,
+    THex64 = 0x15,
+    TBinXml = 0x21,
+    TArray = 0x80,
+};
+
 // The CRC-32 of zlib (reflected polynomial 0xEDB88320, initial value and
 // final XOR all ones) of len bytes, continuing from crc (0 to start).
 uint32_t crc32(const uint8_t *p, size_t len, uint32_t crc = 0);
+
+// The checksum a chunk's header keeps of itself: bytes 0-0x77 and
+// 0x80-0x1FF (its flags and the checksum left out).
+uint32_t headercrc(const uint8_t *chunk);
 
 // True when head starts with the signature of an .evtx file, "ElfFile\0".
 bool hassignature(Bytes head);
@@ -54,6 +107,7 @@ struct ChunkEntry {
     uint32_t slot = 0;       // the chunk starts at FileHeaderSize + slot * ChunkSize
     uint32_t count = 0;      // records in the chunk, at least 1
     uint32_t lastoffset = 0; // chunk offset of its last record
+    uint32_t free = 0;       // chunk offset just past its last record
     uint64_t first = 0;      // identifier of its first record
 };
 

@@ -5,13 +5,15 @@
 // The NT format (.evt, evtfile.h) and the Vista format (.evtx, evtxlog.h)
 // each give one; the service (eventlog.cpp) sees only this interface, so the
 // legacy calls behave alike on both. Record numbers are serial numbers: they
-// wrap past 0xFFFFFFFF, and comparisons are made on their difference.
+// wrap past 0xFFFFFFFF, and comparisons are made on their difference. How a
+// live log of either format is opened, or created on first use, is here too.
 #ifndef QUILLOG_POSIX_LOGSTORE_H
 #define QUILLOG_POSIX_LOGSTORE_H
 
 #include "platform/posix/common.h"
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -80,6 +82,19 @@ public:
     virtual uint64_t inode() const = 0;
     virtual uint64_t device() const = 0;
 };
+
+// Opens a live log file for writing through open(true), creating it first
+// (its folders too) from image() when it does not exist; the new file is
+// written whole under a temporary name and linked into place, so another
+// process never sees a half-made log and two creators cannot collide. A log
+// that may be read but not written (another account's file, a read-only
+// file system) is opened for reading through open(false), and *denied
+// receives why (ERROR_ACCESS_DENIED or ERROR_WRITE_PROTECT) for the writes
+// that will fail. Without maywrite (the path passes through a link that a
+// write must not follow) the file is only opened for reading, and a missing
+// one is not created: ERROR_ACCESS_DENIED.
+DWORD openlive(const std::string &hostpath, bool maywrite, const std::function<DWORD(bool writable)> &open,
+               const std::function<std::vector<uint8_t>()> &image, DWORD *denied);
 
 } // namespace nt
 

@@ -52,6 +52,10 @@
 #define ERROR_LOG_FILE_FULL 1502L
 #define ERROR_EVENTLOG_FILE_CHANGED 1503L
 #define RPC_S_SERVER_UNAVAILABLE 1722L
+// An event too large for the log's format: on Vista and later, ReportEvent
+// refuses raw data over 61,440 bytes with this code, and an event must fit
+// one 64 KiB chunk of the file.
+#define RPC_S_INVALID_BOUND 1734L
 #define ERROR_RESOURCE_DATA_NOT_FOUND 1812L
 #define ERROR_RESOURCE_TYPE_NOT_FOUND 1813L
 #define ERROR_RESOURCE_NAME_NOT_FOUND 1814L

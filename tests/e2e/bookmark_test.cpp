@@ -43,20 +43,7 @@ protected:
         return r.out;
     }
 
-    // The texts evt<N> found in the output file, each counted.
-    std::multiset<int> dumped(const std::string &outname = "out.txt") {
-        std::multiset<int> found;
-        std::string text = qt::readfile(dir() + "/" + outname);
-        for (size_t pos = 0; (pos = text.find("evt", pos)) != std::string::npos; pos += 3)
-            found.insert(atoi(text.c_str() + pos + 3));
-        return found;
-    }
-
-    static std::multiset<int> range(int first, int last) {
-        std::multiset<int> s;
-        for (int i = first; i <= last; ++i) s.insert(i);
-        return s;
-    }
+    std::multiset<int> dumped(const std::string &outname = "out.txt") { return qt::dumped(dir() + "/" + outname); }
 
     static DWORD bookmark(HKEY hive, const char *name) {
         HKEY key;
@@ -75,7 +62,7 @@ TEST_F(Incremental, FirstRunThenNothingNewThenNewRecords) {
     std::string out = run({}, 1);
     EXPECT_NE(out.find("==>LastProcessed (0) < Oldest (1), log records lost\n"), std::string::npos) << out;
     EXPECT_NE(out.find("last event log record processed = 20\n"), std::string::npos) << out;
-    EXPECT_EQ(dumped(), range(1, 20));
+    EXPECT_EQ(dumped(), qt::range(1, 20));
     EXPECT_EQ(bookmark(HKEY_CURRENT_USER, "Application-HOST12"), 20u);
     std::string reg = qt::readfile(hkcufile());
     EXPECT_NE(reg.find("\"Application-HOST12\"=dword:00000014"), std::string::npos) << reg;
@@ -92,7 +79,7 @@ TEST_F(Incremental, FirstRunThenNothingNewThenNewRecords) {
     append(21, 5);
     out = run({}, 0);
     EXPECT_NE(out.find("process event log records starting with 21\n"), std::string::npos) << out;
-    EXPECT_EQ(dumped(), range(1, 25));
+    EXPECT_EQ(dumped(), qt::range(1, 25));
     EXPECT_EQ(bookmark(HKEY_CURRENT_USER, "Application-HOST12"), 25u);
 }
 
@@ -214,7 +201,7 @@ TEST_F(Incremental, LegacyValuesMoveInAndUninstallRemovesBothHives) {
                   "\"Application-HOST12\"=dword:00000006\r\n");
     std::string out = run({}, 0);
     EXPECT_NE(out.find("process event log records starting with 7\n"), std::string::npos) << out;
-    EXPECT_EQ(dumped(), range(7, 10));
+    EXPECT_EQ(dumped(), qt::range(7, 10));
     std::string text = qt::readfile(reg + "/HKEY_CURRENT_USER.reg");
     EXPECT_EQ(text.find("BrantwickWare"), std::string::npos) << text;
 
@@ -241,7 +228,7 @@ TEST_F(Incremental, ClearThenNewEventsLosesAndDuplicatesNothing) {
     std::multiset<int> all = dumped("first.txt");
     std::multiset<int> second = dumped("second.txt");
     all.insert(second.begin(), second.end());
-    EXPECT_EQ(all, range(1, 42));
+    EXPECT_EQ(all, qt::range(1, 42));
 }
 
 TEST_F(Incremental, ConcurrentRunsOnTwoLogsKeepBothBookmarks) {

@@ -4,6 +4,7 @@
 #include "platform/posix/eventlog.h"
 
 #include "platform/posix/evtfile.h"
+#include "platform/posix/evtxfile.h"
 #include "support/support.h"
 
 #include <cstring>
@@ -91,7 +92,7 @@ std::vector<std::string> strings(const std::vector<uint8_t> &rec) {
     return out;
 }
 
-nt::LogEvent eventspec(DWORD n, const std::string &source = "Writer") {
+nt::LogEvent numberedevent(DWORD n, const std::string &source = "Writer") {
     nt::LogEvent e;
     e.source = source;
     e.timegenerated = e.timewritten = 1300000000 + n;
@@ -102,7 +103,7 @@ nt::LogEvent eventspec(DWORD n, const std::string &source = "Writer") {
 
 std::vector<nt::LogEvent> specs(DWORD from, DWORD to) {
     std::vector<nt::LogEvent> v;
-    for (DWORD n = from; n <= to; ++n) v.push_back(eventspec(n));
+    for (DWORD n = from; n <= to; ++n) v.push_back(numberedevent(n));
     return v;
 }
 
@@ -121,6 +122,37 @@ protected:
         std::string path = dir() + "/" + name;
         qt::writefile(path, qt::readfile(qt::samplelog(name)));
         return path;
+    }
+    // A computer of Vista or later: Application and System in winevt\Logs,
+    // the source MyDriver in System; extra goes into Application's key.
+    void vista(const std::string &extra = "") {
+        const std::string key = "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\EventLog\\";
+        hklm(key + "Application]\r\n" +
+             qt::reghex("File", REG_EXPAND_SZ, "%SystemRoot%\\System32\\winevt\\Logs\\Application.evtx") + extra +
+             "\r\n" + key + "System]\r\n" +
+             qt::reghex("File", REG_SZ, "C:\\WINDOWS\\System32\\winevt\\Logs\\System.evtx") + "\r\n" + key +
+             "System\\MyDriver]\r\n\"EventMessageFile\"=\"x.dll\"\r\n");
+    }
+    std::string winevt(const std::string &log) const {
+        return network() + "/HOST12/c/WINDOWS/System32/winevt/Logs/" + log + ".evtx";
+    }
+    // An .evtx file's size in chunks, then its header: first and last chunk,
+    // next identifier, chunks in use, flags; 0xdeadbeef for a bad checksum.
+    static std::vector<DWORD> evtxhead(const std::string &path) {
+        std::string f = qt::readfile(path);
+        const uint8_t *h = (const uint8_t *)f.data();
+        if (f.size() < 0x1000 || std::memcmp(h, "ElfFile", 8) || get32(h + 0x7C) != nt::evtx::crc32(h, 0x78))
+            return {0xdeadbeef};
+        return {(DWORD)(f.size() - 0x1000) / 0x10000, get32(h + 8),   get32(h + 0x10), get32(h + 0x18),
+                (DWORD)(h[0x2A] | h[0x2B] << 8),      get32(h + 0x78)};
+    }
+    // Runs the two independent readers (and evtxinfo) on an .evtx file
+    // through evtxoracle.py; false when they are not installed.
+    static bool readalike(const std::string &path) {
+        qt::RunResult r = qt::runprogram("/usr/bin/env", {"python3", QUILLOG_SOURCE_DIR "/tests/posix/evtxoracle.py",
+                                                          "--clean", QUILLOG_BINARY_DIR "/tests/evtxdump", path});
+        EXPECT_TRUE(r.exitcode == 0 || r.exitcode == 77) << r.out;
+        return r.exitcode != 77;
     }
 };
 
@@ -720,8 +752,9 @@ TEST_F(EventLog, ReportEventWritesToTheSourcesLog) {
     CloseEventLog(app);
 }
 
-TEST_F(EventLog, WriterInAnotherProcessNeverShowsAReaderAHalfWrittenLog) {
-    const std::string file = dir() + "/busy.evt";
+// A writer in another process appends 3000 records to file in batches while
+// this process reads them as they come: each whole, in order, none missed.
+static void readwhilewritten(const std::string &file) {
     ASSERT_EQ(nt::writeevents({"", "", file, 4u << 20}, specs(1, 1)), ERROR_SUCCESS);
     const DWORD total = 3000;
     pid_t child = fork();
@@ -752,4 +785,157 @@ TEST_F(EventLog, WriterInAnotherProcessNeverShowsAReaderAHalfWrittenLog) {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
     EXPECT_EQ(expect, total + 1);
     CloseEventLog(h);
+}
+
+TEST_F(EventLog, WriterInAnotherProcessNeverShowsAReaderAHalfWrittenLog) {
+    readwhilewritten(dir() + "/busy.evt");
+    readwhilewritten(dir() + "/busy.evtx");
+}
+
+TEST_F(EventLog, EvtxLiveLogGivesBackEveryFieldReported) {
+    vista();
+    const std::vector<uint8_t> sid = qt::makesid(5, {21, 7, 8, 9, 500}), none;
+    const struct {
+        const char *what;
+        WORD type, category;
+        DWORD id;
+        bool withsid;
+        std::vector<std::string> strings;
+        std::vector<BYTE> data;
+    } rows[] = {
+        {"error with qualifiers, a SID and data", EVENTLOG_ERROR_TYPE, 3, 0xC0000005, true, {"a", "b \xE9"}, {0xde, 1}},
+        {"warning whose empty strings are kept", EVENTLOG_WARNING_TYPE, 0, 0x80000007, false, {"", "x", ""}, {}},
+        {"information without strings", EVENTLOG_INFORMATION_TYPE, 65535, 1, false, {}, {1, 2, 3, 4, 5}},
+        {"success", EVENTLOG_SUCCESS, 1, 0x4000FFFF, true, {"only"}, {}},
+        {"audit success", EVENTLOG_AUDIT_SUCCESS, 12544, 4624, true, {"u"}, {}},
+        {"audit failure", EVENTLOG_AUDIT_FAILURE, 12544, 4625, false, {}, {7}},
+        {"a type the call does not know reads back as success", 0x20, 0, 2, false, {}, {}},
+    };
+    HANDLE src = RegisterEventSourceA(nullptr, "MyDriver");
+    const DWORD before = (DWORD)time(nullptr);
+    for (const auto &row : rows) {
+        std::vector<LPCSTR> strs;
+        for (const std::string &s : row.strings) strs.push_back(s.c_str());
+        ASSERT_TRUE(ReportEventA(src, row.type, row.category, row.id, row.withsid ? (PSID)sid.data() : nullptr,
+                                 (WORD)strs.size(), (DWORD)row.data.size(), strs.data(), (LPVOID)row.data.data()));
+    }
+    nt::LogEvent own = numberedevent(9);
+    own.timewritten = (own.timegenerated = 1000000000) + 7;
+    ASSERT_EQ(nt::writeevents({"", "System", "", 0}, {own}), ERROR_SUCCESS);
+    EXPECT_EQ(evtxhead(winevt("System")), (std::vector<DWORD>{1, 0, 0, 9, 1, 0}));
+
+    HANDLE h = OpenEventLogA(nullptr, "System");
+    Dump d = readall(h, SeqFwd, 0);
+    ASSERT_EQ(d.records.size(), 8u);
+    for (size_t i = 0; i < 7; ++i) {
+        SCOPED_TRACE(rows[i].what);
+        const std::vector<uint8_t> &r = d.records[i];
+        const EVENTLOGRECORD *e = (const EVENTLOGRECORD *)r.data();
+        EXPECT_EQ(
+            std::vector<DWORD>({e->RecordNumber, e->EventID, e->EventType, e->EventCategory}),
+            std::vector<DWORD>({(DWORD)i + 1, rows[i].id, rows[i].type == 0x20 ? 0u : rows[i].type, rows[i].category}));
+        EXPECT_GE(e->TimeGenerated, before);
+        EXPECT_EQ(e->TimeWritten, e->TimeGenerated);
+        EXPECT_EQ(field(r, sizeof(EVENTLOGRECORD)) + "/" + field(r, sizeof(EVENTLOGRECORD) + 9), "MyDriver/HOST12");
+        EXPECT_EQ(strings(r), rows[i].strings);
+        EXPECT_EQ(std::vector<uint8_t>(&r[e->UserSidOffset], &r[e->UserSidOffset] + e->UserSidLength),
+                  rows[i].withsid ? sid : none);
+        EXPECT_EQ(std::vector<uint8_t>(&r[e->DataOffset], &r[e->DataOffset] + e->DataLength), rows[i].data);
+    }
+    const EVENTLOGRECORD *e = (const EVENTLOGRECORD *)d.records[7].data();
+    EXPECT_EQ(std::vector<DWORD>({e->TimeGenerated, e->TimeWritten, e->EventID}),
+              std::vector<DWORD>({1000000000, 1000000007, 1009}));
+    CloseEventLog(h);
+    DeregisterEventSource(src);
+}
+
+TEST_F(EventLog, EvtxLiveLogGrowsWrapsBacksUpAndClearsAsTheServiceDoes) {
+    vista("\"MaxSize\"=dword:00031000\r\n"); // a header and three chunks
+    const std::string live = winevt("Application"), copy = computer() + "/c/backup/app.evtx";
+    ASSERT_EQ(nt::writeevents({"", "Application", "", 0}, specs(1, 250)), ERROR_SUCCESS);
+    EXPECT_EQ(evtxhead(live), (std::vector<DWORD>{1, 0, 0, 251, 1, 0}));
+    // Grown to three chunks, then wrapped: the chunk after the current one
+    // (the oldest) is begun again.
+    ASSERT_EQ(nt::writeevents({"", "Application", "", 0}, specs(251, 2000)), ERROR_SUCCESS);
+    std::vector<DWORD> head = evtxhead(live);
+    ASSERT_EQ(head.size(), 6u);
+    EXPECT_EQ(head[1], (head[2] + 1) % 3);
+    EXPECT_EQ(std::vector<DWORD>({head[0], head[3], head[4], head[5]}), (std::vector<DWORD>{3, 2001, 3, 0}));
+    HANDLE h = OpenEventLogA(nullptr, "Application");
+    DWORD oldest = 0, count = 0;
+    GetOldestEventLogRecord(h, &oldest);
+    GetNumberOfEventLogRecords(h, &count);
+    EXPECT_GT(oldest, 251u);
+    EXPECT_EQ(oldest + count - 1, 2000u);
+    Dump all = readall(h, SeqFwd, 0);
+    ASSERT_EQ(all.records.size(), count);
+    for (DWORD i = 0; i < count; ++i) ASSERT_EQ(strings(all.records[i])[0], "event " + std::to_string(oldest + i));
+
+    // The backup: chunks in record order, header clean and exact.
+    qt::makedirs(computer() + "/c/backup");
+    ASSERT_TRUE(BackupEventLogA(h, "C:\\Backup\\app.evtx")) << GetLastError();
+    EXPECT_EQ(evtxhead(copy), (std::vector<DWORD>{3, 0, 2, 2001, 3, 0}));
+    HANDLE b = OpenBackupEventLogA(nullptr, copy.c_str());
+    EXPECT_EQ(readall(b, SeqFwd, 0).records, all.records);
+    CloseEventLog(b);
+    const bool tools = readalike(live) && readalike(copy);
+
+    // A retention period that has not passed: the log is full, nothing is
+    // discarded.
+    vista("\"MaxSize\"=dword:00031000\r\n\"Retention\"=dword:ffffffff\r\n");
+    EXPECT_EQ(nt::writeevents({"", "Application", "", 0}, specs(2001, 2400)), (DWORD)ERROR_LOG_FILE_FULL);
+    GetNumberOfEventLogRecords(h, &count);
+    const DWORD newest = oldest + count - 1;
+    head = evtxhead(live);
+    EXPECT_EQ(std::vector<DWORD>(head.begin() + 3, head.end()), (std::vector<DWORD>{newest + 1, 3, 2}));
+
+    // Cleared: one empty chunk, and the numbers go on.
+    ASSERT_TRUE(ClearEventLogA(h, nullptr));
+    EXPECT_EQ(evtxhead(live), (std::vector<DWORD>{1, 0, 0, newest + 1, 1, 0}));
+    GetNumberOfEventLogRecords(h, &count);
+    EXPECT_EQ(count, 0u);
+    ASSERT_EQ(nt::writeevents({"", "Application", "", 0}, specs(1, 2)), ERROR_SUCCESS);
+    GetOldestEventLogRecord(h, &oldest);
+    EXPECT_EQ(oldest, newest + 1);
+    CloseEventLog(h);
+    if (!readalike(live) || !tools) GTEST_SKIP() << "evtxexport, evtxinfo or evtx_dump.py is not installed";
+}
+
+TEST_F(EventLog, LiveLogFormatComesFromItsFileElseFromItsName) {
+    qt::makedirs(computer() + "/c/Logs");
+    ASSERT_EQ(symlink(dir().c_str(), (computer() + "/c/Linked").c_str()), 0);
+    const struct {
+        const char *what;
+        std::string file, path; // the File value; the file below the computer's folder
+        const char *sample;     // the file there before, if any
+        const char *signature;  // of the log written to; none when it does not open (5)
+    } rows[] = {
+        {"a new log named .evtx", "%SystemRoot%\\System32\\winevt\\Logs\\App1.evtx",
+         "/c/WINDOWS/System32/winevt/Logs/App1.evtx", nullptr, "ElfFile"},
+        {"the name in any case", "C:\\Logs\\App2.EvTx", "/c/Logs/App2.EvTx", nullptr, "ElfFile"},
+        {"a new log of another name", "C:\\Logs\\App3.evt", "/c/Logs/App3.evt", nullptr, "\x30\0\0\0LfLe"},
+        {"an .evt file named .evtx", "C:\\Logs\\App4.evtx", "/c/Logs/App4.evtx", "evtparser-Application.evt",
+         "\x30\0\0\0LfLe"},
+        {"an .evtx file of Windows named .evt", "C:\\Logs\\App5.evt", "/c/Logs/App5.evt", "Application_no_crc32.evtx",
+         "ElfFile"},
+        {"no log made through a link", "C:\\Linked\\App6.evtx", "/c/Linked/App6.evtx", nullptr, nullptr},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.what);
+        hklm("[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application]\r\n" +
+             qt::reghex("File", REG_EXPAND_SZ, row.file));
+        if (row.sample) qt::writefile(computer() + row.path, qt::readfile(qt::samplelog(row.sample)));
+        SetLastError(0xdeadbeef);
+        HANDLE h = OpenEventLogA(nullptr, "Application");
+        EXPECT_EQ(h != nullptr ? 0 : GetLastError(), row.signature ? 0u : (DWORD)ERROR_ACCESS_DENIED);
+        EXPECT_EQ(qt::fileexists(computer() + row.path), row.signature != nullptr);
+        if (!h) continue;
+        DWORD last = 0;
+        ASSERT_EQ(nt::writeevents({"", "Application", "", 0}, specs(1, 1), &last), ERROR_SUCCESS);
+        EXPECT_EQ(strings(readall(h, SeekBack, last).records.at(0)), std::vector<std::string>{"event 1"});
+        EXPECT_EQ(qt::readfile(computer() + row.path).substr(0, 8), std::string(row.signature, 8));
+        CloseEventLog(h);
+    }
+    ASSERT_EQ(nt::writeevents({"", "Application", dir() + "/target.EVTX", 0}, specs(1, 1)), ERROR_SUCCESS);
+    EXPECT_EQ(qt::readfile(dir() + "/target.EVTX").substr(0, 8), std::string("ElfFile", 8));
 }

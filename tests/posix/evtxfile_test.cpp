@@ -10,6 +10,7 @@
 
 using namespace nt::evtx;
 using nt::Bytes;
+using nt::put64;
 using nt::evt::ImageSource;
 using nt::evt::NewRecord;
 
@@ -21,11 +22,6 @@ std::vector<uint8_t> load(const std::string &name) {
 }
 
 std::u16string w(const std::string &s) { return std::u16string(s.begin(), s.end()); }
-
-void put64(uint8_t *p, uint64_t v) {
-    nt::put32(p, (uint32_t)v);
-    nt::put32(p + 4, (uint32_t)(v >> 32));
-}
 
 // Writes one chunk's records as the service does: names and templates
 // inline at their first use in the chunk, referred to by offset after.

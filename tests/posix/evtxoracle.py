@@ -3,7 +3,7 @@
 independent readers, evtxexport (libevtx-utils) and evtx_dump.py
 (python3-evtx).
 
-    evtxoracle.py EVTXDUMP FILE
+    evtxoracle.py [--clean] EVTXDUMP FILE
 
 EVTXDUMP is the built tests/posix/evtxdump. Against evtxexport: the number
 of records, each record's number, event id (low 16 bits), source, computer
@@ -15,14 +15,19 @@ Name), computer, time created, and the insertion strings value for value
 The readers render some values differently from each other and from the
 event's XML on Windows; those differences are accepted only in the forms
 listed in RENDERINGS and counted in the summary (doc/evtx-mapping.md lists
-them too). Exit 0 when everything matches, 1 with the differences, 77 when
-an oracle is not installed.
+them too). Records are compared in number order (the readers list them in
+file order, which a wrapped log does not keep). With --clean (a file this
+emulation wrote) evtxinfo must find no recovered records and no corruption
+but the one it reports for a wrapped log's header (first chunk after the
+last). Exit 0 when everything matches, 1 with the differences, 77 when an
+oracle is not installed.
 """
 
 import base64
 import datetime
 import re
 import shutil
+import struct
 import subprocess
 import sys
 import xml.etree.ElementTree as ET
@@ -92,7 +97,7 @@ def libevtx(path):
             rec["source"] = value
         elif key == "Event identifier":
             rec["eventid"] = int(value.split()[0], 16)
-    return records
+    return sorted(records, key=lambda r: r["number"])
 
 
 def libevtxxml(path):
@@ -105,10 +110,11 @@ def libevtxxml(path):
     for event in ET.fromstring("<Events>" + text + "</Events>").iter(NS + "Event"):
         data, user = event.find(NS + "EventData"), event.find(NS + "UserData")
         if data is not None:
-            records.append([item.text or "" for item in data.findall(NS + "Data")])
+            strings = [item.text or "" for item in data.findall(NS + "Data")]
         else:
-            records.append([text for child in (user if user is not None else []) for text in leaves(child)])
-    return records
+            strings = [text for child in (user if user is not None else []) for text in leaves(child)]
+        records.append((int(event.find(NS + "System").find(NS + "EventRecordID").text), strings))
+    return [strings for _, strings in sorted(records, key=lambda r: r[0])]
 
 
 def leaves(element):
@@ -152,7 +158,7 @@ def pyevtx(path):
             "strings": strings,
             "arrays": arrays,
         })
-    return records
+    return sorted(records, key=lambda r: r["id"])
 
 
 def seconds(created):
@@ -199,9 +205,21 @@ def matchstrings(mine, theirs, tally):
     return None if j == len(mine) else f"ours has more strings: {mine[j:]}"
 
 
+def cleanfile(path):
+    """What evtxinfo finds wrong with a file that should be clean."""
+    out = subprocess.run(["evtxinfo", path], capture_output=True, text=True, check=False).stdout
+    with open(path, "rb") as f:
+        first, last = struct.unpack_from("<QQ", f.read(24), 8)
+    faults = [] if re.search(r"recovered records\s*: 0\n", out) else ["evtxinfo found recovered records"]
+    if "Is corrupted" in out and first <= last:
+        faults.append("evtxinfo found it corrupted")
+    return faults, "Is corrupted" in out
+
+
 def main():
-    dump, path = sys.argv[1], sys.argv[2]
-    for tool in ("evtxexport", "evtx_dump.py"):
+    clean = sys.argv[1] == "--clean"
+    dump, path = sys.argv[1 + clean], sys.argv[2 + clean]
+    for tool in ("evtxexport", "evtx_dump.py") + (("evtxinfo",) if clean else ()):
         if not shutil.which(tool):
             print(f"SKIP: {tool} is not installed (tests/packages.txt lists its package)")
             return 77
@@ -213,6 +231,12 @@ def main():
             print("DIFF", what)
         faults.append(what)
 
+    if clean:
+        found, wrapped = cleanfile(path)
+        for what in found:
+            fault(what)
+        if wrapped and not found:
+            tally["wrapped header (first chunk after the last) called corrupted by evtxinfo"] = 1
     for name, other in (("evtxexport", lib), ("evtx_dump.py", py)):
         if len(other) != len(mine):
             fault(f"{name}: {len(other)} records, ours {len(mine)}")

@@ -190,6 +190,19 @@ std::string samplelog(const std::string &name) {
     return path;
 }
 
+std::multiset<int> dumped(const std::string &path) {
+    std::multiset<int> found;
+    std::string text = readfile(path);
+    for (size_t pos = 0; (pos = text.find("evt", pos)) != std::string::npos; pos += 3)
+        found.insert(atoi(text.c_str() + pos + 3));
+    return found;
+}
+
+std::multiset<int> range(int first, int last, std::multiset<int> into) {
+    for (int i = first; i <= last; ++i) into.insert(i);
+    return into;
+}
+
 std::vector<std::string> splitlines(const std::string &text) {
     std::vector<std::string> lines;
     std::string::size_type start = 0;

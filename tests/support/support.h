@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <functional>
 #include <initializer_list>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -82,6 +83,12 @@ void removetree(const std::string &path);
 // The path of a real sample log bundled in samples/. A missing one throws,
 // which ends the test with a failure naming the file.
 std::string samplelog(const std::string &name);
+
+// The numbers N of the texts "evt<N>" in a file (the events the end-to-end
+// tests write are named so), each counted; and the numbers first..last
+// added to into, for comparing with it.
+std::multiset<int> dumped(const std::string &path);
+std::multiset<int> range(int first, int last, std::multiset<int> into = {});
 
 // Lines of text split at "\n" (a trailing "\r" is kept).
 std::vector<std::string> splitlines(const std::string &text);
