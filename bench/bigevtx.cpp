@@ -92,7 +92,7 @@ bool writeevtx(const std::string &sample, const std::string &path, unsigned chun
         std::fill(chunk.begin() + free, chunk.end(), 0);
         nt::put32(&chunk[0x34], nt::evtx::crc32(&chunk[ChunkHeaderSize], free - ChunkHeaderSize));
         nt::put32(&chunk[0x78], nt::le32(&chunk[0x78]) & ~nt::evtx::FlagNoCrc);
-        nt::put32(&chunk[0x7C], nt::evtx::crc32(&chunk[0x80], 0x180, nt::evtx::crc32(&chunk[0], 0x78)));
+        nt::put32(&chunk[0x7C], nt::evtx::headercrc(chunk.data()));
         fwrite(chunk.data(), 1, chunk.size(), out);
     }
     std::copy_n("ElfFile", 8, header.begin());

@@ -162,8 +162,7 @@ DWORD findlive(const char *server, const char *logname, LiveLog *out) {
     // name a host path or another computer's share.
     DWORD rc = drivepathon(folder, expandroot(file, root).c_str(), &out->hostpath, &out->confined);
     if (rc != ERROR_SUCCESS) return rc;
-    out->computer = lastcomponent(folder);
-    for (char &c : out->computer) c = (char)fold1252((unsigned char)c);
+    out->computer = foldtext(lastcomponent(folder));
     out->maxsize = 0;
     DWORD maxsize;
     if (regdword(logkey.get(), "MaxSize", &maxsize) && maxsize)
@@ -328,12 +327,6 @@ DWORD writelive(const char *server, const char *logname, const std::vector<LogEv
     for (const LogEvent &e : events) recs.push_back(torecord(e, live.computer));
     return appendto(live.hostpath, live.name, live.maxsize ? live.maxsize : DefaultMaxSize, live.maxsize,
                     live.hasretention ? &live.retention : nullptr, recs, last, live.confined);
-}
-
-// Length of a well-formed binary SID, or 0.
-DWORD sidlength(const BYTE *sid) {
-    if (sid[0] != 1 || sid[1] > 15) return 0;
-    return 8 + 4 * (DWORD)sid[1];
 }
 
 } // namespace
@@ -691,10 +684,9 @@ BOOL ReportEventA(HANDLE hEventLog, WORD wType, WORD wCategory, DWORD dwEventID,
     e.type = wType;
     e.category = wCategory;
     if (lpUserSid) {
+        if (!IsValidSid(lpUserSid)) return failwith(ERROR_INVALID_PARAMETER, FALSE);
         const BYTE *sid = (const BYTE *)lpUserSid;
-        DWORD len = nt::sidlength(sid);
-        if (!len) return failwith(ERROR_INVALID_PARAMETER, FALSE);
-        e.sid.assign(sid, sid + len);
+        e.sid.assign(sid, sid + GetLengthSid(lpUserSid));
     }
     for (WORD i = 0; i < wNumStrings; ++i) {
         if (!lpStrings[i]) return failwith(ERROR_INVALID_PARAMETER, FALSE);

@@ -47,11 +47,6 @@ struct CrcTables {
     }
 };
 
-// Four bytes of the CRC's input as one word, first byte lowest.
-uint32_t word(const uint8_t *p) {
-    return (uint32_t)p[0] | ((uint32_t)p[1] << 8) | ((uint32_t)p[2] << 16) | ((uint32_t)p[3] << 24);
-}
-
 } // namespace
 
 uint32_t crc32(const uint8_t *p, size_t len, uint32_t crc) {
@@ -59,7 +54,7 @@ uint32_t crc32(const uint8_t *p, size_t len, uint32_t crc) {
     const auto &t = tables.t;
     crc = ~crc;
     for (; len >= 8; p += 8, len -= 8) {
-        const uint32_t a = crc ^ word(p), b = word(p + 4);
+        const uint32_t a = crc ^ nt::le32(p), b = nt::le32(p + 4);
         crc = t[7][a & 0xFF] ^ t[6][(a >> 8) & 0xFF] ^ t[5][(a >> 16) & 0xFF] ^ t[4][a >> 24] ^ t[3][b & 0xFF] ^
               t[2][(b >> 8) & 0xFF] ^ t[1][(b >> 16) & 0xFF] ^ t[0][b >> 24];
     }
@@ -903,7 +898,7 @@ void Converter::text(uint32_t off, uint32_t units, std::u16string *out) {
     const uint8_t *p = c_.data + off;
     char16_t *d = stage_.get();
 #if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-    for (uint32_t k = 0; k < units; ++k) d[k] = (char16_t)(p[2 * k] | p[2 * k + 1] << 8);
+    for (uint32_t k = 0; k < units; ++k) d[k] = (char16_t)nt::le16(p + 2 * k);
 #else
     std::memcpy(d, p, 2 * (size_t)units);
 #endif
