@@ -30,15 +30,9 @@ LogFile::~LogFile() {
 }
 
 DWORD LogFile::openfile(const std::string &hostpath, bool writable) {
-    // Opened without blocking, so that a FIFO in the log's place is refused
-    // instead of waiting for a writer.
-    int fd = ::open(hostpath.c_str(), (writable ? O_RDWR : O_RDONLY) | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-    if (fd < 0) return errnotowin(errno, hostpath);
+    int fd;
     struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        close(fd);
-        return ERROR_ACCESS_DENIED;
-    }
+    if (DWORD rc = openlogfile(hostpath, writable, &fd, &st)) return rc;
     if (fd_ >= 0) close(fd_);
     fd_ = fd;
     writable_ = writable;

@@ -9,6 +9,17 @@
 
 namespace nt {
 
+DWORD openlogfile(const std::string &hostpath, bool writable, int *fd, struct stat *st) {
+    int f = ::open(hostpath.c_str(), (writable ? O_RDWR : O_RDONLY) | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (f < 0) return errnotowin(errno, hostpath);
+    if (fstat(f, st) != 0 || !S_ISREG(st->st_mode)) {
+        close(f);
+        return ERROR_ACCESS_DENIED;
+    }
+    *fd = f;
+    return ERROR_SUCCESS;
+}
+
 DWORD openlive(const std::string &hostpath, bool maywrite, const std::function<DWORD(bool writable)> &open,
                const std::function<std::vector<uint8_t>()> &image, DWORD *denied) {
     if (!maywrite) {

@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <sys/stat.h>
 #include <vector>
 
 namespace nt {
@@ -82,6 +83,12 @@ public:
     virtual uint64_t inode() const = 0;
     virtual uint64_t device() const = 0;
 };
+
+// Opens a log file for reading, or reading and writing: the descriptor in
+// *fd and the file's status in *st, or the file's Win32 code (5 for anything
+// but a regular file). Opened without blocking, so that a FIFO in the log's
+// place is refused instead of waiting for a writer.
+DWORD openlogfile(const std::string &hostpath, bool writable, int *fd, struct stat *st);
 
 // Opens a live log file for writing through open(true), creating it first
 // (its folders too) from image() when it does not exist; the new file is
