@@ -22,13 +22,13 @@ protected:
     // ages the tests give slots are all in the past.
     void SetUp() override {
         qt::TempNetwork::SetUp();
-        unsetenv("QUILLOG_TICK_OFFSET");
-        setenv("QUILLOG_TICK_OFFSET", std::to_string(1000000000LL - (long long)GetTickCount()).c_str(), 1);
+        qt::settickoffset(nullptr);
+        qt::settickoffset(std::to_string(1000000000LL - (long long)GetTickCount()).c_str());
         resetaccounts();
     }
 
     void TearDown() override {
-        unsetenv("QUILLOG_TICK_OFFSET");
+        qt::settickoffset(nullptr);
         qt::TempNetwork::TearDown();
     }
 

@@ -252,7 +252,7 @@ TEST(GetTimeFormatA, InvalidTimesAndFlags) {
 class Clock : public qt::TempNetwork {
 protected:
     void TearDown() override {
-        unsetenv("QUILLOG_TICK_OFFSET");
+        qt::settickoffset(nullptr);
         qt::TempNetwork::TearDown();
     }
 };
@@ -267,16 +267,16 @@ TEST_F(Clock, TickCountAdvancesAndTheOffsetProvokesTheWrap) {
     // Start 100 ms before the wrap.
     DWORD now = GetTickCount();
     long long offset = 4294967296LL - (long long)now - 100;
-    setenv("QUILLOG_TICK_OFFSET", std::to_string(offset).c_str(), 1);
+    qt::settickoffset(std::to_string(offset).c_str());
     DWORD before = GetTickCount();
     EXPECT_GT(before, 0xFFFFFF00u);
     usleep(200000);
     DWORD after = GetTickCount();
     EXPECT_LT(after, 2000u) << "the counter wrapped to a small value";
 
-    setenv("QUILLOG_TICK_OFFSET", "-1000", 1);
+    qt::settickoffset("-1000");
     DWORD back = GetTickCount();
-    unsetenv("QUILLOG_TICK_OFFSET");
+    qt::settickoffset(nullptr);
     DWORD plain = GetTickCount();
     EXPECT_GE(plain - back, 1000u);
     EXPECT_LT(plain - back, 3000u);
