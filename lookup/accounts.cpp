@@ -73,12 +73,22 @@ bool IndexReady; // the arrays hold -1 where they name nothing
 // then on, until the next reset, every lookup walks.
 bool IndexDoubtful;
 
-// FNV-1a over the SID's bytes.
+// A hash of the SID's bytes, eight at a time (a SID is 8 + 4n bytes).
 size_t sidbucket(PSID sid, DWORD length) {
-    uint64_t h = 14695981039346656037ull;
     const BYTE *p = (const BYTE *)sid;
-    for (DWORD i = 0; i < length; ++i) h = (h ^ p[i]) * 1099511628211ull;
-    return (size_t)(h ^ (h >> 32)) % IndexSize;
+    uint64_t h = length;
+    DWORD i = 0;
+    for (; i + 8 <= length; i += 8) {
+        uint64_t w;
+        memcpy(&w, p + i, 8);
+        h = (h ^ w) * 0x9E3779B97F4A7C15ull;
+    }
+    if (i < length) {
+        uint32_t w;
+        memcpy(&w, p + i, 4);
+        h = (h ^ w) * 0x9E3779B97F4A7C15ull;
+    }
+    return (size_t)(h >> 54) % IndexSize;
 }
 
 void clearindex() {

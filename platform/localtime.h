@@ -122,8 +122,18 @@ inline const struct tm *localtimeof(time_t t, struct tm *buf) {
         h.known = true;
     }
     if (!h.steady) return localtime_r(&t, buf);
+    // The hour's first second gives the date; times of the same local day
+    // need only their clock fields.
+    const long long wall = (long long)t + h.offset, sincefirst = wall - (start + h.offset);
+    const long long secsofday = h.first.tm_hour * 3600 + h.first.tm_min * 60 + h.first.tm_sec + sincefirst;
     *buf = h.first;
-    breakdown((long long)t + h.offset, buf);
+    if (secsofday < 86400) {
+        buf->tm_hour = (int)(secsofday / 3600);
+        buf->tm_min = (int)(secsofday / 60 % 60);
+        buf->tm_sec = (int)(secsofday % 60);
+    } else {
+        breakdown(wall, buf);
+    }
     return buf;
 #endif
 }
