@@ -515,6 +515,7 @@ bool writemessages(const std::string &dir) {
     std::string &parameters = fileof("kernmsg.dll");
     for (const auto &p : PARAMETERS)
         parameters += "MessageId=" + std::to_string(p.id) + "\nLanguage=English\n" + p.text + "%0\n.\n\n";
+    fileof("shortmsg.dll") += shortmessages();
     for (const auto &f : files) {
         std::string name = f.first.substr(0, f.first.size() - 4);
         if (!writetext(dir + "/" + name + ".mc", f.second)) return false;
@@ -522,7 +523,8 @@ bool writemessages(const std::string &dir) {
     return true;
 }
 
-bool writenetwork(const std::string &computerfolder, const std::string &dlldir, unsigned sources) {
+bool writenetwork(const std::string &computerfolder, const std::string &dlldir, unsigned sources,
+                  bool shortregistered) {
     namespace fs = std::filesystem;
     std::error_code ec;
     fs::path system32 = fs::path(computerfolder) / "c" / "WINDOWS" / "System32";
@@ -557,6 +559,7 @@ bool writenetwork(const std::string &computerfolder, const std::string &dlldir, 
         if (s.parameterdll) reg += expandvalue("ParameterMessageFile", dllpath(s.parameterdll));
         reg += "\"TypesSupported\"=dword:00000007\r\n\r\n";
     }
+    if (shortregistered) reg += shortregistry();
     std::string accounts = "# accounts of the benchmark's domain\n";
     for (unsigned i = 0; i < DOMAIN_USERS; ++i) accounts += usersid(i) + "=" + DOMAIN + "\\" + username(i) + "\n";
     return writetext(computerfolder + "/registry/HKEY_LOCAL_MACHINE.reg", reg) &&

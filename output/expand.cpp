@@ -49,27 +49,27 @@ void expandcategory(const char *source, WORD category, char *categorytext) {
     formatfrom(entry, category, TextFlags, categorytext, CategoryTextSize, nullptr);
 }
 
-void expanddescription(const char *source, const EVENTLOGRECORD *rec, DWORD ordinal, char **args, char *description) {
+bool expanddescription(const char *source, const EVENTLOGRECORD *rec, DWORD ordinal, char **args, char *description) {
     if (rec->NumStrings > ArgumentCount) {
         msgout("==>too many parameter strings, num=%hu, rec=%lu\n", (unsigned short)rec->NumStrings,
                (unsigned long)ordinal);
-        return;
+        return false;
     }
     // The strings are used in place; one that does not end inside the record
     // would lead the formatter out of it, so such a record keeps its fallback.
     const char *base = (const char *)rec;
     size_t offset = rec->StringOffset;
     for (size_t i = 0; i < rec->NumStrings; ++i) {
-        if (offset >= rec->Length) return;
+        if (offset >= rec->Length) return false;
         const char *string = base + offset;
         size_t room = rec->Length - offset, n = strnlen(string, room);
-        if (n == room) return;
+        if (n == room) return false;
         args[i] = memchr(string, '%', n) ? convert(source, (int)i, string) : (char *)string;
         offset += n + 1;
     }
     for (size_t i = rec->NumStrings; i < ArgumentCount; ++i) args[i] = nullptr;
     CEvtSource *entry = CEvtSource::Find(source, MessageKind::Message);
-    formatfrom(entry, rec->EventID, InsertFlags, description, DescriptionSize, args);
+    return formatfrom(entry, rec->EventID, InsertFlags, description, DescriptionSize, args);
 }
 
 char *convert(const char *source, int index, const char *string) {

@@ -24,7 +24,8 @@ void expandcategory(const char *source, WORD category, char *categorytext);
 // converted copies for strings with a "%". A record with more than 99
 // strings is reported ("==>too many parameter strings, ...") and keeps its
 // fallback description, as does one whose strings do not end inside it.
-void expanddescription(const char *source, const EVENTLOGRECORD *rec, DWORD ordinal, char **args, char *description);
+// True when description was replaced; otherwise it is untouched.
+bool expanddescription(const char *source, const EVENTLOGRECORD *rec, DWORD ordinal, char **args, char *description);
 
 // Expands the parameter references (two percent signs and a message number)
 // of insertion string index (0 to 98) from the source's parameter files.

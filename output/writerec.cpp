@@ -42,6 +42,7 @@ const char FallbackPrefix[] = "Unable to format message. Insertion strings: ";
 
 char typetext[32];                   // EventType in decimal, or its name
 char datetext[32];                   // the formatted date, at most 31 characters
+size_t datelen;                      // its length
 char categorytext[CategoryTextSize]; // "None", EventCategory in decimal, or the category text
 char description[DescriptionSize];   // at most 64,019 characters
 char line[LineSize];
@@ -89,9 +90,13 @@ size_t decimal(char *to, unsigned long v) {
 // Appends FieldSeparator and v in decimal.
 void putnumber(unsigned long v) {
     char text[24];
-    size_t n = decimal(text + 1, v);
-    text[0] = Settings.FieldSeparator;
-    puttext(text, n + 1);
+    size_t at = sizeof text;
+    do {
+        text[--at] = (char)('0' + v % 10);
+        v /= 10;
+    } while (v);
+    text[--at] = Settings.FieldSeparator;
+    puttext(text + at, sizeof text - at);
 }
 
 // Appends v as "%.2d" would: at least two digits.
@@ -107,20 +112,47 @@ void puttwodigits(int v) {
     }
 }
 
+// Appends " hh:mm:ss", each field as puttwodigits writes it.
+void puttime(int hour, int minute, int second) {
+    if (hour >= 0 && hour < 100 && minute >= 0 && minute < 100 && second >= 0 && second < 100) {
+        char *at = linespace(9);
+        at[0] = ' ';
+        at[1] = (char)('0' + hour / 10);
+        at[2] = (char)('0' + hour % 10);
+        at[3] = ':';
+        at[4] = (char)('0' + minute / 10);
+        at[5] = (char)('0' + minute % 10);
+        at[6] = ':';
+        at[7] = (char)('0' + second / 10);
+        at[8] = (char)('0' + second % 10);
+        return;
+    }
+    putchr(' ');
+    puttwodigits(hour);
+    putchr(':');
+    puttwodigits(minute);
+    putchr(':');
+    puttwodigits(second);
+}
+
 // What each byte becomes in the text columns and in the char data dump:
 // tables of the cleaning rules (first matching rule wins) for the separators
-// in force, rebuilt when those change.
+// in force, rebuilt when those change. The fallback description is built
+// straight into its cleaned form: a StringSeparator inside a string becomes
+// a blank before it is cleaned (fallback), and the prefix is kept cleaned.
 struct CleanTables {
-    char key[4] = {0, 0, 0, 0}; // FieldSeparator, ReplaceFieldSeparator, ReplaceCR, ReplaceLF
+    char key[5] = {0, 0, 0, 0, 0}; // FieldSeparator, ReplaceFieldSeparator, ReplaceCR, ReplaceLF, StringSeparator
     bool built = false;
     char text[256];
     char data[256];
+    char fallback[256];
+    char prefix[sizeof FallbackPrefix];
 };
 CleanTables clean;
 
 const CleanTables &cleantables() {
     const FormatSettings &s = Settings;
-    const char key[4] = {s.FieldSeparator, s.ReplaceFieldSeparator, s.ReplaceCR, s.ReplaceLF};
+    const char key[5] = {s.FieldSeparator, s.ReplaceFieldSeparator, s.ReplaceCR, s.ReplaceLF, s.StringSeparator};
     if (clean.built && memcmp(clean.key, key, sizeof key) == 0) return clean;
     memcpy(clean.key, key, sizeof key);
     const unsigned char fieldsep = (unsigned char)s.FieldSeparator, cr = (unsigned char)s.ReplaceCR,
@@ -145,15 +177,17 @@ const CleanTables &cleantables() {
         clean.text[i] = text;
         clean.data[i] = data;
     }
+    for (int i = 0; i < 256; ++i) clean.fallback[i] = clean.text[i];
+    clean.fallback[(unsigned char)s.StringSeparator] = clean.text[(unsigned char)' '];
+    for (size_t i = 0; i < sizeof FallbackPrefix; ++i) clean.prefix[i] = clean.text[(unsigned char)FallbackPrefix[i]];
     clean.built = true;
     return clean;
 }
 
-// Appends a name column (source, category, user, computer), preceded by
-// FieldSeparator, cleaned as the description is (cleandescription). table is
-// the text cleaning table (CleanTables::text).
-void putcolumn(const char *table, const char *text) {
-    size_t n = strlen(text);
+// Appends a name column (source, category, user, computer) of n characters,
+// preceded by FieldSeparator, cleaned as the description is
+// (cleandescription). table is the text cleaning table (CleanTables::text).
+void putcolumn(const char *table, const char *text, size_t n) {
     char *at = linespace(n + 1);
     *at++ = Settings.FieldSeparator;
     for (size_t i = 0; i < n; ++i) at[i] = table[(unsigned char)text[i]];
@@ -171,7 +205,9 @@ void formatdate(const struct tm *lt, DWORD ordinal) {
     static char lastpicture[sizeof Settings.DateFormat];
     static bool lastset, lastvalid;
     static char lasttext[sizeof datetext];
+    static size_t lastlen;
     datetext[0] = '\0';
+    datelen = 0;
     if (!lt) return;
     SYSTEMTIME date = {};
     date.wYear = (WORD)(lt->tm_year + 1900);
@@ -180,7 +216,8 @@ void formatdate(const struct tm *lt, DWORD ordinal) {
     const FormatSettings &s = Settings;
     if (lastvalid && date.wYear == lastdate.wYear && date.wMonth == lastdate.wMonth && date.wDay == lastdate.wDay &&
         s.DateFormatSet == lastset && (!lastset || strcmp(s.DateFormat, lastpicture) == 0)) {
-        memcpy(datetext, lasttext, sizeof datetext);
+        memcpy(datetext, lasttext, lastlen + 1);
+        datelen = lastlen;
         return;
     }
     lastvalid = false;
@@ -192,35 +229,44 @@ void formatdate(const struct tm *lt, DWORD ordinal) {
         return;
     }
     datetext[sizeof datetext - 1] = '\0';
+    datelen = strlen(datetext);
     lastdate = date;
     lastset = s.DateFormatSet;
     if (lastset) memcpy(lastpicture, s.DateFormat, sizeof lastpicture);
     memcpy(lasttext, datetext, sizeof lasttext);
+    lastlen = datelen;
     lastvalid = true;
 }
 
-// The fallback description: the insertion strings joined by StringSeparator
-// (a StringSeparator inside a string becomes a blank), after the prefix when
-// formatting is on. Strings are read only within the record. Building stops
-// at 64,019 characters.
-void fallbackdescription(const EVENTLOGRECORD *rec) {
+// The fallback description, cleaned (cleandescription) as it is built: the
+// insertion strings joined by StringSeparator (a StringSeparator inside a
+// string becomes a blank), after the prefix when formatting is on. Strings
+// are read only within the record. Building stops at limit characters (at
+// most 64,019): what lies beyond is cut off by MaxMessageLen anyway.
+// Returns the length.
+size_t fallbackdescription(const EVENTLOGRECORD *rec, const CleanTables &tables, size_t limit) {
     const FormatSettings &s = Settings;
-    const size_t limit = DescriptionSize - 1;
+    if (limit > DescriptionSize - 1) internalerror("writerec", 2);
     size_t len = 0;
     if (s.Format) {
-        memcpy(description, FallbackPrefix, sizeof FallbackPrefix - 1);
-        len = sizeof FallbackPrefix - 1;
+        len = sizeof FallbackPrefix - 1 < limit ? sizeof FallbackPrefix - 1 : limit;
+        memcpy(description, tables.prefix, len);
     }
     const char *base = (const char *)rec;
+    const char separator = tables.text[(unsigned char)s.StringSeparator];
     size_t offset = rec->StringOffset;
     for (WORD i = 0; i < rec->NumStrings && offset < rec->Length && len < limit; ++i) {
-        if (i > 0) description[len++] = s.StringSeparator;
-        for (; offset < rec->Length && base[offset] && len < limit; ++offset)
-            description[len++] = base[offset] == s.StringSeparator ? ' ' : base[offset];
-        ++offset;
+        if (i > 0) description[len++] = separator;
+        const size_t room = limit - len, left = rec->Length - offset;
+        const size_t n = strnlen(base + offset, room < left ? room : left);
+        const unsigned char *from = (const unsigned char *)base + offset;
+        char *to = description + len;
+        for (size_t k = 0; k < n; ++k) to[k] = tables.fallback[from[k]];
+        len += n;
+        offset += n + 1;
     }
-    if (len >= DescriptionSize) internalerror("writerec", 2);
     description[len] = '\0';
+    return len;
 }
 
 // Cleans the description in place: FieldSeparator, CR and LF become their
@@ -229,8 +275,7 @@ void fallbackdescription(const EVENTLOGRECORD *rec) {
 // control characters except the tab become blanks: loaders give some of them
 // a meaning (the bytes 1 and 2 are the quote and null marker of the
 // PostgreSQL recipe), and in a text they are never more than noise.
-void cleandescription(size_t len) {
-    const char *table = cleantables().text;
+void cleandescription(const char *table, size_t len) {
     for (size_t i = 0; i < len; ++i) description[i] = table[(unsigned char)description[i]];
 }
 
@@ -261,7 +306,7 @@ size_t splitfragments(size_t len) {
 // Appends the data column: the record's data bytes as hexadecimal digits or
 // as characters, cut to fit MaxFragmentLen - 1 characters. Data is read only
 // within the record.
-void putdata(const EVENTLOGRECORD *rec, DWORD ordinal) {
+void putdata(const EVENTLOGRECORD *rec, DWORD ordinal, const CleanTables &tables) {
     const FormatSettings &s = Settings;
     unsigned long long bytes = rec->DataLength;
     if (rec->DataOffset >= rec->Length)
@@ -288,7 +333,7 @@ void putdata(const EVENTLOGRECORD *rec, DWORD ordinal) {
     } else {
         size_t n = (size_t)(wanted - 1);
         if (n > bytes) n = (size_t)bytes;
-        const char *table = cleantables().data;
+        const char *table = tables.data;
         char *at = linespace(n);
         for (size_t i = 0; i < n; ++i) at[i] = table[data[i]];
     }
@@ -308,15 +353,17 @@ void writerec(HANDLE outfile, DWORD ordinal, EVENTLOGRECORD *rec) {
 
     // The computer name follows the source name; both are cut in place.
     char *source = (char *)rec + sizeof(EVENTLOGRECORD);
-    const size_t sourcelen = strlen(source);
+    size_t sourcelen = strlen(source);
     char *computer = source + sourcelen + 1;
-    if (sourcelen > SourceMax) source[SourceMax] = '\0';
-    if (strlen(computer) > ComputerMax) computer[ComputerMax] = '\0';
+    if (sourcelen > SourceMax) source[sourcelen = SourceMax] = '\0';
+    size_t computerlen = strnlen(computer, ComputerMax + 1);
+    if (computerlen > ComputerMax) computer[computerlen = ComputerMax] = '\0';
 
     // The user column: empty for a record without a SID, and for one whose
     // SID does not lie wholly inside the record or is malformed.
     const char *user = recorduser(rec);
-    if (strlen(user) > UserMax) internalerror("writerec", 1);
+    const size_t userlen = strlen(user);
+    if (userlen > UserMax) internalerror("writerec", 1);
 
     typetext[decimal(typetext, rec->EventType)] = '\0';
     if (rec->EventCategory == 0)
@@ -324,8 +371,11 @@ void writerec(HANDLE outfile, DWORD ordinal, EVENTLOGRECORD *rec) {
     else
         categorytext[decimal(categorytext, rec->EventCategory)] = '\0';
 
-    fallbackdescription(rec);
-
+    // The description: the formatted message, cleaned, or else the fallback,
+    // built cleaned; either cut to MaxMessageLen.
+    const CleanTables &tables = cleantables();
+    const size_t maxlen = (size_t)s.MaxMessageLen;
+    bool formatted = false;
     if (s.Format) {
         const char *name = nullptr;
         for (const auto &t : TypeNames)
@@ -336,35 +386,34 @@ void writerec(HANDLE outfile, DWORD ordinal, EVENTLOGRECORD *rec) {
             msgout("==>invalid type, rec=%lu\n", (unsigned long)ordinal);
         char *arguments[ArgumentCount];
         if (rec->EventCategory != 0) expandcategory(source, rec->EventCategory, categorytext);
-        expanddescription(source, rec, ordinal, arguments, description);
+        formatted = expanddescription(source, rec, ordinal, arguments, description);
     }
-
-    size_t desclen = strlen(description);
-    cleandescription(desclen);
-    if (desclen > (size_t)s.MaxMessageLen) desclen = (size_t)s.MaxMessageLen;
+    size_t desclen;
+    if (formatted) {
+        desclen = strlen(description);
+        if (desclen > maxlen) desclen = maxlen;
+        cleandescription(tables.text, desclen);
+    } else {
+        desclen = fallbackdescription(rec, tables, maxlen < DescriptionSize - 1 ? maxlen : DescriptionSize - 1);
+    }
     desclen = splitfragments(desclen);
 
     linelen = 0;
     puttext(Options.LogTypeCode);
     putchr(s.FieldSeparator);
-    puttext(datetext);
-    putchr(' ');
-    puttwodigits(hour);
-    putchr(':');
-    puttwodigits(minute);
-    putchr(':');
-    puttwodigits(second);
-    const char *table = cleantables().text;
-    putcolumn(table, source);
+    puttext(datetext, datelen);
+    puttime(hour, minute, second);
+    const char *table = tables.text;
+    putcolumn(table, source, sourcelen);
     putnumber((unsigned long)(rec->EventID & 0xFFFF));
     putchr(s.FieldSeparator);
     puttext(typetext);
-    putcolumn(table, categorytext);
-    putcolumn(table, user);
-    putcolumn(table, computer);
+    putcolumn(table, categorytext, strlen(categorytext));
+    putcolumn(table, user, userlen);
+    putcolumn(table, computer, computerlen);
     putchr(s.FieldSeparator);
     puttext(description, desclen);
-    if (s.DumpData != DumpNone) putdata(rec, ordinal);
+    if (s.DumpData != DumpNone) putdata(rec, ordinal, tables);
     if (s.DumpRecnum) putnumber((unsigned long)rec->RecordNumber);
     puttext("\r\n", 2);
 

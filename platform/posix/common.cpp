@@ -90,9 +90,13 @@ void pututf8(std::string *out, uint32_t cp) {
 }
 
 std::string ansitoutf8(const std::string &ansi) {
-    std::string out;
-    out.reserve(ansi.size());
-    for (char c : ansi) pututf8(&out, ansitowide((unsigned char)c));
+    // ASCII text is its own UTF-8.
+    size_t ascii = 0;
+    while (ascii < ansi.size() && (unsigned char)ansi[ascii] < 0x80) ++ascii;
+    if (ascii == ansi.size()) return ansi;
+    std::string out(ansi, 0, ascii);
+    out.reserve(ansi.size() + 8);
+    for (size_t i = ascii; i < ansi.size(); ++i) pututf8(&out, ansitowide((unsigned char)ansi[i]));
     return out;
 }
 

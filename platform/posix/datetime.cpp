@@ -195,19 +195,39 @@ void GetLocalTime(LPSYSTEMTIME lpSystemTime) {
     lpSystemTime->wMilliseconds = (WORD)(ts.tv_nsec / 1000000);
 }
 
+namespace nt {
+
+namespace {
+
+// QUILLOG_TICK_OFFSET as last read; the account cache asks for the tick
+// count on every record, and a walk over the environment would cost more
+// than the rest of its work.
+bool tickoffsetread;
+uint64_t tickoffset;
+
+} // namespace
+
+void readtickoffset() {
+    const char *offset = getenv("QUILLOG_TICK_OFFSET");
+    tickoffset = offset && *offset ? (uint64_t)strtoll(offset, nullptr, 10) : 0;
+    tickoffsetread = true;
+}
+
+} // namespace nt
+
 /***********************************************************************
  * GetTickCount
  *
- * RETURNS milliseconds of the monotonic clock plus QUILLOG_TICK_OFFSET,
- * truncated to 32 bits: the counter wraps to 0 every 49.7 days.
+ * RETURNS milliseconds of the monotonic clock plus QUILLOG_TICK_OFFSET (read
+ * on the first call, and again by nt::readtickoffset), truncated to 32 bits:
+ * the counter wraps to 0 every 49.7 days.
  */
 DWORD GetTickCount(void) {
     struct timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
     uint64_t ms = (uint64_t)ts.tv_sec * 1000u + (uint64_t)(ts.tv_nsec / 1000000);
-    if (const char *offset = getenv("QUILLOG_TICK_OFFSET"); offset && *offset)
-        ms += (uint64_t)strtoll(offset, nullptr, 10);
-    return (DWORD)ms;
+    if (!nt::tickoffsetread) nt::readtickoffset();
+    return (DWORD)(ms + nt::tickoffset);
 }
 
 /***********************************************************************

@@ -3,7 +3,8 @@
 // GetLocalTime follows TZ; GetTickCount counts milliseconds of the monotonic
 // clock in 32 bits, plus QUILLOG_TICK_OFFSET (a decimal number of
 // milliseconds, possibly negative) so that a test can start the counter just
-// before it wraps. GetDateFormatA and GetTimeFormatA speak English (United
+// before it wraps. The variable is read on the first call; a test that
+// changes it calls nt::readtickoffset. GetDateFormatA and GetTimeFormatA speak English (United
 // States), the language of the locales 0, LOCALE_USER_DEFAULT,
 // LOCALE_SYSTEM_DEFAULT and 0x409; any other locale is refused.
 //
@@ -26,5 +27,12 @@
 #define TIME_FORCE24HOURFORMAT 0x00000008
 #define LOCALE_NOUSEROVERRIDE 0x80000000
 #define LOCALE_USE_CP_ACP 0x40000000
+
+namespace nt {
+
+// Reads QUILLOG_TICK_OFFSET again, for the GetTickCount calls that follow.
+void readtickoffset();
+
+} // namespace nt
 
 #endif // QUILLOG_POSIX_DATETIME_H

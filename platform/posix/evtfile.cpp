@@ -12,6 +12,9 @@
 #include "platform/posix/evtfile.h"
 
 #include <algorithm>
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -278,6 +281,7 @@ bool recordat(Source &src, const Chain &chain, size_t pos, bool backwards, std::
 
 namespace {
 
+#ifndef __SSE2__
 // The eight bytes at p as a little-endian number.
 inline uint64_t load64(const uint8_t *p) {
     uint64_t w;
@@ -295,16 +299,63 @@ inline bool fourascii(uint64_t w) {
     const uint64_t tops = 0x8000800080008000ull;
     return (w & 0xFF80FF80FF80FF80ull) == 0 && ((w + 0x7FFF7FFF7FFF7FFFull) & tops) == tops;
 }
+#endif
 
 // A UTF-16 unit in code page 1252; ASCII, the common case, inline.
 inline uint8_t ansiunit(uint32_t unit) { return unit < 0x80 ? (uint8_t)unit : (uint8_t)widetoansi(unit); }
 
 // Measures the NUL-terminated UTF-16 string at off, which must end before
 // limit: *n is its number of units. When dst is set, the string and its NUL
-// are converted to code page 1252 there as well. False when no NUL comes
-// before limit. Runs of ASCII go four units at a time.
+// are converted to code page 1252 there as well (and nothing after the NUL is
+// written). False when no NUL comes before limit. Runs of ASCII go eight
+// units at a time where the processor has SSE2, else four.
 bool measureansi(Bytes rec, uint32_t off, uint32_t limit, uint8_t *dst, uint32_t *n) {
     uint32_t p = off, i = 0;
+#ifdef __SSE2__
+    const __m128i zero = _mm_setzero_si128(), high = _mm_set1_epi16((short)0xFF80);
+    for (; (uint64_t)p + 16 <= limit; p += 16, i += 8) {
+        const __m128i w = _mm_loadu_si128((const __m128i *)(rec.data + p));
+        // Two mask bits per unit: units at 0x80 and above, and NULs.
+        const unsigned wide = (unsigned)_mm_movemask_epi8(_mm_cmpeq_epi16(_mm_and_si128(w, high), zero)) ^ 0xFFFFu;
+        const unsigned nul = (unsigned)_mm_movemask_epi8(_mm_cmpeq_epi16(w, zero));
+        uint64_t bytes;
+        _mm_storel_epi64((__m128i *)&bytes, _mm_packus_epi16(w, w));
+        if ((wide | nul) == 0) {
+            if (dst) std::memcpy(dst + i, &bytes, 8);
+            continue;
+        }
+        // The units before the first special one are ASCII; a NUL there ends
+        // the string, anything else goes to the unit-by-unit loop below.
+        const unsigned first = (unsigned)__builtin_ctz(wide | nul) / 2;
+        const bool ends = (nul >> (2 * first)) & 1;
+        if (dst) {
+            // The first count (at most 8) bytes of bytes, in at most three stores.
+            const unsigned count = first + (ends ? 1 : 0);
+            uint8_t *to = dst + i;
+            if (count == 8) std::memcpy(to, &bytes, 8);
+            if (count & 4) {
+                const uint32_t four = (uint32_t)bytes;
+                std::memcpy(to, &four, 4);
+                to += 4;
+                bytes >>= 32;
+            }
+            if (count & 2) {
+                const uint16_t two = (uint16_t)bytes;
+                std::memcpy(to, &two, 2);
+                to += 2;
+                bytes >>= 16;
+            }
+            if (count & 1) *to = (uint8_t)bytes;
+        }
+        if (ends) {
+            *n = i + first;
+            return true;
+        }
+        p += 2 * first;
+        i += first;
+        break;
+    }
+#else
     for (; (uint64_t)p + 8 <= limit; p += 8, i += 4) {
         const uint64_t w = load64(rec.data + p);
         if (!fourascii(w)) break;
@@ -315,6 +366,7 @@ bool measureansi(Bytes rec, uint32_t off, uint32_t limit, uint8_t *dst, uint32_t
             dst[i + 3] = (uint8_t)(w >> 48);
         }
     }
+#endif
     for (; (uint64_t)p + 2 <= limit; p += 2, ++i) {
         const uint32_t unit = le16(rec.data + p);
         if (dst) dst[i] = ansiunit(unit);

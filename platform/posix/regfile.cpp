@@ -12,9 +12,20 @@
 namespace nt {
 
 std::string foldname(const std::string &name) {
-    std::string folded;
-    folded.reserve(name.size());
-    for (size_t i = 0; i < name.size();) {
+    // ASCII names, nearly all of them, fold in place in one pass.
+    std::string folded(name.size(), '\0');
+    const unsigned char *from = (const unsigned char *)name.data();
+    char *to = &folded[0];
+    const size_t n = name.size();
+    size_t ascii = 0;
+    for (; ascii < n; ++ascii) {
+        const unsigned char c = from[ascii];
+        if (c >= 0x80) break;
+        to[ascii] = (char)(c >= 'a' && c <= 'z' ? c - 32 : c);
+    }
+    if (ascii == n) return folded;
+    folded.resize(ascii);
+    for (size_t i = ascii; i < name.size();) {
         unsigned char c = (unsigned char)name[i];
         if (c < 0x80) {
             folded += (char)fold1252(c);

@@ -22,13 +22,13 @@ protected:
     // ages the tests give slots are all in the past.
     void SetUp() override {
         qt::TempNetwork::SetUp();
-        unsetenv("QUILLOG_TICK_OFFSET");
-        setenv("QUILLOG_TICK_OFFSET", std::to_string(1000000000LL - (long long)GetTickCount()).c_str(), 1);
+        qt::settickoffset(nullptr);
+        qt::settickoffset(std::to_string(1000000000LL - (long long)GetTickCount()).c_str());
         resetaccounts();
     }
 
     void TearDown() override {
-        unsetenv("QUILLOG_TICK_OFFSET");
+        qt::settickoffset(nullptr);
         qt::TempNetwork::TearDown();
     }
 
@@ -129,6 +129,85 @@ TEST_F(GetUser, TiesGoToTheLowestSlotAndNewerThanNowKeepsSlotZero) {
     EXPECT_EQ(getuser(in9.data()), AccountCache[9].Text);
     EXPECT_EQ(nt::accountlookups(), before + 2);
     EXPECT_EQ(getuser(usersid(204).data()), AccountCache[5].Text);
+}
+
+// The slot a walk over the table gives, as the cache's rule states it: the
+// lowest-numbered slot in use (LastUse not 0) whose SID EqualSid matches;
+// on a miss, the highest empty slot, else the smallest LastUse (the lowest
+// slot among equals, and slot 0 when none is older than now).
+int walkslot(PSID sid, DWORD now, bool *hit) {
+    for (int i = 0; i < AccountSlots; ++i) {
+        if (AccountCache[i].LastUse != 0 && EqualSid(AccountCache[i].Sid, sid)) {
+            *hit = true;
+            return i;
+        }
+    }
+    *hit = false;
+    int candidate = 0;
+    DWORD oldest = now;
+    for (int i = 0; i < AccountSlots; ++i) {
+        if (AccountCache[i].LastUse == 0) {
+            candidate = i;
+            oldest = 0;
+        } else if (AccountCache[i].LastUse < oldest) {
+            candidate = i;
+            oldest = AccountCache[i].LastUse;
+        }
+    }
+    return candidate;
+}
+
+TEST_F(GetUser, EveryLookupTakesTheSlotTheWalkGives) {
+    // Mixes of SIDs (more than the table holds, invalid ones that never
+    // match, and SIDs refilled after their slot was emptied), with slots
+    // aged, emptied and the table reset in between: each call must return
+    // the slot the walk names and look up exactly on a miss.
+    struct Mix {
+        const char *name;
+        unsigned sids;       // distinct SIDs drawn from
+        unsigned tamper;     // one call in this many first changes a slot's LastUse
+        unsigned reset;      // one call in this many first resets the table (0: never)
+        unsigned invalidpct; // percentage of SIDs of revision 2
+    } mixes[] = {
+        {"four SIDs", 4, 0, 0, 0},           {"a full table", 100, 0, 0, 0},     {"evictions", 150, 0, 0, 0},
+        {"aged and emptied", 120, 5, 0, 10}, {"resets", 30, 7, 300, 0},          {"invalid", 8, 0, 0, 50},
+        {"emptied often", 20, 2, 0, 0},      {"tiny with resets", 3, 3, 20, 20},
+    };
+    // Each mix has SIDs of its own: a SID that an earlier mix left in an
+    // emptied slot is held twice once filled again, and from then on the
+    // cache walks instead of using its index.
+    DWORD first = 500;
+    for (const Mix &mix : mixes) {
+        SCOPED_TRACE(mix.name);
+        resetaccounts();
+        uint64_t state = 12345;
+        auto next = [&state](unsigned n) {
+            state = state * 6364136223846793005ull + 1442695040888963407ull;
+            return (unsigned)((state >> 33) % n);
+        };
+        std::vector<std::vector<BYTE>> sids;
+        for (unsigned i = 0; i < mix.sids; ++i) {
+            sids.push_back(usersid(first++));
+            if (next(100) < mix.invalidpct) sids.back()[0] = 2;
+        }
+        for (int call = 0; call < 3000; ++call) {
+            if (mix.reset && next(mix.reset) == 0) resetaccounts();
+            if (mix.tamper && next(mix.tamper) == 0) {
+                const unsigned kind = next(3);
+                AccountCache[next(AccountSlots)].LastUse = kind == 0 ? 0 : kind == 1 ? 1 + next(1000) : 0xFFFFFFFFu;
+            }
+            const std::vector<BYTE> &sid = sids[next(mix.sids)];
+            // The call reads the clock itself, in this millisecond or a
+            // later one, which can change the slot a miss takes.
+            bool hit;
+            const DWORD now = GetTickCount();
+            const int want = walkslot((PSID)sid.data(), now, &hit), later = walkslot((PSID)sid.data(), now + 1, &hit);
+            const unsigned long before = nt::accountlookups();
+            const char *text = getuser((PSID)sid.data());
+            ASSERT_TRUE(text == AccountCache[want].Text || text == AccountCache[later].Text) << "call " << call;
+            ASSERT_EQ(nt::accountlookups(), before + (hit ? 0 : 1)) << "call " << call;
+        }
+    }
 }
 
 TEST_F(GetUser, SidTextsShowTheAuthorityByteAndAtMostEightSubAuthorities) {

@@ -84,7 +84,10 @@ protected:
         record = makerecord(source, eventid, 0, strings);
         static char description[DescriptionSize];
         strcpy(description, "fallback");
-        expanddescription(source, (const EVENTLOGRECORD *)record.data(), ordinal, args, description);
+        const bool replaced =
+            expanddescription(source, (const EVENTLOGRECORD *)record.data(), ordinal, args, description);
+        // The line writer builds the fallback only when told nothing was written.
+        EXPECT_EQ(replaced, std::string(description) != "fallback");
         return description;
     }
 
@@ -188,7 +191,7 @@ TEST_F(Expand, NinetyNineStringsAreFormattedAndAHundredAreNot) {
     memset(rec.data() + rec.size() - 4, 'x', 4);
     char description[DescriptionSize] = "fallback";
     capture();
-    expanddescription("ExpLimits", (const EVENTLOGRECORD *)rec.data(), 1, args, description);
+    EXPECT_FALSE(expanddescription("ExpLimits", (const EVENTLOGRECORD *)rec.data(), 1, args, description));
     EXPECT_STREQ(description, "fallback");
     EXPECT_EQ(captured(), "");
 }

@@ -1,5 +1,6 @@
 // datetime_test.cpp: GetDateFormatA, GetTimeFormatA, GetTickCount and
 // GetLocalTime against Windows' English (United States) results.
+#include "platform/localtime.h"
 #include "platform/posix/datetime.h"
 #include "platform/posix/ntapi.h"
 #include "support/support.h"
@@ -9,6 +10,7 @@
 #include <ctime>
 #include <string>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -252,7 +254,7 @@ TEST(GetTimeFormatA, InvalidTimesAndFlags) {
 class Clock : public qt::TempNetwork {
 protected:
     void TearDown() override {
-        unsetenv("QUILLOG_TICK_OFFSET");
+        qt::settickoffset(nullptr);
         qt::TempNetwork::TearDown();
     }
 };
@@ -267,16 +269,16 @@ TEST_F(Clock, TickCountAdvancesAndTheOffsetProvokesTheWrap) {
     // Start 100 ms before the wrap.
     DWORD now = GetTickCount();
     long long offset = 4294967296LL - (long long)now - 100;
-    setenv("QUILLOG_TICK_OFFSET", std::to_string(offset).c_str(), 1);
+    qt::settickoffset(std::to_string(offset).c_str());
     DWORD before = GetTickCount();
     EXPECT_GT(before, 0xFFFFFF00u);
     usleep(200000);
     DWORD after = GetTickCount();
     EXPECT_LT(after, 2000u) << "the counter wrapped to a small value";
 
-    setenv("QUILLOG_TICK_OFFSET", "-1000", 1);
+    qt::settickoffset("-1000");
     DWORD back = GetTickCount();
-    unsetenv("QUILLOG_TICK_OFFSET");
+    qt::settickoffset(nullptr);
     DWORD plain = GetTickCount();
     EXPECT_GE(plain - back, 1000u);
     EXPECT_LT(plain - back, 3000u);
@@ -306,6 +308,99 @@ TEST_F(Clock, LocalTimeFollowsTZ) {
         return;
     }
     FAIL() << "the clock never held still for a second";
+}
+
+// The local time of t as the C library gives it and as localtimeof gives it
+// agree in every field, or are both missing.
+void expectsamelocal(time_t t) {
+    struct tm want, got;
+    const struct tm *w = localtime_r(&t, &want);
+    const struct tm *g = localtimeof(t, &got);
+    ASSERT_EQ(w == nullptr, g == nullptr) << "t=" << t;
+    if (!w) return;
+    ASSERT_EQ(std::vector<long>({got.tm_year, got.tm_mon, got.tm_mday, got.tm_hour, got.tm_min, got.tm_sec, got.tm_wday,
+                                 got.tm_yday, got.tm_isdst, got.tm_gmtoff}),
+              std::vector<long>({want.tm_year, want.tm_mon, want.tm_mday, want.tm_hour, want.tm_min, want.tm_sec,
+                                 want.tm_wday, want.tm_yday, want.tm_isdst, want.tm_gmtoff}))
+        << "t=" << t;
+    ASSERT_STREQ(got.tm_zone, want.tm_zone) << "t=" << t;
+}
+
+// Local wall-clock seconds minus UTC seconds at t, by the C library.
+long long walloffset(time_t t) {
+    struct tm tm;
+    if (!localtime_r(&t, &tm)) return 0;
+    time_t wall = timegm(&tm);
+    return (long long)wall - (long long)t;
+}
+
+TEST_F(Clock, LocalTimeOfMatchesTheCLibrary) {
+    // Zones with daylight saving by rule and by the database, offsets of
+    // half and quarter hours, a daylight shift of half an hour, a change of
+    // a zone's standard offset, and leap seconds (the right/ zones).
+    const char *zones[] = {"UTC",
+                           "EST5",
+                           "CET-1CEST,M3.5.0,M10.5.0/3",
+                           "<+0545>-5:45",
+                           "America/New_York",
+                           "Europe/London",
+                           "Australia/Lord_Howe",
+                           "Asia/Kathmandu",
+                           "America/St_Johns",
+                           "Pacific/Chatham",
+                           "Africa/Freetown",
+                           "Europe/Moscow",
+                           "right/UTC",
+                           "right/Europe/Berlin"};
+    uint64_t state = 99;
+    auto next = [&state](uint64_t n) {
+        state = state * 6364136223846793005ull + 1442695040888963407ull;
+        return (state >> 24) % n;
+    };
+    for (const char *zone : zones) {
+        SCOPED_TRACE(zone);
+        setenv("TZ", zone, 1);
+        tzset();
+        // Every change of the wall-clock offset from 1900 to 2040, found day
+        // by day, and the times around it: each second near it, then steps
+        // of up to a minute over the hours on both sides, in order and back.
+        std::vector<time_t> changes;
+        const time_t day = 86400, from = -2208988800LL, to = 2208988800LL;
+        long long before = walloffset(from);
+        for (time_t t = from + day; t < to; t += day) {
+            long long now = walloffset(t);
+            if (now != before) changes.push_back(t);
+            before = now;
+        }
+        for (time_t change : changes) {
+            // The change lies within the day before: find its second.
+            time_t lo = change - day, hi = change;
+            const long long old = walloffset(lo);
+            while (hi - lo > 1) {
+                time_t mid = lo + (hi - lo) / 2;
+                (walloffset(mid) == old ? lo : hi) = mid;
+            }
+            for (time_t t = hi - 3; t <= hi + 3; ++t) expectsamelocal(t);
+            for (time_t t = hi - 7200; t < hi + 7200; t += 1 + (time_t)next(60)) expectsamelocal(t);
+            for (time_t t = hi + 7200; t > hi - 7200; t -= 1 + (time_t)next(60)) expectsamelocal(t);
+        }
+        // Times anywhere, in no order, and times the conversion refuses.
+        for (int i = 0; i < 20000; ++i) expectsamelocal((time_t)next(1ull << 34) - ((time_t)1 << 33));
+        for (time_t t : {(time_t)0, (time_t)-1, ((time_t)1 << 40), ((time_t)1 << 40) + 1, -((time_t)1 << 40),
+                         (time_t)0x7FFFFFFFFFFFFFFFLL, (time_t)(-0x7FFFFFFFFFFFFFFFLL - 1)})
+            expectsamelocal(t);
+    }
+
+    // A change of zone within an hour already converted is taken at once.
+    setenv("TZ", "UTC", 1);
+    tzset();
+    expectsamelocal(1300000000);
+    setenv("TZ", "EST5", 1);
+    tzset();
+    expectsamelocal(1300000001);
+    setenv("TZ", "<+0545>-5:45", 1);
+    tzset();
+    expectsamelocal(1300000002);
 }
 
 } // namespace

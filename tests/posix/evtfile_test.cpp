@@ -4,6 +4,7 @@
 
 #include "support/support.h"
 
+#include <algorithm>
 #include <csignal>
 #include <random>
 #include <sys/stat.h>
@@ -230,11 +231,12 @@ TEST(EvtFileAnsi, NamesStringsSidAndDataAreLaidOutAndConverted) {
 }
 
 TEST(EvtFileAnsi, RoomyAndExactBuffersGiveTheSameBytes) {
-    // ASCII runs go four units at a time; a non-ASCII unit or the NUL at any
-    // place of a run must still come out right. With room to spare the texts
-    // are converted while measured, into an exact buffer afterwards: both
-    // give the same record.
-    for (size_t n = 0; n <= 11; ++n) {
+    // ASCII runs go eight (or four) units at a time; a non-ASCII unit or the
+    // NUL at any place of a run, in the first block or a later one, must
+    // still come out right. With room to spare the texts are converted while
+    // measured, into an exact buffer afterwards: both give the same record,
+    // and nothing is written after it.
+    for (size_t n = 0; n <= 27; ++n) {
         for (size_t k = 0; k <= n; ++k) { // k == n: all ASCII
             for (char16_t odd : {u'\u20AC', u'\u4E2D', u'\u00E9'}) {
                 SCOPED_TRACE("length " + std::to_string(n) + ", odd unit at " + std::to_string(k));
@@ -258,6 +260,7 @@ TEST(EvtFileAnsi, RoomyAndExactBuffersGiveTheSameBytes) {
                           ERROR_SUCCESS);
                 ASSERT_EQ(size, exact.size());
                 EXPECT_EQ(std::vector<uint8_t>(roomy.begin(), roomy.begin() + size), exact);
+                EXPECT_EQ(std::count(roomy.begin() + size, roomy.end(), 0xCC), (long)(roomy.size() - size));
                 EXPECT_EQ(std::string((const char *)&exact[0x38]), expect);
                 EXPECT_EQ(std::string((const char *)&exact[0x38 + n + 1]), expect + "Z");
                 const uint32_t stroff = get32(&exact[0x24]);

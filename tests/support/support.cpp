@@ -1,6 +1,8 @@
 // support.cpp: fixtures and helpers shared by the test programs.
 #include "support.h"
 
+#include "platform/posix/datetime.h"
+
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
@@ -249,6 +251,14 @@ std::vector<uint8_t> makesid(uint64_t authority, std::initializer_list<uint32_t>
         at += 4;
     }
     return sid;
+}
+
+void settickoffset(const char *value) {
+    if (value)
+        setenv("QUILLOG_TICK_OFFSET", value, 1);
+    else
+        unsetenv("QUILLOG_TICK_OFFSET");
+    nt::readtickoffset();
 }
 
 } // namespace qt

@@ -106,6 +106,10 @@ std::string reghex(const std::string &name, DWORD type, const std::string &text)
 // 48-bit authority big-endian, the sub-authorities little-endian.
 std::vector<uint8_t> makesid(uint64_t authority, std::initializer_list<uint32_t> subs);
 
+// Sets QUILLOG_TICK_OFFSET to value (a decimal number of milliseconds), or
+// removes it for null, and has GetTickCount take the change.
+void settickoffset(const char *value);
+
 } // namespace qt
 
 #endif // QUILLOG_TESTS_SUPPORT_H
