@@ -6,8 +6,8 @@
 // record and the ANSI form of that, and finds the oldest, the newest, one in
 // the middle and the numbers around them. Whatever the file holds: opening
 // gives 0 or 1500; the walks visit as many records as counted, in number
-// order, the same ones both ways; a record converts or gives 1500; a found
-// record has the number asked for.
+// order, the same ones both ways; a record converts or gives 1500, and the
+// same as with every template run; a found record has the number asked for.
 // Then the bytes are a live log that three events are appended to (its
 // newest chunk continued through its tables) and that is then cleared: the
 // last event reads back as written, the cleared log goes on counting.
@@ -21,11 +21,17 @@ using namespace nt::evtx;
 
 namespace {
 
-// Converts the record at pos and checks its native and ANSI forms.
-void convert(Reader &reader, const Position &pos, nt::evt::NewRecord *rec, std::vector<uint8_t> *native) {
+// Converts the record at pos and checks its native and ANSI forms. run is
+// the same file read with every record's template run: it must give the
+// same view as the recipes of the first.
+void convert(Reader &reader, Reader &run, const Position &pos, nt::evt::NewRecord *rec, std::vector<uint8_t> *native) {
     uint32_t number = 0;
     const DWORD rc = reader.read(pos, rec, &number);
     fz::check(rc == ERROR_SUCCESS || rc == ERROR_EVENTLOG_FILE_CORRUPT, "a record converts or gives 1500");
+    nt::evt::NewRecord ran;
+    uint32_t rannumber = 0;
+    fz::check(run.read(pos, &ran, &rannumber) == rc && (rc != ERROR_SUCCESS || (ran == *rec && rannumber == number)),
+              "a record read by its shape's recipe reads as its template run gives it");
     if (rc != ERROR_SUCCESS) return;
     fz::check(number == (uint32_t)pos.id, "a record has the number of its position");
     fz::check(rec->strings.size() <= 0xFFFF, "no more strings than a record can count");
@@ -40,6 +46,9 @@ void convert(Reader &reader, const Position &pos, nt::evt::NewRecord *rec, std::
     std::memcpy(&e, ansi.data(), sizeof e);
     fz::check(e.RecordNumber == number && e.NumStrings == rec->strings.size() && e.DataLength == rec->data.size(),
               "the ANSI record keeps number, strings and data");
+    std::vector<uint8_t> straight;
+    nt::evt::ansirecord(*rec, number, &straight);
+    fz::check(straight == ansi, "the ANSI form built from the fields is the converted native record");
 }
 
 void write(const uint8_t *data, size_t size) {
@@ -61,6 +70,11 @@ void write(const uint8_t *data, size_t size) {
     std::vector<uint8_t> scratch, expected;
     nt::Bytes got;
     nt::evt::buildrecord(rec, last, &expected);
+    uint32_t need = 0;
+    nt::evt::ansiform(nt::Bytes{expected.data(), expected.size()}, nullptr, 0, &need);
+    std::vector<uint8_t> ansi(need);
+    nt::evt::ansiform(nt::Bytes{expected.data(), expected.size()}, ansi.data(), need, &need);
+    expected = ansi;
     fz::check(last - log.oldest() >= 0x40000000u || (log.newest() == last && log.record(last, false, &scratch, &got) &&
                                                      std::vector<uint8_t>(got.data, got.data + got.size) == expected),
               "the last event is the newest record and reads back as written");
@@ -73,8 +87,9 @@ void write(const uint8_t *data, size_t size) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     nt::evt::ImageSource src(nt::Bytes{data, size});
-    Reader reader;
+    Reader reader, run(false);
     const DWORD rc = reader.open(src);
+    fz::check(run.open(src) == rc, "the two readers open alike");
     fz::check(rc == ERROR_SUCCESS || rc == ERROR_EVENTLOG_FILE_CORRUPT, "opening gives 0 or 1500");
     if (rc != ERROR_SUCCESS) {
         fz::check(reader.count() == 0, "a file that does not open has no records");
@@ -92,14 +107,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         fz::check(ids.empty() || pos.id > ids.back(), "records come in number order");
         fz::check(ids.size() < count, "no more records than counted");
         ids.push_back(pos.id);
-        convert(reader, pos, &rec, &native);
+        convert(reader, run, pos, &rec, &native);
     }
     fz::check(ids.size() == count, "the forward walk visits every record");
     size_t back = ids.size();
     for (bool more = reader.last(&pos); more; more = reader.prev(&pos)) {
         fz::check(back > 0 && ids[back - 1] == pos.id, "the backward walk visits the same records");
         --back;
-        convert(reader, pos, &rec, &native);
+        convert(reader, run, pos, &rec, &native);
     }
     fz::check(back == 0, "the backward walk visits every record");
     if (!count) return 0;
@@ -110,7 +125,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         Position after{~(size_t)0, 0, 0};
         if (reader.find(n, &pos, &after)) {
             fz::check((uint32_t)pos.id == n, "a found record has the number asked for");
-            convert(reader, pos, &rec, &native);
+            convert(reader, run, pos, &rec, &native);
         } else if (after.chunk != ~(size_t)0) {
             fz::check((uint32_t)(after.id - n) < 0x80000000u && after.id != n, "the next record comes after");
         }

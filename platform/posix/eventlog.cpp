@@ -329,6 +329,16 @@ DWORD writelive(const char *server, const char *logname, const std::vector<LogEv
                     live.hasretention ? &live.retention : nullptr, recs, last, live.confined);
 }
 
+// The ANSI form of a record the log gave: converted here, or as it is when
+// the log builds that form itself. As ansiform: *size is the size needed, and
+// the form is written to out when it fits cap.
+DWORD ansiof(const LogStore &log, Bytes rec, uint8_t *out, uint32_t cap, uint32_t *size) {
+    if (!log.ansirecords()) return evt::ansiform(rec, out, cap, size);
+    *size = (uint32_t)rec.size;
+    if (out && rec.size <= cap) std::memcpy(out, rec.data, rec.size);
+    return ERROR_SUCCESS;
+}
+
 } // namespace
 
 DWORD writeevents(const EventTarget &target, const std::vector<LogEvent> &events, DWORD *last) {
@@ -512,11 +522,11 @@ BOOL ReadEventLogA(HANDLE hEventLog, DWORD dwReadFlags, DWORD dwRecordOffset, LP
             rc = ERROR_EVENTLOG_FILE_CORRUPT;
             break;
         }
-        rc = nt::evt::ansiform(rec, out + copied, oversize && !copied ? 0 : nNumberOfBytesToRead - copied, &size);
+        rc = nt::ansiof(log, rec, out + copied, oversize && !copied ? 0 : nNumberOfBytesToRead - copied, &size);
         if (rc != ERROR_SUCCESS) break;
         if (oversize && !copied) {
             if (size <= nt::MaxReadSize) return failwith(ERROR_INVALID_PARAMETER, FALSE);
-            if (size <= nNumberOfBytesToRead) rc = nt::evt::ansiform(rec, out, size, &size);
+            if (size <= nNumberOfBytesToRead) rc = nt::ansiof(log, rec, out, size, &size);
             if (rc != ERROR_SUCCESS) break;
         }
         if (size > nNumberOfBytesToRead - copied) {

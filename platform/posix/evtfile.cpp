@@ -530,6 +530,70 @@ void buildrecord(const NewRecord &rec, uint32_t number, std::vector<uint8_t> *ou
     put32(p + len - 4, len);
 }
 
+void ansirecord(const NewRecord &rec, uint32_t number, std::vector<uint8_t> *out) {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    // A string's units lie in memory as UTF-16LE, with the NUL the string
+    // keeps after them: each is converted as a record's string is, and the
+    // one built here is the form of the record built whole when no text
+    // holds a NUL of its own (which would end it early there).
+    const std::u16string *texts[2] = {&rec.source, &rec.computer};
+    uint64_t size = FixedSize + 4 + rec.sid.size() + rec.data.size() + 4 + 4;
+    size += rec.source.size() + 1 + rec.computer.size() + 1;
+    for (const std::u16string &t : rec.strings) size += t.size() + 1;
+    if (size < 0xFFFFFFFFu) {
+        out->resize((size_t)size);
+        uint8_t *p = out->data();
+        bool whole = true;
+        auto put = [&](const std::u16string &t, uint8_t *d) {
+            const uint32_t bytes = 2 * (uint32_t)(t.size() + 1);
+            uint32_t n = 0;
+            whole = whole && measureansi(Bytes{(const uint8_t *)t.data(), bytes}, 0, bytes, d, &n) && n == t.size();
+            return d + n + 1;
+        };
+        uint8_t *d = p + FixedSize;
+        for (const std::u16string *t : texts) d = put(*t, d);
+        const uint32_t sidpos = (uint32_t)(d - p) + (4 - (uint32_t)(d - p) % 4);
+        d = putzeros(d, sidpos - (uint32_t)(d - p));
+        if (!rec.sid.empty()) std::memcpy(d, rec.sid.data(), rec.sid.size());
+        d += rec.sid.size();
+        const uint32_t strpos = (uint32_t)(d - p);
+        for (const std::u16string &t : rec.strings) d = put(t, d);
+        const uint32_t datapos = (uint32_t)(d - p);
+        if (!rec.data.empty()) std::memcpy(d, rec.data.data(), rec.data.size());
+        d += rec.data.size();
+        d = putzeros(d, 4 - (uint32_t)(d - p) % 4);
+        const uint32_t total = (uint32_t)(d - p) + 4;
+        if (whole) {
+            put32(p, total);
+            put32(p + 4, Signature);
+            put32(p + 8, number);
+            put32(p + 0x0C, rec.timegenerated);
+            put32(p + 0x10, rec.timewritten);
+            put32(p + 0x14, rec.eventid);
+            put16(p + 0x18, rec.eventtype);
+            put16(p + 0x1A, (uint16_t)rec.strings.size());
+            put16(p + 0x1C, rec.category);
+            put16(p + 0x1E, 0);
+            put32(p + 0x20, 0);
+            put32(p + 0x24, strpos);
+            put32(p + 0x28, (uint32_t)rec.sid.size());
+            put32(p + 0x2C, sidpos);
+            put32(p + 0x30, (uint32_t)rec.data.size());
+            put32(p + 0x34, datapos);
+            put32(d, total);
+            out->resize(total);
+            return;
+        }
+    }
+#endif
+    std::vector<uint8_t> native;
+    buildrecord(rec, number, &native);
+    uint32_t need = 0;
+    ansiform(Bytes{native.data(), native.size()}, nullptr, 0, &need);
+    out->resize(need);
+    ansiform(Bytes{native.data(), native.size()}, out->data(), need, &need);
+}
+
 std::vector<uint8_t> emptyimage(uint32_t filesize, uint32_t maxsize, uint32_t retention, uint32_t current) {
     std::vector<uint8_t> image(filesize, 0);
     uint8_t *h = image.data();

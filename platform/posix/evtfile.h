@@ -135,6 +135,10 @@ using nt::NewRecord;
 // after the strings, 1 to 4 bytes of padding, the trailing length.
 void buildrecord(const NewRecord &rec, uint32_t number, std::vector<uint8_t> *out);
 
+// The ANSI form of the record buildrecord builds (what ansiform gives for
+// it), made straight from the record's fields.
+void ansirecord(const NewRecord &rec, uint32_t number, std::vector<uint8_t> *out);
+
 // An empty log file: header and end-of-file record at 0x30, the rest zero.
 // current is the number the first record will get.
 std::vector<uint8_t> emptyimage(uint32_t filesize, uint32_t maxsize, uint32_t retention, uint32_t current);

@@ -107,9 +107,11 @@ enum Name : uint8_t {
     NUserID,
 };
 
-const struct {
+const struct NameText {
     const char *text;
     Name name;
+    uint16_t length;
+    NameText(const char *text, Name name) : text(text), name(name), length((uint16_t)std::strlen(text)) {}
 } Names[] = {
     {"Event", NEvent},
     {"System", NSystem},
@@ -246,6 +248,14 @@ struct Vals {
     size_t base = 0, count = 0;
 };
 
+// Which substitution value a piece of text came from: the value index of
+// the record's template instance, or of the instance nested in the record's
+// value number owner.
+struct Ref {
+    uint16_t owner = None;
+    uint16_t index = None;
+};
+
 struct Frame {
     Role role = ROutside;
     bool pending = false;  // single holds the content, not yet turned into text
@@ -253,6 +263,36 @@ struct Frame {
     uint32_t pieces = 0;   // content parts seen
     size_t start = 0;      // where the content's text starts in the buffer
     Value single;
+    Ref singleref;
+};
+
+// A record's legacy view as a recipe over its values. Two records of one
+// chunk whose template instances have the same templates and the same value
+// types (nested instances included) run the same operations: every element
+// left out or kept, every text and value in the same place. So the first
+// such record is run and its view noted as pieces (template text, character
+// and entity references, values); the others take the recipe with their
+// own values, without running the template again.
+enum PieceKind : uint8_t { PText, PChar, PEntity, PValue };
+struct Piece {
+    PieceKind kind = PText;
+    uint32_t a = 0, b = 0; // PText: chunk offset, units; PChar: the unit; PEntity: the name entry
+    Ref ref;               // PValue
+    size_t at = 0;         // while noting: where the piece starts in the buffer
+};
+struct Recipe {
+    bool set = false, isvalue = false;
+    Ref ref;                   // isvalue: the one value
+    uint32_t first = 0, n = 0; // otherwise: the pieces of the text
+};
+struct Plan {
+    std::vector<Piece> pieces;
+    Recipe fields[FCount];
+    std::vector<Recipe> strings;
+    bool hasdata = false;
+    Ref data;
+    uint64_t work = 0; // operations run and template text copied
+    bool ok = true;    // false when the record took a path no recipe holds
 };
 
 struct Capture {
@@ -305,9 +345,12 @@ void putdigits(std::u16string *out, uint64_t v, int width) {
 const char HexUpper[] = "0123456789ABCDEF";
 
 void putbytes(std::u16string *out, const uint8_t *p, size_t n) {
+    const size_t at = out->size();
+    out->resize(at + 2 * n);
+    char16_t *d = &(*out)[at];
     for (size_t i = 0; i < n; ++i) {
-        out->push_back((char16_t)HexUpper[p[i] >> 4]);
-        out->push_back((char16_t)HexUpper[p[i] & 15]);
+        d[2 * i] = (char16_t)HexUpper[p[i] >> 4];
+        d[2 * i + 1] = (char16_t)HexUpper[p[i] & 15];
     }
 }
 
@@ -407,17 +450,20 @@ class Converter {
 public:
     // The frames never move: references to them stay good while elements
     // nest.
-    Converter() { frames_.reserve(MaxFrames); }
+    explicit Converter(bool plans) : useplans_(plans) { frames_.reserve(MaxFrames); }
     void reset() {
         cache_.clear();
         templates_.clear();
         ops_.clear();
+        plans_.clear();
+        plankeys_.clear();
+        planpieces_ = 0;
         slot_ = None32;
     }
     bool convert(Bytes chunk, uint32_t slot, uint32_t off, uint32_t size, evt::NewRecord *out);
 
 private:
-    static const uint32_t None32 = 0xFFFFFFFFu;
+    static constexpr uint32_t None32 = 0xFFFFFFFFu;
 
     bool stream(uint32_t pos, uint32_t end, int nesting);
     bool instance(uint32_t *pos, uint32_t end, int nesting);
@@ -441,6 +487,15 @@ private:
         return index < vals.count ? values_[vals.base + index] : Value();
     }
     bool isnull(const Vals &vals, uint16_t index) const { return value(vals, index).type == TNull; }
+    bool shape(uint32_t pos, uint32_t end, uint16_t owner);
+    bool replay(const Plan &p);
+    Value planvalue(Ref r) const;
+    void note(PieceKind kind, uint32_t a, uint32_t b, Ref ref, size_t at);
+    void notetext(Recipe *r, size_t start);
+    void cut(size_t size) {
+        buf_.resize(size);
+        while (!trail_.empty() && trail_.back().at >= size) trail_.pop_back();
+    }
     bool spend(uint64_t units) {
         work_ += units;
         return work_ <= MaxWork;
@@ -454,14 +509,26 @@ private:
     std::vector<Value> values_;
     std::vector<Frame> frames_;
     std::u16string buf_, scratch_;
-    // Text on its way from the chunk to a string: a value holds at most
-    // 65,535 bytes, and a text item at most 65,535 units.
-    std::unique_ptr<char16_t[]> stage_{new char16_t[0x10000]};
     Capture fields_[FCount];
     evt::NewRecord *out_ = nullptr;
     size_t nstrings_ = 0;
     bool binary_ = false;
     uint64_t work_ = 0;
+
+    // Recipes of the chunk, by the shape of the record (templates and value
+    // types); the one being noted, and the pieces now in the buffer.
+    bool useplans_;
+    std::vector<Plan> plans_;
+    std::unordered_map<std::string, size_t> plankeys_;
+    size_t planpieces_ = 0;
+    std::string key_;
+    std::vector<Value> planvals_;    // the record's values, outer instance first
+    std::vector<uint32_t> nestedat_; // per outer value: where its nested values start, or None32
+    std::vector<uint32_t> nestedn_;  // and how many
+    bool noting_ = false;
+    Plan rec_;
+    std::vector<Piece> trail_;
+    uint16_t owner_ = None; // the outer value whose nested instance runs
 };
 
 bool Converter::name(uint32_t *pos, uint32_t end, Name *out, uint32_t *entry) {
@@ -476,10 +543,14 @@ bool Converter::name(uint32_t *pos, uint32_t end, Name *out, uint32_t *entry) {
     }
     *entry = off;
     *out = NOther;
+    // Only names of the same length and first letter are compared; most
+    // names of a log are none of these.
+    const uint8_t *text = c_.data + off + 8;
     for (const auto &k : Names) {
-        size_t i = 0;
-        while (i < n && k.text[i] && le16(c_, off + 8 + 2 * i) == (uint8_t)k.text[i]) ++i;
-        if (i == n && !k.text[i]) {
+        if (k.length != n || text[0] != (uint8_t)k.text[0] || text[1]) continue;
+        size_t i = 1;
+        while (i < n && text[2 * i] == (uint8_t)k.text[i] && !text[2 * i + 1]) ++i;
+        if (i == n) {
             *out = k.name;
             break;
         }
@@ -714,6 +785,7 @@ bool Converter::stream(uint32_t pos, uint32_t end, int nesting) {
 bool Converter::run(uint32_t i, uint32_t end, const Vals &vals, const Item &it, int nesting) {
     while (i < end) {
         if (!spend(1)) return false;
+        if (noting_) ++rec_.work;
         const Op op = ops_[i];
         Frame &f = frames_.back();
         switch (op.kind) {
@@ -757,6 +829,7 @@ bool Converter::run(uint32_t i, uint32_t end, const Vals &vals, const Item &it, 
             if (collecting(f.role)) {
                 flush(&f);
                 ++f.pieces;
+                const size_t at = buf_.size();
                 if (op.kind == OpText) {
                     text(op.a, op.b, &buf_);
                 } else if (op.kind == OpChar) {
@@ -766,21 +839,40 @@ bool Converter::run(uint32_t i, uint32_t end, const Vals &vals, const Item &it, 
                     text(op.a + 8, le16(c_, op.a + 6), &buf_);
                     buf_.push_back(u';');
                 }
+                if (noting_) {
+                    note(op.kind == OpText   ? PText
+                         : op.kind == OpChar ? PChar
+                                             : PEntity,
+                         op.kind == OpChar ? op.index : op.a, op.b, Ref(), at);
+                    rec_.work += buf_.size() - at;
+                }
             }
             ++i;
             break;
         case OpSubst: {
             Value v = op.index == it.index && it.index != None ? it.v : value(vals, op.index);
+            const Ref ref{owner_, op.index};
+            if (noting_ && it.index != None) rec_.ok = false;
             if (v.type == TBinXml) {
                 // Nested XML replaces the substitution in the element's content.
-                if (f.role != RAttr && !stream(v.off, v.off + v.size, nesting + 1)) return false;
+                if (f.role != RAttr) {
+                    if (noting_ && owner_ != None) rec_.ok = false;
+                    const uint16_t outer = owner_;
+                    owner_ = op.index;
+                    const bool ok = stream(v.off, v.off + v.size, nesting + 1);
+                    owner_ = outer;
+                    if (!ok) return false;
+                }
             } else if (v.type != TNull && collecting(f.role)) {
                 if (f.pieces == 0 && !(v.type & TArray)) {
                     f.single = v;
+                    f.singleref = ref;
                     f.pending = true;
                 } else {
                     flush(&f);
+                    const size_t at = buf_.size();
                     render(v, &buf_);
+                    if (noting_) note(PValue, 0, 0, ref, at);
                 }
                 ++f.pieces;
             }
@@ -817,14 +909,14 @@ bool Converter::open(uint32_t i, Role role, const Vals &vals, const Item &it, in
             frames_.push_back(a);
             if (!run(j + 1, attr.a, vals, it, nesting)) return false;
             capture(field, frames_.back());
-            buf_.resize(a.start);
+            cut(a.start);
             frames_.pop_back();
         }
         j = attr.a;
     }
     if (!run(j, op.a, vals, it, nesting)) return false;
     const bool ok = finish(frames_.back());
-    buf_.resize(frames_.back().start);
+    cut(frames_.back().start);
     frames_.pop_back();
     return ok;
 }
@@ -834,7 +926,9 @@ bool Converter::open(uint32_t i, Role role, const Vals &vals, const Item &it, in
 void Converter::flush(Frame *f) {
     if (!f->pending) return;
     f->pending = false;
+    const size_t at = buf_.size();
     render(f->single, &buf_);
+    if (noting_) note(PValue, 0, 0, f->singleref, at);
 }
 
 void Converter::capture(int field, const Frame &f) {
@@ -845,6 +939,34 @@ void Converter::capture(int field, const Frame &f) {
         k.v = f.single;
     else
         k.text.assign(buf_, f.start, std::u16string::npos);
+    if (noting_) {
+        Recipe &r = rec_.fields[field];
+        r.set = true;
+        r.isvalue = k.isvalue;
+        if (r.isvalue)
+            r.ref = f.singleref;
+        else
+            notetext(&r, f.start);
+    }
+}
+
+void Converter::note(PieceKind kind, uint32_t a, uint32_t b, Ref ref, size_t at) {
+    Piece p;
+    p.kind = kind;
+    p.a = a;
+    p.b = b;
+    p.ref = ref;
+    p.at = at;
+    trail_.push_back(p);
+}
+
+// The recipe of the buffer's text from start on: the pieces noted there.
+void Converter::notetext(Recipe *r, size_t start) {
+    size_t k = trail_.size();
+    while (k > 0 && trail_[k - 1].at >= start) --k;
+    r->first = (uint32_t)rec_.pieces.size();
+    r->n = (uint32_t)(trail_.size() - k);
+    rec_.pieces.insert(rec_.pieces.end(), trail_.begin() + (ptrdiff_t)k, trail_.end());
 }
 
 // What an element gives when it closes: a System field, an insertion string
@@ -867,14 +989,29 @@ bool Converter::finish(const Frame &cf) {
         } else {
             s.append(buf_, f.start, std::u16string::npos);
         }
+        if (noting_) {
+            Recipe r;
+            r.set = true;
+            r.isvalue = f.pending;
+            if (r.isvalue)
+                r.ref = f.singleref;
+            else
+                notetext(&r, f.start);
+            rec_.strings.push_back(r);
+        }
         return true;
     }
     if (f.role == RBinary && !binary_) {
         binary_ = true;
         if (f.pending && f.single.type == TBinary) {
             out_->data.assign(c_.data + f.single.off, c_.data + f.single.off + f.single.size);
+            if (noting_) {
+                rec_.hasdata = true;
+                rec_.data = f.singleref;
+            }
             return true;
         }
+        if (noting_) rec_.ok = false;
         // Binary written as text: pairs of hex digits.
         flush(&f);
         auto hexval = [](char16_t ch) {
@@ -896,15 +1033,25 @@ bool Converter::finish(const Frame &cf) {
 // record ends each string at its first NUL.
 void Converter::text(uint32_t off, uint32_t units, std::u16string *out) {
     const uint8_t *p = c_.data + off;
-    char16_t *d = stage_.get();
+    const size_t at = out->size();
+    out->resize(at + units);
+    char16_t *d = &(*out)[at];
 #if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
     for (uint32_t k = 0; k < units; ++k) d[k] = (char16_t)nt::le16(p + 2 * k);
 #else
     std::memcpy(d, p, 2 * (size_t)units);
 #endif
-    char16_t *e = d + units;
-    if (std::find(d, e, u'\0') != e) e = std::remove(d, e, u'\0');
-    out->append(d, (size_t)(e - d));
+    // Four units at a time: a word holds a NUL unit when one of its units,
+    // less one, borrows into its top bit while the unit's own top bit is
+    // clear.
+    size_t k = 0;
+    for (; k + 4 <= units; k += 4) {
+        uint64_t w;
+        std::memcpy(&w, d + k, 8);
+        if ((w - 0x0001000100010001ull) & ~w & 0x8000800080008000ull) break;
+    }
+    while (k < units && d[k]) ++k;
+    if (k < units) out->resize((size_t)(std::remove(d + k, d + units, u'\0') - out->data()));
 }
 
 // The next item of an array value at *cur: strings end at a NUL, SIDs give
@@ -1065,6 +1212,113 @@ void Converter::renderone(const Value &v, std::u16string *out) {
     spend(out->size() - before);
 }
 
+// The shape of a record's stream (or of a nested value's): one template
+// instance, after an optional fragment header, and nothing but the end of
+// the stream after its values. Appends the templates and value types to
+// key_ and the values to planvals_; a value that holds binary XML must hold
+// such a stream itself (one level deep). False for any other stream, and
+// for arrays, whose elements repeat: those records are always run.
+bool Converter::shape(uint32_t pos, uint32_t end, uint16_t owner) {
+    if (pos < end && c_.data[pos] == 0x0F) pos += 4;
+    uint32_t defoff, count, size;
+    if (pos >= end || c_.data[pos] != 0x0C || (uint64_t)pos + 10 > end || !c_.u32(pos + 6, &defoff)) return false;
+    pos += 10;
+    if (defoff == pos) {
+        if (!c_.u32(pos + 20, &size) || (uint64_t)pos + 24 + size > end) return false;
+        pos += 24 + size;
+    }
+    if ((uint64_t)pos + 4 > end || !c_.u32(pos, &count) || count > (end - pos - 4) / 4) return false;
+    pos += 4;
+    key_.append((const char *)&defoff, sizeof defoff);
+    key_.append((const char *)&count, sizeof count);
+    // The descriptors lie before end (count was checked against it).
+    const uint8_t *d = c_.data + pos;
+    const size_t keyat = key_.size(), base = planvals_.size();
+    key_.resize(keyat + count);
+    planvals_.resize(base + count);
+    uint32_t at = pos + 4 * count;
+    for (uint32_t i = 0; i < count; ++i, d += 4) {
+        Value &v = planvals_[base + i];
+        v.size = nt::le16(d);
+        v.type = d[2];
+        v.off = at;
+        if ((uint64_t)at + v.size > end || (v.type & TArray) || (owner != None && v.type == TBinXml)) return false;
+        at += v.size;
+        key_[keyat + i] = (char)v.type;
+    }
+    if (at < end && c_.data[at] != 0x00) return false;
+    if (owner != None) return true;
+    nestedat_.assign(count, None32);
+    nestedn_.assign(count, 0);
+    for (uint32_t i = 0; i < count; ++i) {
+        const Value v = planvals_[base + i];
+        if (v.type != TBinXml) continue;
+        nestedat_[i] = (uint32_t)planvals_.size();
+        if (!shape(v.off, v.off + v.size, (uint16_t)i)) return false;
+        nestedn_[i] = (uint32_t)planvals_.size() - nestedat_[i];
+    }
+    return true;
+}
+
+Value Converter::planvalue(Ref r) const {
+    if (r.owner == None) return r.index < nestedat_.size() ? planvals_[r.index] : Value();
+    if (r.owner >= nestedat_.size() || nestedat_[r.owner] == None32 || r.index >= nestedn_[r.owner]) return Value();
+    return planvals_[nestedat_[r.owner] + r.index];
+}
+
+// The view of a record of the plan's shape, from its recipe and the
+// record's values. False when the record's text could reach the limit on a
+// record's work: the run then decides, as for any record.
+bool Converter::replay(const Plan &p) {
+    work_ = p.work;
+    auto build = [&](const Recipe &r, std::u16string *out) {
+        for (uint32_t k = r.first; k < r.first + r.n; ++k) {
+            const Piece &pc = p.pieces[k];
+            switch (pc.kind) {
+            case PText: text(pc.a, pc.b, out); break;
+            case PChar:
+                if (pc.a) out->push_back((char16_t)pc.a);
+                break;
+            case PEntity:
+                out->push_back(u'&');
+                text(pc.a + 8, le16(c_, pc.a + 6), out);
+                out->push_back(u';');
+                break;
+            case PValue: render(planvalue(pc.ref), out); break;
+            }
+        }
+    };
+    for (int f = 0; f < FCount; ++f) {
+        const Recipe &r = p.fields[f];
+        Capture &k = fields_[f];
+        k.set = r.set;
+        if (!r.set) continue;
+        k.isvalue = r.isvalue;
+        if (r.isvalue) {
+            k.v = planvalue(r.ref);
+        } else {
+            k.text.clear();
+            build(r, &k.text);
+        }
+    }
+    auto &strings = out_->strings;
+    if (strings.size() < p.strings.size()) strings.resize(p.strings.size());
+    nstrings_ = p.strings.size();
+    for (size_t i = 0; i < p.strings.size(); ++i) {
+        const Recipe &r = p.strings[i];
+        strings[i].clear();
+        if (r.isvalue)
+            render(planvalue(r.ref), &strings[i]);
+        else
+            build(r, &strings[i]);
+    }
+    if (p.hasdata) {
+        const Value v = planvalue(p.data);
+        out_->data.assign(c_.data + v.off, c_.data + v.off + v.size);
+    }
+    return work_ <= MaxWork;
+}
+
 void Converter::fieldtext(int field, std::u16string *out) {
     out->clear();
     const Capture &k = fields_[field];
@@ -1143,16 +1397,47 @@ bool Converter::convert(Bytes chunk, uint32_t slot, uint32_t off, uint32_t size,
     }
     c_ = chunk;
     out_ = out;
-    for (Capture &k : fields_) k.set = false;
-    buf_.clear();
-    values_.clear();
-    frames_.assign(1, Frame());
-    nstrings_ = 0;
-    binary_ = false;
-    work_ = 0;
-    out->data.clear();
+    auto begin = [&] {
+        for (Capture &k : fields_) k.set = false;
+        buf_.clear();
+        trail_.clear();
+        values_.clear();
+        frames_.assign(1, Frame());
+        nstrings_ = 0;
+        binary_ = false;
+        work_ = 0;
+        owner_ = None;
+        out->data.clear();
+    };
+    begin();
     const uint64_t written = le64(chunk, off + 16);
-    if (!stream(off + RecordHeaderSize, off + size - 4, 0)) return false;
+    const uint32_t body = off + RecordHeaderSize, end = off + size - 4;
+    bool done = false;
+    noting_ = false;
+    if (useplans_) {
+        key_.clear();
+        planvals_.clear();
+        if (shape(body, end, None)) {
+            auto hit = plankeys_.find(key_);
+            if (hit != plankeys_.end()) {
+                done = replay(plans_[hit->second]);
+                if (!done) begin(); // over a limit: the run decides
+            } else if (planpieces_ < MaxOps) {
+                noting_ = true;
+                rec_ = Plan();
+            }
+        }
+    }
+    if (!done) {
+        const bool ok = stream(body, end, 0);
+        if (ok && noting_ && rec_.ok) {
+            planpieces_ += rec_.pieces.size() + rec_.strings.size() + 1;
+            plankeys_.emplace(key_, plans_.size());
+            plans_.push_back(std::move(rec_));
+        }
+        noting_ = false;
+        if (!ok) return false;
+    }
     out->strings.resize(nstrings_);
 
     const uint64_t qualifiers = fieldnumber(FQualifiers), id = fieldnumber(FEventID);
@@ -1192,7 +1477,7 @@ bool Converter::convert(Bytes chunk, uint32_t slot, uint32_t off, uint32_t size,
 
 // ---------------------------------------------------------------- the index
 
-Reader::Reader() : conv_(new Converter) {}
+Reader::Reader(bool plans) : conv_(new Converter(plans)) {}
 Reader::~Reader() = default;
 
 uint32_t Reader::oldest() const { return chunks_.empty() ? 0 : (uint32_t)chunks_.front().first; }
@@ -1253,6 +1538,7 @@ bool Reader::checkchunk(uint32_t slot, Bytes c, bool nocrc, ChunkEntry *e) {
 DWORD Reader::open(evt::Source &src) {
     src_ = &src;
     chunks_.clear();
+    hint_ = Position{SIZE_MAX, 0, 0};
     total_ = 0;
     flags_ = 0;
     conv_->reset();
@@ -1391,13 +1677,14 @@ bool Reader::find(uint32_t number, Position *pos, Position *after) {
     Bytes c;
     if (!chunkat(k, false, &c)) return false;
     Position p{k, ChunkHeaderSize, chunks_[k].first};
+    if (hint_.chunk == k && hint_.id <= id && recordframe(c, hint_.offset, hint_.id)) p = hint_;
     while (p.id < id) {
         if (!recordframe(c, p.offset, p.id)) return false;
         p.offset += le32(c, p.offset + 4);
         ++p.id;
     }
     if (!recordframe(c, p.offset, p.id)) return false;
-    *pos = p;
+    *pos = hint_ = p;
     return true;
 }
 

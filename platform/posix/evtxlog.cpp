@@ -144,7 +144,7 @@ bool LogFile::record(uint32_t number, bool backwards, std::vector<uint8_t> *scra
     }
     last_ = pos;
     haslast_ = true;
-    evt::buildrecord(view_, n, scratch);
+    evt::ansirecord(view_, n, scratch);
     *out = Bytes{scratch->data(), scratch->size()};
     return true;
 }

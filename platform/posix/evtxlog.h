@@ -60,6 +60,7 @@ public:
     uint32_t retention() const override { return 0; }
     bool nearest(uint32_t number, bool forwards, uint32_t *found) override;
     bool record(uint32_t number, bool backwards, std::vector<uint8_t> *scratch, Bytes *out) override;
+    bool ansirecords() const override { return true; }
 
     // Appends the records as the chunks' events. The file grows a chunk at a
     // time up to maxsize (a header and as many chunks as fit, at least one);

@@ -30,6 +30,12 @@ struct NewRecord {
     std::vector<uint8_t> sid;
     std::vector<std::u16string> strings;
     std::vector<uint8_t> data;
+
+    bool operator==(const NewRecord &o) const {
+        return timegenerated == o.timegenerated && timewritten == o.timewritten && eventid == o.eventid &&
+               eventtype == o.eventtype && category == o.category && source == o.source && computer == o.computer &&
+               sid == o.sid && strings == o.strings && data == o.data;
+    }
 };
 
 class LogStore {
@@ -59,11 +65,14 @@ public:
     // numbers have gaps, the nearest record after it (forwards) or before it
     // (backwards). False when there is none that way.
     virtual bool nearest(uint32_t number, bool forwards, uint32_t *found) = 0;
-    // The native (UTF-16) bytes of the record numbered number, in scratch or
-    // in the file's window, valid until the next call. backwards hints that
-    // the next requests go towards older records. False when the record's
-    // bytes no longer hold.
+    // The bytes of the record numbered number, in scratch or in the file's
+    // window, valid until the next call: native (UTF-16), or the ANSI form
+    // already when ansirecords() says so (a format that builds each record
+    // from its fields builds that form at once). backwards hints that the
+    // next requests go towards older records. False when the record's bytes
+    // no longer hold.
     virtual bool record(uint32_t number, bool backwards, std::vector<uint8_t> *scratch, Bytes *out) = 0;
+    virtual bool ansirecords() const { return false; }
 
     // Appends records (their numbers are assigned here; *last receives the
     // number of the last one), at the log's maximum size overwriting the

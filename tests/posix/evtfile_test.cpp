@@ -266,9 +266,31 @@ TEST(EvtFileAnsi, RoomyAndExactBuffersGiveTheSameBytes) {
                 const uint32_t stroff = get32(&exact[0x24]);
                 const std::string strings((const char *)&exact[stroff], 3 * (n + 1) + 1);
                 EXPECT_EQ(strings, expect + '\0' + "x" + expect + '\0' + expect + '\0');
+                std::vector<uint8_t> straight;
+                ansirecord(r, 7, &straight);
+                EXPECT_EQ(straight, exact);
             }
         }
     }
+    // Built straight from the fields, the ANSI form has every SID and data
+    // size's paddings, and a text holding a NUL of its own ends there as
+    // the built record's string does.
+    for (size_t sid : {0, 8, 12, 16})
+        for (size_t data : {0, 1, 2, 3, 4})
+            for (bool nul : {false, true}) {
+                SCOPED_TRACE(std::to_string(sid) + " " + std::to_string(data) + " " + std::to_string(nul));
+                NewRecord r;
+                r.source = u"Src";
+                r.computer = nul ? std::u16string(u"PC\0X", 4) : u"PC";
+                r.sid.assign(sid, 5);
+                if (sid) r.sid[0] = 1, r.sid[1] = (uint8_t)((sid - 8) / 4);
+                r.data.assign(data, 9);
+                r.strings = {u"one", nul ? std::u16string(u"t\0wo", 4) : u"two", u""};
+                std::vector<uint8_t> native, straight;
+                buildrecord(r, 3, &native);
+                ansirecord(r, 3, &straight);
+                EXPECT_EQ(straight, ansi(native));
+            }
 }
 
 TEST(EvtFileAnsi, RealUnalignedSidsComeOutAligned) {

@@ -833,3 +833,123 @@ TEST(EvtxHostile, TruncatedAndFlippedSamplesNeverCrash) {
         EXPECT_LE(got.recs.size() + got.failed, 17u) << at;
     }
 }
+
+namespace {
+
+// Every record of image read with recipes (plans) or with each record's
+// template run: the code and the view of each.
+std::vector<std::pair<DWORD, NewRecord>> views(const std::vector<uint8_t> &image, bool plans) {
+    std::vector<std::pair<DWORD, NewRecord>> out;
+    ImageSource src(Bytes{image.data(), image.size()});
+    Reader reader(plans);
+    if (reader.open(src) != ERROR_SUCCESS) return out;
+    Position pos;
+    for (bool more = reader.first(&pos); more; more = reader.next(&pos)) {
+        NewRecord rec;
+        uint32_t n;
+        const DWORD rc = reader.read(pos, &rec, &n);
+        out.emplace_back(rc, rc == ERROR_SUCCESS ? rec : NewRecord());
+    }
+    return out;
+}
+
+// A record of a template whose Computer mixes text, an entity and a value,
+// whose Data elements take value 2 three times and end with text, and
+// whose EventData is the nested instance held in value 3.
+void mixed(ChunkWriter &c, uint64_t id, const Values &v, const std::vector<uint8_t> &data) {
+    c.record(id, 0, [&] {
+        c.fragment();
+        c.instance("mixed",
+                   [&] {
+                       c.element("Event", true, nullptr, [&] {
+                           c.element("System", true, nullptr, [&] {
+                               c.element(
+                                   "Provider", true,
+                                   [&] {
+                                       c.attr(
+                                           "Name", [&] { c.subst(0, 0x01, false); }, true);
+                                       c.attr(
+                                           "EventSourceName", [&] { c.subst(1, 0x01, true); }, false);
+                                   },
+                                   nullptr);
+                               c.element("Computer", true, nullptr, [&] {
+                                   c.literal("pc-");
+                                   c.u8(0x08), c.u16(u'#');
+                                   c.subst(0, 0x01, false);
+                               });
+                           });
+                           c.element("EventData", true, nullptr, [&] {
+                               for (int k = 0; k < 3; ++k)
+                                   c.element("Data", true, nullptr, [&] { c.subst(2, 0, false); });
+                               c.element("Data", true, nullptr, [&] { c.literal("end"); });
+                           });
+                           c.element("UserData", true, nullptr, [&] { c.subst(3, 0x21, false); });
+                       });
+                   },
+                   v, {{3, [&] {
+                            c.fragment();
+                            c.instance("inner",
+                                       [&] {
+                                           c.element("Info", true, nullptr, [&] {
+                                               c.element("A", true, nullptr, [&] { c.subst(0, 0x01, false); });
+                                               c.element("B", true, nullptr, [&] { c.subst(1, 0x0E, true); });
+                                           });
+                                       },
+                                       {{0x01, str("in" + std::to_string(id))}, {data.empty() ? 0x00 : 0x0E, data}});
+                            c.u8(0x00);
+                        }}});
+    });
+}
+
+} // namespace
+
+TEST(EvtxRecipes, RecordsOfOneShapeReadAsTheirTemplatesRunGiveThem) {
+    // A record whose template and value types were seen earlier in its chunk
+    // is read from the recipe noted then; it must read as running its
+    // template gives it, whatever its values: longer or shorter, null where
+    // an element is optional (another shape), nested, or so large that the
+    // record's work limit decides.
+    ChunkWriter a;
+    mixed(a, 1, {{0x01, str("Alpha")}, {0x00, {}}, {0x01, str("x")}, {0x21, {}}}, {1, 2});
+    mixed(a, 2, {{0x01, str("Be")}, {0x00, {}}, {0x01, str("a longer text")}, {0x21, {}}}, {});
+    mixed(a, 3, {{0x01, str("Gamma")}, {0x01, str("Src")}, {0x01, str("")}, {0x21, {}}}, {3});
+    mixed(a, 4, {{0x01, str("D")}, {0x01, str("S2")}, {0x01, str("yy")}, {0x21, {}}}, {4, 5, 6});
+    mixed(a, 5, {{0x01, str("E")}, {0x00, {}}, {0x0E, {1, 2}}, {0x21, {}}}, {7});
+    mixed(a, 6, {{0x01, str("E2")}, {0x00, {}}, {0x0E, std::vector<uint8_t>(45000, 0xAB)}, {0x21, {}}}, {7});
+    ChunkWriter b;
+    mixed(b, 7, {{0x01, str("F")}, {0x00, {}}, {0x0E, {9}}, {0x21, {}}}, {8});
+    mixed(b, 8, {{0x01, str("G")}, {0x00, {}}, {0x0E, std::vector<uint8_t>(40000, 0xCD)}, {0x21, {}}}, {1});
+    const struct {
+        const char *name;
+        std::vector<uint8_t> image;
+    } rows[] = {{"made", fileof({a.finish(), b.finish()})},
+                {"system.evtx", load("system.evtx")},
+                {"security.evtx", load("security.evtx")},
+                {"Application_no_crc32.evtx", load("Application_no_crc32.evtx")},
+                {"new-user-security.evtx", load("new-user-security.evtx")}};
+    for (const auto &r : rows) {
+        SCOPED_TRACE(r.name);
+        const auto ran = views(r.image, false), planned = views(r.image, true);
+        ASSERT_FALSE(ran.empty());
+        ASSERT_EQ(planned.size(), ran.size());
+        for (size_t i = 0; i < ran.size(); ++i) {
+            SCOPED_TRACE(i);
+            EXPECT_EQ(planned[i].first, ran[i].first);
+            EXPECT_TRUE(planned[i].second == ran[i].second);
+        }
+    }
+    // The made file's records as the view has them: the 45,000-byte value
+    // taken three times is over the limit, the 40,000-byte one is not.
+    const auto made = views(rows[0].image, true);
+    ASSERT_EQ(made.size(), 8u);
+    EXPECT_EQ(made[5].first, (DWORD)ERROR_EVENTLOG_FILE_CORRUPT);
+    EXPECT_EQ(made[7].first, (DWORD)ERROR_SUCCESS);
+    const NewRecord &second = made[1].second, &fourth = made[3].second;
+    EXPECT_EQ(second.source, u"Be");
+    EXPECT_EQ(second.computer, u"pc-#Be");
+    EXPECT_EQ(second.strings,
+              (std::vector<std::u16string>{u"a longer text", u"a longer text", u"a longer text", u"end", u"in2"}));
+    EXPECT_EQ(fourth.source, u"S2");
+    EXPECT_EQ(fourth.computer, u"pc-#D");
+    EXPECT_EQ(fourth.strings.back(), u"040506");
+}
