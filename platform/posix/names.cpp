@@ -215,16 +215,23 @@ int LCMapStringA(LCID Locale, DWORD dwMapFlags, LPCSTR lpSrcStr, int cchSrc, LPS
         return nt::failwith(ERROR_INVALID_PARAMETER, 0);
     if (dwMapFlags != (LCMAP_SORTKEY | NORM_IGNORECASE)) return nt::failwith(ERROR_INVALID_FLAGS, 0);
     // The walks read NUL-terminated text; a counted string stops at its count.
-    std::string text = cchSrc < 0 ? std::string(lpSrcStr) : std::string(lpSrcStr, (size_t)cchSrc);
-    text.resize(strlen(text.c_str()));
+    std::string counted;
+    const char *text = lpSrcStr;
+    if (cchSrc >= 0) {
+        counted.assign(lpSrcStr, (size_t)cchSrc);
+        text = counted.c_str();
+    }
+    // A character gives at most two letters at each of two levels, or a
+    // special character's five bytes.
     std::string key;
+    key.reserve(5 * strlen(text) + 4);
     std::pair<int, int> letter;
-    for (nt::LetterWalk walk(text.c_str()); walk.next(&letter);) key += (char)(letter.first + 2);
+    for (nt::LetterWalk walk(text); walk.next(&letter);) key += (char)(letter.first + 2);
     key += '\x01';
-    for (nt::LetterWalk walk(text.c_str()); walk.next(&letter);) key += (char)(letter.second + 2);
+    for (nt::LetterWalk walk(text); walk.next(&letter);) key += (char)(letter.second + 2);
     key += '\x01';
     std::pair<size_t, int> special;
-    for (nt::SpecialWalk walk(text.c_str()); walk.next(&special);) {
+    for (nt::SpecialWalk walk(text); walk.next(&special);) {
         // The place in four digits of base 254, each above 1, then the rank.
         size_t place = special.first;
         char digits[4];
