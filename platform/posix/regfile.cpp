@@ -152,6 +152,12 @@ public:
         place(hash, position);
         ++used_;
     }
+    bool active() const { return !slots_.empty(); }
+    void clear() {
+        std::vector<uint64_t>().swap(slots_);
+        used_ = 0;
+        dead.clear();
+    }
     void erase(uint32_t hash, size_t position) {
         const size_t mask = slots_.size() - 1;
         for (size_t i = hash & mask;; i = (i + 1) & mask) {
@@ -185,7 +191,7 @@ private:
         for (uint64_t slot : old)
             if ((uint32_t)slot != 0 && (uint32_t)slot != Removed) ++live;
         size_t size = 16;
-        while (size < 4 * (live + 1)) size *= 2;
+        while (size < 2 * (live + 1)) size *= 2;
         slots_.assign(size, 0);
         for (uint64_t slot : old)
             if ((uint32_t)slot != 0 && (uint32_t)slot != Removed) place((uint32_t)(slot >> 32), (uint32_t)slot - 1);
@@ -198,16 +204,52 @@ private:
 
 // ---------------------------------------------------------------- the tree
 
+// What only some keys need: the indexes of their large lists, the offsets of
+// the sections after their first, and (for the top of a tree read from a
+// file) the text.
+struct RegKey::More {
+    NameIndex keys, values;
+    std::vector<uint32_t> sections;
+    std::shared_ptr<const RegText> text;
+};
+
+namespace {
+
+// Lists of more entries than this have an index.
+const size_t IndexFrom = 8;
+
+// Indexes the count entries of a list by their names, or leaves it without
+// an index when it is small.
+template <class Name> void reindex(NameIndex *index, size_t count, Name name) {
+    index->clear();
+    if (count <= IndexFrom) return;
+    for (size_t i = 0; i < count; ++i) {
+        const std::string &n = name(i);
+        index->insert(namehash(n.data(), n.size()), i);
+    }
+}
+
+} // namespace
+
 RegKey::RegKey(std::string name) : name_(std::move(name)) {}
 
 RegKey::~RegKey() = default;
+
+RegKey::More &RegKey::more() const {
+    if (!more_) more_ = std::make_unique<More>();
+    return *more_;
+}
+
+NameIndex *RegKey::keyindex() const { return more_ && more_->keys.active() ? &more_->keys : nullptr; }
+
+NameIndex *RegKey::valueindex() const { return more_ && more_->values.active() ? &more_->values : nullptr; }
 
 size_t RegKey::findsubkey(const char *name, size_t length, uint32_t *hash) const {
     auto same = [&](size_t i) {
         const std::string &k = subkeys_[i]->name_;
         return foldeq(k.data(), k.size(), name, length);
     };
-    if (keyindex_) return keyindex_->find(*hash = namehash(name, length), same);
+    if (NameIndex *index = keyindex()) return index->find(*hash = namehash(name, length), same);
     for (size_t i = 0; i < subkeys_.size(); ++i)
         if (same(i)) return i;
     return NotFound;
@@ -218,7 +260,7 @@ size_t RegKey::findvalue(const char *name, size_t length, uint32_t *hash) const 
         const std::string &v = values_[i].name;
         return foldeq(v.data(), v.size(), name, length);
     };
-    if (valueindex_) return valueindex_->find(*hash = namehash(name, length), same);
+    if (NameIndex *index = valueindex()) return index->find(*hash = namehash(name, length), same);
     for (size_t i = 0; i < values_.size(); ++i)
         if (same(i)) return i;
     return NotFound;
@@ -227,18 +269,15 @@ size_t RegKey::findvalue(const char *name, size_t length, uint32_t *hash) const 
 void RegKey::compact() const {
     if (!removals_) return;
     removals_ = false;
-    if (keyindex_ && !keyindex_->dead.empty()) {
+    NameIndex *index = keyindex();
+    if (index && !index->dead.empty()) {
         subkeys_.erase(std::remove(subkeys_.begin(), subkeys_.end(), nullptr), subkeys_.end());
-        keyindex_.reset();
-        if (subkeys_.size() > IndexFrom) {
-            keyindex_ = std::make_unique<NameIndex>();
-            for (size_t i = 0; i < subkeys_.size(); ++i)
-                keyindex_->insert(namehash(subkeys_[i]->name_.data(), subkeys_[i]->name_.size()), i);
-        }
+        reindex(index, subkeys_.size(), [&](size_t i) -> const std::string & { return subkeys_[i]->name_; });
     }
-    if (valueindex_ && !valueindex_->dead.empty()) {
+    index = valueindex();
+    if (index && !index->dead.empty()) {
         std::vector<bool> dead(values_.size(), false);
-        for (size_t i : valueindex_->dead) dead[i] = true;
+        for (size_t i : index->dead) dead[i] = true;
         size_t live = 0;
         for (size_t i = 0; i < values_.size(); ++i) {
             if (dead[i]) continue;
@@ -246,12 +285,7 @@ void RegKey::compact() const {
             ++live;
         }
         values_.resize(live);
-        valueindex_.reset();
-        if (values_.size() > IndexFrom) {
-            valueindex_ = std::make_unique<NameIndex>();
-            for (size_t i = 0; i < values_.size(); ++i)
-                valueindex_->insert(namehash(values_[i].name.data(), values_[i].name.size()), i);
-        }
+        reindex(index, values_.size(), [&](size_t i) -> const std::string & { return values_[i].name; });
     }
 }
 
@@ -267,13 +301,10 @@ RegKey *RegKey::addsubkey(const char *name, size_t length, bool *created) {
     if (created) *created = i == NotFound;
     if (i != NotFound) return subkeys_[i].get();
     subkeys_.push_back(std::make_unique<RegKey>(std::string(name, length)));
-    if (keyindex_) {
-        keyindex_->insert(hash, subkeys_.size() - 1);
-    } else if (subkeys_.size() > IndexFrom) {
-        keyindex_ = std::make_unique<NameIndex>();
-        for (size_t k = 0; k < subkeys_.size(); ++k)
-            keyindex_->insert(namehash(subkeys_[k]->name_.data(), subkeys_[k]->name_.size()), k);
-    }
+    if (NameIndex *index = keyindex())
+        index->insert(hash, subkeys_.size() - 1);
+    else if (subkeys_.size() > IndexFrom)
+        reindex(&more().keys, subkeys_.size(), [&](size_t k) -> const std::string & { return subkeys_[k]->name_; });
     return subkeys_.back().get();
 }
 
@@ -281,11 +312,12 @@ bool RegKey::removesubkey(const std::string &name) {
     uint32_t hash = 0;
     const size_t i = findsubkey(name.data(), name.size(), &hash);
     if (i == NotFound) return false;
-    if (!keyindex_) {
+    NameIndex *index = keyindex();
+    if (!index) {
         subkeys_.erase(subkeys_.begin() + (std::ptrdiff_t)i);
         return true;
     }
-    keyindex_->erase(hash, i);
+    index->erase(hash, i);
     subkeys_[i].reset();
     removals_ = true;
     return true;
@@ -307,24 +339,22 @@ void RegKey::setparsed(RegValue v) {
         return;
     }
     values_.push_back(std::move(v));
-    if (valueindex_) {
-        valueindex_->insert(hash, values_.size() - 1);
-    } else if (values_.size() > IndexFrom) {
-        valueindex_ = std::make_unique<NameIndex>();
-        for (size_t k = 0; k < values_.size(); ++k)
-            valueindex_->insert(namehash(values_[k].name.data(), values_[k].name.size()), k);
-    }
+    if (NameIndex *index = valueindex())
+        index->insert(hash, values_.size() - 1);
+    else if (values_.size() > IndexFrom)
+        reindex(&more().values, values_.size(), [&](size_t k) -> const std::string & { return values_[k].name; });
 }
 
 bool RegKey::removeparsed(const std::string &name) {
     uint32_t hash = 0;
     const size_t i = findvalue(name.data(), name.size(), &hash);
     if (i == NotFound) return false;
-    if (!valueindex_) {
+    NameIndex *index = valueindex();
+    if (!index) {
         values_.erase(values_.begin() + (std::ptrdiff_t)i);
         return true;
     }
-    valueindex_->erase(hash, i);
+    index->erase(hash, i);
     values_[i] = RegValue();
     removals_ = true;
     return true;
@@ -619,14 +649,19 @@ struct ValueLine {
 class RegFileParser {
 public:
     // The parse of a whole text, which learns its version from the header.
-    RegFileParser(const std::shared_ptr<RegText> &text, RegFileError *err)
-        : text_(text), header_(text.get()), lines_(text->text, 0), err_(err) {}
+    RegFileParser(RegText *text, RegFileError *err) : text_(text), header_(text), lines_(text->text, 0), err_(err) {}
     // The parse of the lines from offset from on.
-    RegFileParser(const std::shared_ptr<const RegText> &text, size_t from, RegFileError *err)
+    RegFileParser(const RegText *text, size_t from, RegFileError *err)
         : text_(text), lines_(text->text, from), err_(err) {}
 
-    // Checks the text from its header on and builds the keys under *top;
-    // *v5 tells whether its header is version 5's.
+    // Checks a whole text and builds its keys under *top, which keeps the
+    // text (the keys point into it); *v5 tells whether its header is version
+    // 5's.
+    static DWORD parse(const std::shared_ptr<RegText> &text, RegKey *top, RegFileError *err, bool *v5) {
+        top->more().text = text;
+        return RegFileParser(text.get(), err).run(top, v5);
+    }
+
     DWORD run(RegKey *top, bool *v5) {
         const char *b, *e;
         do {
@@ -652,31 +687,35 @@ public:
         return ERROR_SUCCESS;
     }
 
-    // Parses the value lines of a key's sections in order, calling
+    // Parses the value lines of the key's sections in order, calling
     // each(line, offset of the line) for each.
-    template <class Each> static void eachvalueline(const std::shared_ptr<const RegText> &text,
-                                                    const std::vector<uint32_t> &sections, Want want, Each each) {
+    template <class Each> static void eachvalueline(const RegKey &key, Want want, Each each) {
+        if (key.section_ == RegKey::NoSection) return;
+        if (!eachvalueline(key.text_, key.section_, want, each) || !key.more_) return;
+        for (uint32_t from : key.more_->sections)
+            if (!eachvalueline(key.text_, from, want, each)) return;
+    }
+    template <class Each> static bool eachvalueline(const RegText *text, size_t from, Want want, Each each) {
         RegFileError ignored;
-        for (uint32_t from : sections) {
-            RegFileParser parser(text, from, &ignored);
-            const char *b, *e;
-            while (parser.lines_.next(&b, &e)) {
-                const size_t offset = parser.lines_.offset(b);
-                while (b < e && isblank(*b)) ++b;
-                trimright(b, &e);
-                if (b == e || *b == ';') continue;
-                if (*b == '[') break;
-                ValueLine line;
-                // The text was checked whole: a line that fails now is a
-                // fault of this file, and ends the key's values.
-                if (parser.valueline(b, e, want, &line)) return;
-                each(line, offset);
-            }
+        RegFileParser parser(text, from, &ignored);
+        const char *b, *e;
+        while (parser.lines_.next(&b, &e)) {
+            const size_t offset = parser.lines_.offset(b);
+            while (b < e && isblank(*b)) ++b;
+            trimright(b, &e);
+            if (b == e || *b == ';') continue;
+            if (*b == '[') break;
+            ValueLine line;
+            // The text was checked whole: a line that fails now is a fault
+            // of this file, and ends the key's values.
+            if (parser.valueline(b, e, want, &line)) return false;
+            each(line, offset);
         }
+        return true;
     }
 
     // The value line at offset, with its type and data.
-    static bool dataat(const std::shared_ptr<const RegText> &text, size_t offset, ValueLine *line) {
+    static bool dataat(const RegText *text, size_t offset, ValueLine *line) {
         RegFileError ignored;
         RegFileParser parser(text, offset, &ignored);
         const char *b, *e;
@@ -687,12 +726,16 @@ public:
     }
 
     static void loadvalues(const RegKey &key) {
-        std::shared_ptr<const RegText> text = std::move(key.text_);
-        std::vector<uint32_t> sections = std::move(key.sections_);
-        key.text_.reset();
-        key.sections_.clear();
+        // The key's values from here on are its list: the text is let go of
+        // before the list is filled.
+        RegKey scratch;
+        scratch.text_ = key.text_;
+        scratch.section_ = key.section_;
+        if (key.more_) scratch.more().sections.swap(key.more_->sections);
+        key.text_ = nullptr;
+        key.section_ = RegKey::NoSection;
         RegKey &target = const_cast<RegKey &>(key);
-        eachvalueline(text, sections, Want::Whole, [&](ValueLine &line, size_t) {
+        eachvalueline(scratch, Want::Whole, [&](ValueLine &line, size_t) {
             std::string name =
                 line.escaped ? unquote(line.name, line.namelength) : std::string(line.name, line.namelength);
             if (line.remove) {
@@ -707,7 +750,7 @@ public:
     static bool readvalue(const RegKey &key, const char *name, size_t length, DWORD *type, std::string *data) {
         size_t found = NotFound;
         std::string unquoted;
-        eachvalueline(key.text_, key.sections_, Want::Skip, [&](const ValueLine &line, size_t offset) {
+        eachvalueline(key, Want::Skip, [&](const ValueLine &line, size_t offset) {
             bool same;
             if (line.escaped) {
                 unquoted = unquote(line.name, line.namelength);
@@ -734,7 +777,7 @@ private:
         RegKey *key;
     };
 
-    std::shared_ptr<const RegText> text_;
+    const RegText *text_;
     RegText *header_ = nullptr;
     Lines lines_;
     RegFileError *err_;
@@ -805,7 +848,10 @@ private:
     DWORD checkvalue(const char *b, const char *e) {
         if (!current_) return fail("value outside a key section");
         if (!listed_) {
-            current_->sections_.push_back((uint32_t)sectionstart_);
+            if (current_->section_ == RegKey::NoSection)
+                current_->section_ = (uint32_t)sectionstart_;
+            else
+                current_->more().sections.push_back((uint32_t)sectionstart_);
             current_->text_ = text_;
             listed_ = true;
         }
@@ -980,7 +1026,8 @@ void RegKey::eachvalue(const std::function<void(const RegValue &)> &each) const 
     }
     RegKey scratch;
     scratch.text_ = text_;
-    scratch.sections_ = sections_;
+    scratch.section_ = section_;
+    if (more_) scratch.more().sections = more_->sections;
     for (const RegValue &v : scratch.values()) each(v);
 }
 
@@ -1169,7 +1216,7 @@ DWORD parseregfile(std::string bytes, RegKey *top, RegFileError *err, RegFormat 
     auto text = std::make_shared<RegText>();
     if (DWORD rc = decodefile(std::move(bytes), &text->text, &found, err)) return rc;
     if (!text->text.empty()) {
-        if (DWORD rc = RegFileParser(text, err).run(top, &found.version5)) return rc;
+        if (DWORD rc = RegFileParser::parse(text, top, err, &found.version5)) return rc;
     }
     if (format) *format = found;
     return ERROR_SUCCESS;

@@ -110,20 +110,23 @@ public:
 
 private:
     friend class RegFileParser;
+    struct More;
 
-    // Small lists are searched one entry after the other. From IndexFrom
-    // entries on, a list gets an index (a Services key with hundreds of
-    // entries, a key of 80,000 values cost no scan); a removal from an
-    // indexed list only empties its slot and drops it from the index, and
-    // the list is compacted when next handed out, so that removing many
-    // entries one after the other is not quadratic. (Handing a list out may
-    // therefore change the key, and so may reading a key's values the first
-    // time: a tree shared between threads must be read by one at a time.)
-    static constexpr size_t IndexFrom = 8;
+    // Small lists are searched one entry after the other; a large one has an
+    // index (a Services key with hundreds of entries, a key of 80,000 values
+    // cost no scan). A removal from an indexed list only empties its slot and
+    // drops it from the index, and the list is compacted when next handed
+    // out, so that removing many entries one after the other is not
+    // quadratic. (Handing a list out may therefore change the key, and so
+    // may reading a key's values the first time: a tree shared between
+    // threads must be read by one at a time.)
     // The entry's position or -1; *hash receives the name's hash when the
     // list is indexed, for an insertion or removal to use.
     size_t findsubkey(const char *name, size_t length, uint32_t *hash) const;
     size_t findvalue(const char *name, size_t length, uint32_t *hash) const;
+    NameIndex *keyindex() const;
+    NameIndex *valueindex() const;
+    More &more() const;
     void compact() const;
     // A key read from a file holds its values as the text's value lines
     // until they are asked for: loadvalues parses them into values_.
@@ -131,15 +134,17 @@ private:
     void setparsed(RegValue v);
     bool removeparsed(const std::string &name);
 
+    static constexpr uint32_t NoSection = 0xFFFFFFFFu;
+
     std::string name_;
     mutable std::vector<RegValue> values_;
     mutable std::vector<std::unique_ptr<RegKey>> subkeys_;
-    mutable std::unique_ptr<NameIndex> valueindex_, keyindex_;
+    mutable std::unique_ptr<More> more_; // made when needed
+    // While the values are not parsed: the text (which the top of the tree
+    // keeps) and the offset of the line after the key's first section.
+    mutable const RegText *text_ = nullptr;
+    mutable uint32_t section_ = NoSection;
     mutable bool removals_ = false;
-    // The text and the offsets of the lines that follow each of the key's
-    // sections, while its values are not parsed.
-    mutable std::shared_ptr<const RegText> text_;
-    mutable std::vector<uint32_t> sections_;
 };
 
 // How a registry file is written: header, character encoding, line ends.
