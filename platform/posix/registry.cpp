@@ -35,6 +35,7 @@
 #include "platform/posix/network.h"
 #include "platform/posix/paths.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <ctime>
@@ -81,15 +82,26 @@ const size_t MaxValueName = 16383;
 
 // What a handle refers to: a key of one hive file, by its path below the root.
 struct KeyHandle {
-    std::string file;              // host path of the hive file
-    bool machine = false;          // HKEY_LOCAL_MACHINE (else HKEY_CURRENT_USER)
-    std::vector<std::string> path; // components below the root, as spelled in the hive
+    std::string file;     // host path of the hive file
+    bool machine = false; // HKEY_LOCAL_MACHINE (else HKEY_CURRENT_USER)
+    std::string path;     // below the root, as spelled in the hive (see partsof)
     REGSAM access = 0;
     bool deleted = false; // deleted through this process
     // The key at path in the parse numbered serial (0: none yet), null when
     // that parse had none.
     uint64_t serial = 0;
     const RegKey *found = nullptr;
+    // The key that the last walk from this handle found at the parent of the
+    // path it was given (the text before its last backslash), in the parse
+    // numbered serial, with its path: the program opens the keys of many
+    // sources below one parent, one after the other.
+    struct Parent {
+        uint64_t serial = 0;
+        std::string sub;
+        const RegKey *key = nullptr;
+        std::string path;
+    };
+    Parent parent = {};
 };
 
 // An open key in the process's handle table.
@@ -142,6 +154,31 @@ LONG gethandle(HKEY hKey, std::shared_ptr<KeyObject> *held, KeyHandle **out) {
 HKEY newhandle(KeyHandle h) { return (HKEY)nt::addhandle(std::make_shared<KeyObject>(std::move(h))); }
 
 bool samename(const std::string &a, const std::string &b) { return nt::foldname(a) == nt::foldname(b); }
+
+// A handle's path holds the names of its components one after the other,
+// each but the first after a backslash: no name holds one (every path the
+// calls and the files give is split at them).
+void addpart(std::string *path, const std::string &name) {
+    if (!path->empty()) *path += '\\';
+    *path += name;
+}
+
+std::vector<std::string> partsof(const std::string &path) {
+    std::vector<std::string> parts;
+    for (size_t from = 0; from < path.size();) {
+        size_t end = path.find('\\', from);
+        if (end == std::string::npos) end = path.size();
+        parts.push_back(path.substr(from, end - from));
+        from = end + 1;
+    }
+    return parts;
+}
+
+std::string joined(const std::vector<std::string> &parts) {
+    std::string path;
+    for (const std::string &part : parts) addpart(&path, part);
+    return path;
+}
 
 bool samepath(const std::vector<std::string> &a, const std::vector<std::string> &b) {
     if (a.size() != b.size()) return false;
@@ -292,7 +329,7 @@ RegKey *rootkey(const RegKey &top, bool machine) { return top.subkey(machine ? M
 // The full path of a handle's key plus a sub-path, with CurrentControlSet
 // resolved through SYSTEM\Select when the hive has no key of that name.
 std::vector<std::string> fullpath(const RegKey *root, const KeyHandle &h, const std::vector<std::string> &sub) {
-    std::vector<std::string> path = h.path;
+    std::vector<std::string> path = partsof(h.path);
     path.insert(path.end(), sub.begin(), sub.end());
     if (!h.machine || !root || path.size() < 2 || !samename(path[0], "SYSTEM") ||
         !samename(path[1], "CurrentControlSet"))
@@ -318,10 +355,22 @@ RegKey *findkey(RegKey *root, const std::vector<std::string> &path) {
     return key;
 }
 
-const RegKey *findkey(const RegKey &top, const KeyHandle &h, const std::vector<std::string> &path) {
+// The key at a handle's path below root (null root: an empty hive), or null.
+RegKey *findkey(RegKey *root, const std::string &path) {
+    RegKey *key = root;
+    for (size_t from = 0; key && from < path.size();) {
+        size_t end = path.find('\\', from);
+        if (end == std::string::npos) end = path.size();
+        key = key->subkey(path.data() + from, end - from);
+        from = end + 1;
+    }
+    return key;
+}
+
+const RegKey *findkey(const RegKey &top, const KeyHandle &h) {
     RegKey *root = rootkey(top, h.machine);
-    if (!root) return path.empty() ? &EmptyKey : nullptr;
-    return findkey(root, path);
+    if (!root) return h.path.empty() ? &EmptyKey : nullptr;
+    return findkey(root, h.path);
 }
 
 // The handle's own key in the hive, or null with ERROR_KEY_DELETED. The
@@ -333,7 +382,7 @@ LONG handlekey(const Hive &hive, KeyHandle *h, const RegKey **key) {
         return ERROR_KEY_DELETED;
     }
     if (!hive.serial || h->serial != hive.serial) {
-        h->found = findkey(*hive.top, *h, h->path);
+        h->found = findkey(*hive.top, *h);
         h->serial = hive.serial;
     }
     *key = h->found;
@@ -351,16 +400,43 @@ bool isascii(const char *s, size_t n) {
 // it (the handle's file and root, the path in the hive's spelling, so that a
 // handle names its key however the caller spelled it) and holds it as found
 // in this parse. Each component is looked up once, in place when it is
-// ASCII. HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet, when SYSTEM has no
-// such key, is the control set that SYSTEM\Select's "Current" names.
-bool walk(const Hive &hive, const KeyHandle &h, const RegKey *own, const char *sub, KeyHandle *out) {
-    out->file = h.file;
-    out->machine = h.machine;
-    out->path.reserve(h.path.size() + 8);
-    out->path = h.path;
+// ASCII, and a path whose parent the last walk from the handle found in this
+// parse starts there. HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet, when
+// SYSTEM has no such key, is the control set that SYSTEM\Select's "Current"
+// names.
+bool walk(const Hive &hive, KeyHandle *h, const RegKey *own, const char *sub, KeyHandle *out) {
+    out->file = h->file;
+    out->machine = h->machine;
+    const char *text = sub ? sub : "";
+    const char *last = std::strrchr(text, '\\');
+    const size_t split = last ? (size_t)(last - text) : 0; // the parent's text is text[0, split)
+    KeyHandle::Parent &parent = h->parent;
+    const char *p = text;
     const RegKey *key = own;
+    bool remember = split && hive.serial;
+    if (remember && parent.serial == hive.serial && parent.sub.size() == split &&
+        parent.sub.compare(0, split, text, split) == 0) {
+        out->path.reserve(parent.path.size() + std::strlen(last) + 16);
+        out->path = parent.path;
+        key = parent.key;
+        p = text + split;
+        remember = false;
+    } else {
+        out->path.reserve(h->path.size() + std::strlen(text) + 16);
+        out->path = h->path;
+    }
+    // The components of out->path (one more than its backslashes).
+    size_t depth = out->path.empty() ? 0 : (size_t)std::count(out->path.begin(), out->path.end(), '\\') + 1;
     std::string model;
-    for (const char *p = sub ? sub : ""; *p;) {
+    for (;;) {
+        if (remember && p >= text + split) {
+            parent.serial = hive.serial;
+            parent.sub.assign(text, split);
+            parent.key = key;
+            parent.path = out->path;
+            remember = false;
+        }
+        if (!*p) break;
         if (*p == '\\') {
             ++p;
             continue;
@@ -376,7 +452,7 @@ bool walk(const Hive &hive, const KeyHandle &h, const RegKey *own, const char *s
             length = model.size();
         }
         const RegKey *next = key->subkey(name, length);
-        if (!next && h.machine && out->path.size() == 1 && samename(out->path[0], "SYSTEM") &&
+        if (!next && h->machine && depth == 1 && samename(out->path, "SYSTEM") &&
             samename(std::string(name, length), "CurrentControlSet")) {
             const RegKey *select = key->subkey("Select");
             const RegValue *current = select ? select->value("Current") : nullptr;
@@ -389,7 +465,8 @@ bool walk(const Hive &hive, const KeyHandle &h, const RegKey *own, const char *s
             }
         }
         if (!next) return false;
-        out->path.push_back(next->name());
+        addpart(&out->path, next->name());
+        ++depth;
         key = next;
     }
     out->serial = hive.serial;
@@ -505,7 +582,7 @@ LONG RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM samDesire
     const RegKey *own;
     if (LONG rc = handlekey(hive, h, &own)) return rc;
     KeyHandle opened;
-    if (!walk(hive, *h, own, lpSubKey, &opened)) return ERROR_FILE_NOT_FOUND;
+    if (!walk(hive, h, own, lpSubKey, &opened)) return ERROR_FILE_NOT_FOUND;
     opened.access = samDesired;
     *phkResult = newhandle(std::move(opened));
     return ERROR_SUCCESS;
@@ -544,7 +621,7 @@ LONG RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR lpClass, 
     std::vector<std::string> ansisub = splitsub(lpSubKey);
     for (const std::string &part : ansisub)
         if (part.size() > MaxKeyName || !storablename(part)) return ERROR_INVALID_PARAMETER;
-    if (h.path.size() + ansisub.size() > nt::MaxKeyDepth) return ERROR_INVALID_PARAMETER;
+    if (partsof(h.path).size() + ansisub.size() > nt::MaxKeyDepth) return ERROR_INVALID_PARAMETER;
     std::vector<std::string> sub = modelpath(ansisub);
 
     std::vector<std::string> path;
@@ -555,7 +632,7 @@ LONG RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR lpClass, 
     LONG rc = loadhive(h.file, &current);
     if (rc) return rc;
     KeyHandle opened;
-    if (handlekey(current, &h, &own) == ERROR_SUCCESS && walk(current, h, own, lpSubKey, &opened)) {
+    if (handlekey(current, &h, &own) == ERROR_SUCCESS && walk(current, &h, own, lpSubKey, &opened)) {
         opened.access = samDesired;
         *phkResult = newhandle(std::move(opened));
         if (lpdwDisposition) *lpdwDisposition = REG_OPENED_EXISTING_KEY;
@@ -575,7 +652,7 @@ LONG RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR lpClass, 
         return ERROR_SUCCESS;
     });
     if (rc) return rc;
-    opened = KeyHandle{h.file, h.machine, std::move(path), samDesired, false};
+    opened = KeyHandle{h.file, h.machine, joined(path), samDesired, false};
     *phkResult = newhandle(std::move(opened));
     if (lpdwDisposition) *lpdwDisposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
     return ERROR_SUCCESS;
@@ -749,7 +826,7 @@ LONG RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey) {
     if (rc) return rc;
     nt::eachobject(nt::ObjectType::RegistryKey, [&](nt::KernelObject &obj) {
         KeyHandle &open = static_cast<KeyObject &>(obj).key;
-        if (open.file == h.file && open.machine == h.machine && samepath(open.path, path)) open.deleted = true;
+        if (open.file == h.file && open.machine == h.machine && samepath(partsof(open.path), path)) open.deleted = true;
     });
     return ERROR_SUCCESS;
 }
