@@ -95,8 +95,10 @@ private:
     std::unordered_map<std::string, void *> map_;
 };
 
-SpellingIndex SourceSpellings, ModuleSpellings;
-SortKeyIndex SourceKeys, ModuleKeys;
+// Kept until the process ends, as the entries they index are: taking
+// thousands of them apart at the exit is time for nothing.
+SpellingIndex &SourceSpellings = *new SpellingIndex, &ModuleSpellings = *new SpellingIndex;
+SortKeyIndex &SourceKeys = *new SortKeyIndex, &ModuleKeys = *new SortKeyIndex;
 
 // Allocation failures end the run: a cache that cannot grow cannot keep its
 // promise of reporting each failure once.
