@@ -100,6 +100,12 @@ bool foldeq(const char *a, size_t an, const char *b, size_t bn) {
     return an == bn;
 }
 
+bool isascii(const char *s, size_t n) {
+    for (size_t i = 0; i < n; ++i)
+        if ((unsigned char)s[i] >= 0x80) return false;
+    return true;
+}
+
 uint64_t mix(uint64_t h, uint64_t w) { return (h ^ w) * 0x9E3779B97F4A7C15ull; }
 
 // The hash's bits spread over its low half, which picks the index's slot.
@@ -629,10 +635,9 @@ private:
     size_t size_, pos_, lineno_ = 0;
 };
 
-// How much of a value line to take: Check only checks it; Skip finds its
-// name, whether it removes the value, and its end; Data adds the type and
-// data; Whole the name unquoted and the form too.
-enum class Want { Check, Skip, Data, Whole };
+// How much of a value line to take: Check only checks it; Data takes its
+// name, type and data; Whole the form too.
+enum class Want { Check, Data, Whole };
 
 struct ValueLine {
     const char *name = ""; // between the quotes, escapes as written
@@ -714,17 +719,6 @@ public:
         return true;
     }
 
-    // The value line at offset, with its type and data.
-    static bool dataat(const RegText *text, size_t offset, ValueLine *line) {
-        RegFileError ignored;
-        RegFileParser parser(text, offset, &ignored);
-        const char *b, *e;
-        if (!parser.lines_.next(&b, &e)) return false;
-        while (b < e && isblank(*b)) ++b;
-        trimright(b, &e);
-        return b < e && (*b == '"' || *b == '@') && parser.valueline(b, e, Want::Data, line) == ERROR_SUCCESS;
-    }
-
     static void loadvalues(const RegKey &key) {
         // The key's values from here on are its list: the text is let go of
         // before the list is filled.
@@ -747,24 +741,62 @@ public:
         });
     }
 
+    // A value of the key, read from its lines: a line of another name is
+    // passed over without being parsed (the text was checked: only a line of
+    // hex data goes on, and it then ends in a backslash), the last line of
+    // the name gives the value.
     static bool readvalue(const RegKey &key, const char *name, size_t length, DWORD *type, std::string *data) {
-        size_t found = NotFound;
-        std::string unquoted;
-        eachvalueline(key, Want::Skip, [&](const ValueLine &line, size_t offset) {
-            bool same;
-            if (line.escaped) {
-                unquoted = unquote(line.name, line.namelength);
-                same = foldeq(unquoted.data(), unquoted.size(), name, length);
-            } else {
-                same = foldeq(line.name, line.namelength, name, length);
+        const bool ascii = isascii(name, length);
+        bool found = false;
+        RegFileError ignored;
+        auto section = [&](size_t from) {
+            RegFileParser parser(key.text_, from, &ignored);
+            const char *b, *e;
+            while (parser.lines_.next(&b, &e)) {
+                while (b < e && isblank(*b)) ++b;
+                trimright(b, &e);
+                if (b == e || *b == ';') continue;
+                if (*b == '[') return;
+                if (!named(b, e, name, length, ascii)) {
+                    for (bool more = e[-1] == '\\'; more && parser.lines_.next(&b, &e);) {
+                        trimright(b, &e);
+                        more = e > b && e[-1] == '\\';
+                    }
+                    continue;
+                }
+                ValueLine line;
+                if (parser.valueline(b, e, Want::Data, &line)) return;
+                found = !line.remove;
+                if (found) {
+                    *type = line.value.type;
+                    *data = std::move(line.value.data);
+                }
             }
-            if (same) found = line.remove ? NotFound : offset;
-        });
-        ValueLine line;
-        if (found == NotFound || !dataat(key.text_, found, &line)) return false;
-        *type = line.value.type;
-        *data = std::move(line.value.data);
-        return true;
+        };
+        if (key.section_ == RegKey::NoSection) return false;
+        section(key.section_);
+        if (key.more_)
+            for (uint32_t from : key.more_->sections) section(from);
+        return found;
+    }
+
+    // True when the checked value line [b, e) is of the value name. An
+    // ASCII name is compared in place: the line's name, up to its closing
+    // quote, has to be that long and hold no escape.
+    static bool named(const char *b, const char *e, const char *name, size_t length, bool ascii) {
+        if (*b == '@') return length == 0;
+        if (ascii) {
+            const char *p = b + 1, *end = std::min(e, b + length + 2);
+            while (p < end && *p != '"' && *p != '\\') ++p;
+            if (p == end) return false;
+            if (*p == '"') return (size_t)(p - b - 1) == length && foldeq(b + 1, length, name, length);
+        }
+        size_t pos = 0;
+        bool escaped;
+        if (!closequote(b, (size_t)(e - b), &pos, &escaped)) return false;
+        if (!escaped) return foldeq(b + 1, pos - 2, name, length);
+        const std::string unquoted = unquote(b + 1, pos - 2);
+        return foldeq(unquoted.data(), unquoted.size(), name, length);
     }
 
 private:
@@ -877,20 +909,6 @@ private:
         while (pos < n && isblank(b[pos])) ++pos;
         RegValue &v = out->value;
         if (want == Want::Whole) v.form.assign(b + pos, n - pos);
-        if (want == Want::Skip) {
-            // Checked: only hex data goes on, in the lines after one that
-            // ends in a backslash.
-            out->remove = pos < n && b[pos] == '-' && onlyblanks(b, n, pos + 1);
-            if (n - pos < 3 || !startsnocase(b + pos, "hex", 3)) return ERROR_SUCCESS;
-            for (bool more = b[n - 1] == '\\'; more;) {
-                const char *lb, *le;
-                if (!lines_.next(&lb, &le)) break;
-                trimright(lb, &le);
-                more = le > lb && le[-1] == '\\';
-            }
-            return ERROR_SUCCESS;
-        }
-
         if (pos < n && b[pos] == '"') {
             const size_t open = pos;
             bool escaped;
