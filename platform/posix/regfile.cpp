@@ -628,7 +628,6 @@ public:
     }
     size_t pos() const { return pos_; }
     size_t lineno() const { return lineno_; }
-    size_t offset(const char *p) const { return (size_t)(p - text_); }
 
 private:
     const char *text_;
@@ -692,31 +691,31 @@ public:
         return ERROR_SUCCESS;
     }
 
-    // Parses the value lines of the key's sections in order, calling
-    // each(line, offset of the line) for each.
-    template <class Each> static void eachvalueline(const RegKey &key, Want want, Each each) {
+    // Calls each(parse) with a parse of the lines after each of the key's
+    // sections, in order.
+    template <class Each> static void eachsection(const RegKey &key, Each each) {
         if (key.section_ == RegKey::NoSection) return;
-        if (!eachvalueline(key.text_, key.section_, want, each) || !key.more_) return;
-        for (uint32_t from : key.more_->sections)
-            if (!eachvalueline(key.text_, from, want, each)) return;
-    }
-    template <class Each> static bool eachvalueline(const RegText *text, size_t from, Want want, Each each) {
         RegFileError ignored;
-        RegFileParser parser(text, from, &ignored);
-        const char *b, *e;
-        while (parser.lines_.next(&b, &e)) {
-            const size_t offset = parser.lines_.offset(b);
-            while (b < e && isblank(*b)) ++b;
-            trimright(b, &e);
-            if (b == e || *b == ';') continue;
-            if (*b == '[') break;
-            ValueLine line;
-            // The text was checked whole: a line that fails now is a fault
-            // of this file, and ends the key's values.
-            if (parser.valueline(b, e, want, &line)) return false;
-            each(line, offset);
+        RegFileParser first(key.text_, key.section_, &ignored);
+        each(first);
+        if (!key.more_) return;
+        for (uint32_t from : key.more_->sections) {
+            RegFileParser parser(key.text_, from, &ignored);
+            each(parser);
         }
-        return true;
+    }
+
+    // The next value line of a section [*b, *e), blanks trimmed; false at
+    // the section's end. (The text was checked whole: in a section, lines
+    // that are not blank, comments or section lines are value lines.)
+    bool nextvalue(const char **b, const char **e) {
+        while (lines_.next(b, e)) {
+            while (*b < *e && isblank(**b)) ++*b;
+            trimright(*b, e);
+            if (*b == *e || **b == ';') continue;
+            return **b != '[';
+        }
+        return false;
     }
 
     static void loadvalues(const RegKey &key) {
@@ -729,14 +728,19 @@ public:
         key.text_ = nullptr;
         key.section_ = RegKey::NoSection;
         RegKey &target = const_cast<RegKey &>(key);
-        eachvalueline(scratch, Want::Whole, [&](ValueLine &line, size_t) {
-            std::string name =
-                line.escaped ? unquote(line.name, line.namelength) : std::string(line.name, line.namelength);
-            if (line.remove) {
-                target.removeparsed(name);
-            } else {
-                line.value.name = std::move(name);
-                target.setparsed(std::move(line.value));
+        eachsection(scratch, [&](RegFileParser &parser) {
+            const char *b, *e;
+            while (parser.nextvalue(&b, &e)) {
+                ValueLine line;
+                if (parser.valueline(b, e, Want::Whole, &line)) return;
+                std::string name =
+                    line.escaped ? unquote(line.name, line.namelength) : std::string(line.name, line.namelength);
+                if (line.remove) {
+                    target.removeparsed(name);
+                } else {
+                    line.value.name = std::move(name);
+                    target.setparsed(std::move(line.value));
+                }
             }
         });
     }
@@ -748,15 +752,9 @@ public:
     static bool readvalue(const RegKey &key, const char *name, size_t length, DWORD *type, std::string *data) {
         const bool ascii = isascii(name, length);
         bool found = false;
-        RegFileError ignored;
-        auto section = [&](size_t from) {
-            RegFileParser parser(key.text_, from, &ignored);
+        eachsection(key, [&](RegFileParser &parser) {
             const char *b, *e;
-            while (parser.lines_.next(&b, &e)) {
-                while (b < e && isblank(*b)) ++b;
-                trimright(b, &e);
-                if (b == e || *b == ';') continue;
-                if (*b == '[') return;
+            while (parser.nextvalue(&b, &e)) {
                 if (!named(b, e, name, length, ascii)) {
                     for (bool more = e[-1] == '\\'; more && parser.lines_.next(&b, &e);) {
                         trimright(b, &e);
@@ -772,11 +770,7 @@ public:
                     *data = std::move(line.value.data);
                 }
             }
-        };
-        if (key.section_ == RegKey::NoSection) return false;
-        section(key.section_);
-        if (key.more_)
-            for (uint32_t from : key.more_->sections) section(from);
+        });
         return found;
     }
 

@@ -560,6 +560,62 @@ TEST(ParseRegFile, ValuesAskedForLaterAreWhatTheLinesMake) {
     }
 }
 
+TEST(ParseRegFile, ValuesReadFromTheTextOfEveryEncoding) {
+    // The text that values are read from is the file's bytes when they are
+    // ASCII, else their UTF-8 form; a version 5 file's string types are
+    // UTF-16 in its hex data. readvalue answers alike from each, and the
+    // file is written back as it was.
+    const std::string head4 = "REGEDIT4\r\n\r\n", head5 = "Windows Registry Editor Version 5.00\r\n\r\n";
+    const std::string key = "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Test]\r\n\"S\"=\"a\\\\b\"\r\n";
+    const std::string expand4 = "\"E\"=hex(2):41,42,00\r\n", expand5 = "\"E\"=hex(2):41,00,42,00,00,00\r\n";
+    const std::string accented = "\"\xC3\x89t\xC3\xA9\"=dword:00000007\r\n";
+    std::u16string utf16;
+    for (char c : head5 + key + expand5) utf16 += (char16_t)(unsigned char)c;
+    utf16 += u"\"\u00c9t\u00e9\"=dword:00000007\r\n";
+    const struct {
+        const char *what;
+        std::string file, written; // written: the file with the blank line the writer ends a key with
+        bool hasaccented;
+    } rows[] = {
+        {"REGEDIT4, ASCII", head4 + key + expand4, head4 + key + expand4 + "\r\n", false},
+        {"REGEDIT4, code page 1252", head4 + key + expand4 + "\"\xC9t\xE9\"=dword:00000007\r\n",
+         head4 + key + expand4 + "\"\xC9t\xE9\"=dword:00000007\r\n\r\n", true},
+        {"version 5, UTF-8, ASCII", head5 + key + expand5, head5 + key + expand5 + "\r\n", false},
+        {"version 5, UTF-8 with byte-order mark, ASCII", "\xEF\xBB\xBF" + head5 + key + expand5,
+         "\xEF\xBB\xBF" + head5 + key + expand5 + "\r\n", false},
+        {"version 5, UTF-8 with byte-order mark", "\xEF\xBB\xBF" + head5 + key + expand5 + accented,
+         "\xEF\xBB\xBF" + head5 + key + expand5 + accented + "\r\n", true},
+        {"version 5, UTF-16", utf16file(utf16), utf16file(utf16 + u"\r\n"), true},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.what);
+        RegKey top;
+        nt::RegFormat format;
+        ASSERT_EQ(nt::parseregfile(row.file, &top, nullptr, &format), (DWORD)ERROR_SUCCESS);
+        const RegKey *test = testkey(top);
+        ASSERT_NE(test, nullptr);
+        const struct {
+            std::string name;
+            DWORD type;
+            std::string data;
+        } wanted[] = {
+            {"s", REG_SZ, std::string("a\\b", 4)},
+            {"e", REG_EXPAND_SZ, std::string("AB", 3)},
+            {"\xC3\xA9T\xC3\x89", REG_DWORD, bytes({7, 0, 0, 0})},
+        };
+        for (const auto &w : wanted) {
+            DWORD type = 0;
+            std::string data;
+            const bool found = test->readvalue(w.name.data(), w.name.size(), &type, &data);
+            ASSERT_EQ(found, w.type != REG_DWORD || row.hasaccented) << w.name;
+            if (!found) continue;
+            EXPECT_EQ(type, w.type) << w.name;
+            EXPECT_EQ(data, w.data) << w.name;
+        }
+        EXPECT_EQ(nt::writeregfile(top, format), row.written);
+    }
+}
+
 TEST(RegKey, ListsSmallAndIndexedFindNamesInAnyCase) {
     // Below IndexFrom entries a list is searched in place, above it through
     // its index: both compare names by foldname, also a name given as code
