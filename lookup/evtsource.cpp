@@ -73,10 +73,18 @@ public:
 private:
     // The kind, then the key LCMapStringA makes; should that fail, the name
     // itself under another first byte (a name is then found by its exact
-    // spelling only).
+    // spelling only). A key takes at most five bytes a character and four
+    // more: the key of a name of up to KeyedName characters is made in one
+    // call, of a longer one after a call for its size.
     static std::string sortkey(int kind, const char *name) {
         const DWORD flags = LCMAP_SORTKEY | NORM_IGNORECASE;
         std::string key(1, (char)kind);
+        const size_t KeyedName = 200;
+        char made[5 * KeyedName + 4];
+        if (*name && strlen(name) <= KeyedName) {
+            int size = LCMapStringA(LOCALE_USER_DEFAULT, flags, name, -1, made, (int)sizeof made);
+            if (size > 0) return key.append(made, (size_t)size);
+        }
         int size = *name ? LCMapStringA(LOCALE_USER_DEFAULT, flags, name, -1, nullptr, 0) : 0;
         if (size > 0) {
             key.resize(1 + (size_t)size);
@@ -87,8 +95,10 @@ private:
     std::unordered_map<std::string, void *> map_;
 };
 
-SpellingIndex SourceSpellings, ModuleSpellings;
-SortKeyIndex SourceKeys, ModuleKeys;
+// Kept until the process ends, as the entries they index are: taking
+// thousands of them apart at the exit is time for nothing.
+SpellingIndex &SourceSpellings = *new SpellingIndex, &ModuleSpellings = *new SpellingIndex;
+SortKeyIndex &SourceKeys = *new SortKeyIndex, &ModuleKeys = *new SortKeyIndex;
 
 // Allocation failures end the run: a cache that cannot grow cannot keep its
 // promise of reporting each failure once.
@@ -181,10 +191,17 @@ void parsevalue(CEvtSource *entry, const char *value) {
 // Reads the registry value that names the entry's message files into value
 // (PathSize bytes). Reports what fails; every handle is closed on return.
 bool readvalue(const CEvtSource *entry, char *value) {
+    // Put together in place: a formatted print costs more than the lookup.
     char keypath[PathSize];
-    int n = snprintf(keypath, sizeof keypath, "SYSTEM\\CurrentControlSet\\Services\\EventLog\\%s\\%s", Options.LogName,
-                     entry->Name);
-    if (n < 0 || (size_t)n >= PathSize) internalerror("CEvtSource::Find", 1);
+    const char *parts[] = {"SYSTEM\\CurrentControlSet\\Services\\EventLog\\", Options.LogName, "\\", entry->Name};
+    size_t n = 0;
+    for (const char *part : parts) {
+        size_t length = strlen(part);
+        if (length >= PathSize - n) internalerror("CEvtSource::Find", 1);
+        memcpy(keypath + n, part, length);
+        n += length;
+    }
+    keypath[n] = '\0';
     const char *name = valuename(entry->Kind);
     DWORD size = PathSize - 1;
     MachineKeyStep failed;

@@ -73,7 +73,7 @@ class LetterWalk {
 public:
     explicit LetterWalk(const char *s) : s_((const unsigned char *)s) {}
     bool next(std::pair<int, int> *out) {
-        const Weights &w = weights();
+        const Weights &w = w_;
         if (pending_) {
             *out = w.letter[pending_];
             pending_ = 0;
@@ -98,6 +98,7 @@ public:
     }
 
 private:
+    const Weights &w_ = weights(); // taken once: a walk's steps are a few instructions each
     const unsigned char *s_;
     unsigned char pending_ = 0;
 };
@@ -108,7 +109,7 @@ class SpecialWalk {
 public:
     explicit SpecialWalk(const char *s) : s_((const unsigned char *)s) {}
     bool next(std::pair<size_t, int> *out) {
-        const Weights &w = weights();
+        const Weights &w = w_;
         for (; *s_; ++s_) {
             unsigned char c = *s_;
             if (c == SoftHyphen) continue;
@@ -123,6 +124,7 @@ public:
     }
 
 private:
+    const Weights &w_ = weights();
     const unsigned char *s_;
     size_t letters_ = 0;
 };
@@ -215,24 +217,31 @@ int LCMapStringA(LCID Locale, DWORD dwMapFlags, LPCSTR lpSrcStr, int cchSrc, LPS
         return nt::failwith(ERROR_INVALID_PARAMETER, 0);
     if (dwMapFlags != (LCMAP_SORTKEY | NORM_IGNORECASE)) return nt::failwith(ERROR_INVALID_FLAGS, 0);
     // The walks read NUL-terminated text; a counted string stops at its count.
-    std::string text = cchSrc < 0 ? std::string(lpSrcStr) : std::string(lpSrcStr, (size_t)cchSrc);
-    text.resize(strlen(text.c_str()));
-    std::string key;
+    std::string counted;
+    const char *text = lpSrcStr;
+    if (cchSrc >= 0) {
+        counted.assign(lpSrcStr, (size_t)cchSrc);
+        text = counted.c_str();
+    }
+    // A character gives at most two letters at each of two levels, or a
+    // special character's five bytes.
+    std::string key(5 * strlen(text) + 4, '\0');
+    char *out = &key[0];
     std::pair<int, int> letter;
-    for (nt::LetterWalk walk(text.c_str()); walk.next(&letter);) key += (char)(letter.first + 2);
-    key += '\x01';
-    for (nt::LetterWalk walk(text.c_str()); walk.next(&letter);) key += (char)(letter.second + 2);
-    key += '\x01';
+    for (nt::LetterWalk walk(text); walk.next(&letter);) *out++ = (char)(letter.first + 2);
+    *out++ = '\x01';
+    for (nt::LetterWalk walk(text); walk.next(&letter);) *out++ = (char)(letter.second + 2);
+    *out++ = '\x01';
     std::pair<size_t, int> special;
-    for (nt::SpecialWalk walk(text.c_str()); walk.next(&special);) {
+    for (nt::SpecialWalk walk(text); walk.next(&special);) {
         // The place in four digits of base 254, each above 1, then the rank.
         size_t place = special.first;
-        char digits[4];
-        for (int i = 3; i >= 0; --i, place /= 254) digits[i] = (char)(place % 254 + 2);
-        key.append(digits, 4);
-        key += (char)(special.second + 2);
+        for (int i = 3; i >= 0; --i, place /= 254) out[i] = (char)(place % 254 + 2);
+        out[4] = (char)(special.second + 2);
+        out += 5;
     }
-    key += '\x01';
+    *out++ = '\x01';
+    key.resize((size_t)(out - key.data()));
     const int size = (int)key.size() + 1;
     if (cchDest == 0) return size;
     if (cchDest < size) return nt::failwith(ERROR_INSUFFICIENT_BUFFER, 0);

@@ -4,6 +4,7 @@
 #include "platform/posix/atomicfile.h"
 #include "platform/posix/common.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
@@ -60,6 +61,10 @@ struct Known {
     std::mutex lock;
     std::string root;
     std::map<std::string, std::string> folders;
+    // The local computer's folder as last found, and the variables that
+    // chose it (a registry call on a predefined root asks for it each time).
+    std::string local;
+    std::string vars;
 };
 
 Known &known() {
@@ -114,7 +119,66 @@ bool islocal(const char *name) {
     return n.empty() || nameeq(n, localname());
 }
 
+namespace {
+
+// The environment variables that decide the network folder and the local
+// computer's name, those that count of them (networkroot and localname read
+// the same ones): each a 1 when it is unset, else a 2, its value and a NUL.
+bool addvar(std::string *vars, const char *name) {
+    const char *value = getenv(name);
+    if (!value) {
+        *vars += '\1';
+        return false;
+    }
+    *vars += '\2';
+    *vars += value;
+    *vars += '\0';
+    return *value != '\0';
+}
+
+std::string localvars() {
+    std::string vars;
+    if (!addvar(&vars, "QUILLOG_NETWORK") && !addvar(&vars, "XDG_DATA_HOME")) addvar(&vars, "HOME");
+    addvar(&vars, "COMPUTERNAME");
+    return vars;
+}
+
+// True when the variables are still as localvars recorded them in vars;
+// compared in place, as the check runs for every registry call on a root.
+bool samevars(const std::string &vars) {
+    size_t at = 0;
+    bool same = true;
+    // Like addvar: whether the variable is set and not empty.
+    auto check = [&](const char *name) {
+        const char *value = getenv(name);
+        if (!value) {
+            same = same && at < vars.size() && vars[at] == '\1';
+            ++at;
+            return false;
+        }
+        const size_t n = strlen(value);
+        same = same && vars.size() - std::min(at, vars.size()) >= n + 2 && vars[at] == '\2' &&
+               vars.compare(at + 1, n, value) == 0 && vars[at + 1 + n] == '\0';
+        at += n + 2;
+        return *value != '\0';
+    };
+    if (!check("QUILLOG_NETWORK") && !check("XDG_DATA_HOME")) check("HOME");
+    check("COMPUTERNAME");
+    return same && at == vars.size();
+}
+
+} // namespace
+
 bool computerfolder(const char *name, std::string *folder) {
+    if (!name) {
+        Known &k = known();
+        std::lock_guard<std::mutex> guard(k.lock);
+        if (!k.local.empty() && samevars(k.vars)) {
+            *folder = k.local;
+            return true;
+        }
+    }
+    std::string vars = name ? "" : localvars();
     std::string root = networkroot();
     const bool local = islocal(name);
     std::string wanted = local ? localname() : stripslashes(name);
@@ -128,6 +192,10 @@ bool computerfolder(const char *name, std::string *folder) {
         std::lock_guard<std::mutex> guard(k.lock);
         auto it = k.folders.find(key);
         if (it != k.folders.end()) {
+            if (!name) {
+                k.local = it->second;
+                k.vars = std::move(vars);
+            }
             *folder = it->second;
             return true;
         }
@@ -144,6 +212,10 @@ bool computerfolder(const char *name, std::string *folder) {
     }
     std::lock_guard<std::mutex> guard(k.lock);
     k.folders[key] = found;
+    if (!name) {
+        k.local = found;
+        k.vars = std::move(vars);
+    }
     *folder = found;
     return true;
 }

@@ -25,9 +25,9 @@
 
 #include "platform/posix/ntapi.h"
 
+#include <functional>
 #include <memory>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 namespace nt {
@@ -57,19 +57,30 @@ struct RegValue {
     }
 };
 
+// The text of a parsed file, which the keys read from it share.
+struct RegText;
+
+// Positions in a list of named entries by the hash of their folded names.
+class NameIndex;
+
 class RegKey {
 public:
-    explicit RegKey(std::string name = "") : name_(std::move(name)) {}
+    explicit RegKey(std::string name = "");
+    ~RegKey();
     RegKey(const RegKey &) = delete;
     RegKey &operator=(const RegKey &) = delete;
 
     const std::string &name() const { return name_; }
 
     // The subkey of that name (compared by foldname), or null.
-    RegKey *subkey(const std::string &name) const;
+    RegKey *subkey(const std::string &name) const { return subkey(name.data(), name.size()); }
+    RegKey *subkey(const char *name, size_t length) const;
     // The subkey of that name, created with this spelling when missing;
     // *created (when given) tells which.
-    RegKey *addsubkey(const std::string &name, bool *created = nullptr);
+    RegKey *addsubkey(const std::string &name, bool *created = nullptr) {
+        return addsubkey(name.data(), name.size(), created);
+    }
+    RegKey *addsubkey(const char *name, size_t length, bool *created = nullptr);
     // Removes a subkey with everything below it; false when there is none.
     bool removesubkey(const std::string &name);
     const std::vector<std::unique_ptr<RegKey>> &subkeys() const;
@@ -77,11 +88,20 @@ public:
     // The value of that name ("" is the default value), or null; the pointer
     // holds until the key changes or its values are next handed out.
     const RegValue *value(const std::string &name) const;
+    // The type and data of the value of that name, as value() gives them;
+    // false when there is none. A key read from a file answers from the
+    // file's text, without keeping its values parsed (a hive of thousands of
+    // keys is mostly asked for a value or two of a few).
+    bool readvalue(const char *name, size_t length, DWORD *type, std::string *data) const;
     // Creates the value (at the end of the list) or replaces its type, data
     // and form, keeping the name's first spelling and its place.
     void setvalue(const std::string &name, DWORD type, std::string data, std::string form = "");
     bool removevalue(const std::string &name);
     const std::vector<RegValue> &values() const;
+    // Calls each for every value, in order, as values() lists them; a key
+    // whose values are still the file's text parses them for the call and
+    // keeps nothing, so a whole tree is written in the memory of one key.
+    void eachvalue(const std::function<void(const RegValue &)> &each) const;
 
     // Same names (exact spelling), values (forms included), subkeys, in the
     // same order.
@@ -89,21 +109,41 @@ public:
     bool operator!=(const RegKey &o) const { return !(*this == o); }
 
 private:
-    // Every look-up goes through an index by folded name, so that wide keys
-    // (a Services key with hundreds of entries, a key of 80,000 values) cost
-    // no scan. A removal only empties its slot and drops it from the index;
-    // the lists are compacted when next handed out, so that removing many
-    // entries one after the other is not quadratic. (Handing a list out may
-    // therefore change the key: a tree shared between threads must not have
-    // removals pending.)
+    friend class RegFileParser;
+    struct More;
+
+    // Small lists are searched one entry after the other; a large one has an
+    // index (a Services key with hundreds of entries, a key of 80,000 values
+    // cost no scan). A removal from an indexed list only empties its slot and
+    // drops it from the index, and the list is compacted when next handed
+    // out, so that removing many entries one after the other is not
+    // quadratic. (Handing a list out may therefore change the key, and so
+    // may reading a key's values the first time: a tree shared between
+    // threads must be read by one at a time.)
+    // The entry's position or -1; *hash receives the name's hash when the
+    // list is indexed, for an insertion or removal to use.
+    size_t findsubkey(const char *name, size_t length, uint32_t *hash) const;
+    size_t findvalue(const char *name, size_t length, uint32_t *hash) const;
+    NameIndex *keyindex() const;
+    NameIndex *valueindex() const;
+    More &more() const;
     void compact() const;
+    // A key read from a file holds its values as the text's value lines
+    // until they are asked for: loadvalues parses them into values_.
+    void loadvalues() const;
+    void setparsed(RegValue v);
+    bool removeparsed(const std::string &name);
+
+    static constexpr uint32_t NoSection = 0xFFFFFFFFu;
 
     std::string name_;
     mutable std::vector<RegValue> values_;
     mutable std::vector<std::unique_ptr<RegKey>> subkeys_;
-    // Folded name to position in values_ and subkeys_.
-    mutable std::unordered_map<std::string, size_t> valueindex_;
-    mutable std::unordered_map<std::string, size_t> keyindex_;
+    mutable std::unique_ptr<More> more_; // made when needed
+    // While the values are not parsed: the text (which the top of the tree
+    // keeps) and the offset of the line after the key's first section.
+    mutable const RegText *text_ = nullptr;
+    mutable uint32_t section_ = NoSection;
     mutable bool removals_ = false;
 };
 
@@ -135,7 +175,10 @@ struct RegFileError {
 // ANSI unless its header is version 5's, then UTF-8; a blank file is
 // REGEDIT4 unless it has a byte-order mark, then version 5), line ends as
 // its first line's.
-DWORD parseregfile(const std::string &bytes, RegKey *top, RegFileError *err = nullptr, RegFormat *format = nullptr);
+// Every line is checked; the keys are built, their values kept as the text
+// they were read from until asked for (the text is kept for that: an ANSI
+// or UTF-8 file of ASCII text is the bytes themselves, moved in).
+DWORD parseregfile(std::string bytes, RegKey *top, RegFileError *err = nullptr, RegFormat *format = nullptr);
 
 // The text of a tree whose subkeys are roots, in the given format. A key gets
 // a section line when it has values or no subkeys (an empty leaf), so the

@@ -15,7 +15,8 @@
 // read in, every name and value as it was, and only when the new text reads
 // back: a change that would make the file unreadable is refused. Reads use
 // the parsed hive of the last read while the file's identity (device, inode,
-// size, times) is unchanged.
+// size, times) is unchanged, and a handle keeps the key it found in that
+// parse, so its calls do not look its path up again.
 //
 // Names cross the boundary here: the calls take and give code page 1252,
 // the model holds UTF-8. A name with characters that 1252 lacks reads as '?'
@@ -34,6 +35,7 @@
 #include "platform/posix/network.h"
 #include "platform/posix/paths.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <ctime>
@@ -80,11 +82,26 @@ const size_t MaxValueName = 16383;
 
 // What a handle refers to: a key of one hive file, by its path below the root.
 struct KeyHandle {
-    std::string file;              // host path of the hive file
-    bool machine = false;          // HKEY_LOCAL_MACHINE (else HKEY_CURRENT_USER)
-    std::vector<std::string> path; // components below the root, as spelled in the hive
+    std::string file;     // host path of the hive file
+    bool machine = false; // HKEY_LOCAL_MACHINE (else HKEY_CURRENT_USER)
+    std::string path;     // below the root, as spelled in the hive (see partsof)
     REGSAM access = 0;
     bool deleted = false; // deleted through this process
+    // The key at path in the parse numbered serial (0: none yet), null when
+    // that parse had none.
+    uint64_t serial = 0;
+    const RegKey *found = nullptr;
+    // The key that the last walk from this handle found at the parent of the
+    // path it was given (the text before its last backslash), in the parse
+    // numbered serial, with its path: the program opens the keys of many
+    // sources below one parent, one after the other.
+    struct Parent {
+        uint64_t serial = 0;
+        std::string sub;
+        const RegKey *key = nullptr;
+        std::string path;
+    };
+    Parent parent = {};
 };
 
 // An open key in the process's handle table.
@@ -99,33 +116,69 @@ bool ispredefined(HKEY hKey) {
     return v >= 0x80000000u && v <= 0x80000006u;
 }
 
-// The local computer's hive behind a predefined root.
-KeyHandle rootof(bool machine) {
-    std::string folder;
+// The local computer's hive behind a predefined root. The handle is kept
+// while the local computer's folder stays the same, with the key it found.
+KeyHandle &rootof(bool machine) {
+    struct Root {
+        std::string folder;
+        KeyHandle h;
+    };
+    static Root *roots = new Root[2]; // outlives every static destructor
+    static std::string &folder = *new std::string;
     nt::computerfolder(nullptr, &folder);
-    KeyHandle h;
-    h.file = nt::hivefile(folder, machine ? MachineRoot : UserRoot);
-    h.machine = machine;
-    h.access = KEY_ALL_ACCESS;
-    return h;
+    Root &root = roots[machine];
+    if (root.h.file.empty() || folder != root.folder) {
+        root.h = KeyHandle();
+        root.h.file = nt::hivefile(folder, machine ? MachineRoot : UserRoot);
+        root.h.machine = machine;
+        root.h.access = KEY_ALL_ACCESS;
+        root.folder = folder;
+    }
+    return root.h;
 }
 
 // The handle behind hKey: a predefined root we keep (HKEY_LOCAL_MACHINE,
-// HKEY_CURRENT_USER) or an open handle. ERROR_INVALID_HANDLE otherwise.
-LONG gethandle(HKEY hKey, KeyHandle *out) {
+// HKEY_CURRENT_USER) or an open handle, whose object *held keeps for the
+// call. ERROR_INVALID_HANDLE otherwise.
+LONG gethandle(HKEY hKey, std::shared_ptr<KeyObject> *held, KeyHandle **out) {
     if (hKey == HKEY_LOCAL_MACHINE || hKey == HKEY_CURRENT_USER) {
-        *out = rootof(hKey == HKEY_LOCAL_MACHINE);
+        *out = &rootof(hKey == HKEY_LOCAL_MACHINE);
         return ERROR_SUCCESS;
     }
-    std::shared_ptr<KeyObject> obj = nt::findhandle<KeyObject>(hKey);
-    if (!obj) return ERROR_INVALID_HANDLE;
-    *out = obj->key;
+    *held = nt::findhandle<KeyObject>(hKey);
+    if (!*held) return ERROR_INVALID_HANDLE;
+    *out = &(*held)->key;
     return ERROR_SUCCESS;
 }
 
 HKEY newhandle(KeyHandle h) { return (HKEY)nt::addhandle(std::make_shared<KeyObject>(std::move(h))); }
 
 bool samename(const std::string &a, const std::string &b) { return nt::foldname(a) == nt::foldname(b); }
+
+// A handle's path holds the names of its components one after the other,
+// each but the first after a backslash: no name holds one (every path the
+// calls and the files give is split at them).
+void addpart(std::string *path, const std::string &name) {
+    if (!path->empty()) *path += '\\';
+    *path += name;
+}
+
+std::vector<std::string> partsof(const std::string &path) {
+    std::vector<std::string> parts;
+    for (size_t from = 0; from < path.size();) {
+        size_t end = path.find('\\', from);
+        if (end == std::string::npos) end = path.size();
+        parts.push_back(path.substr(from, end - from));
+        from = end + 1;
+    }
+    return parts;
+}
+
+std::string joined(const std::vector<std::string> &parts) {
+    std::string path;
+    for (const std::string &part : parts) addpart(&path, part);
+    return path;
+}
 
 bool samepath(const std::vector<std::string> &a, const std::vector<std::string> &b) {
     if (a.size() != b.size()) return false;
@@ -138,6 +191,14 @@ bool samepath(const std::vector<std::string> &a, const std::vector<std::string> 
 
 unsigned long reads = 0;
 
+// A hive's content for reading, and the number of the parse it came from
+// (0 for the empty hive of a missing file), which no other parse has.
+struct Hive {
+    std::shared_ptr<const RegKey> top;
+    uint64_t serial = 0;
+};
+uint64_t parses = 0;
+
 // Reads and parses a hive file; a missing file is an empty hive in the
 // default format. *format (when given) receives the file's format.
 LONG readhive(const std::string &file, RegKey *top, nt::RegFormat *format = nullptr) {
@@ -146,12 +207,12 @@ LONG readhive(const std::string &file, RegKey *top, nt::RegFormat *format = null
     DWORD rc = nt::readwhole(file, &bytes, nt::MaxRegFile);
     if (rc == ERROR_FILE_NOT_FOUND) return ERROR_SUCCESS;
     if (rc) return (LONG)rc;
-    return (LONG)nt::parseregfile(bytes, top, nullptr, format);
+    return (LONG)nt::parseregfile(std::move(bytes), top, nullptr, format);
 }
 
 struct CachedHive {
     struct stat id;
-    std::shared_ptr<const RegKey> top;
+    Hive hive;
 };
 
 // File times have a coarse clock (a scheduler tick, or two seconds on FAT):
@@ -168,7 +229,9 @@ bool settled(const struct stat &id) {
     clock_gettime(CLOCK_REALTIME, &now);
     return now.tv_sec - id.st_ctim.tv_sec > SettleSeconds;
 }
-std::map<std::string, CachedHive> hivecache;
+// Kept until the process ends, so that its end does not take a large
+// hive's tree apart.
+std::map<std::string, CachedHive> &hivecache = *new std::map<std::string, CachedHive>;
 
 bool sameidentity(const struct stat &a, const struct stat &b) {
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
@@ -177,17 +240,17 @@ bool sameidentity(const struct stat &a, const struct stat &b) {
 }
 
 // The current content of a hive for reading.
-LONG loadhive(const std::string &file, std::shared_ptr<const RegKey> *out) {
+LONG loadhive(const std::string &file, Hive *out) {
     struct stat id;
     if (stat(file.c_str(), &id) != 0) {
         hivecache.erase(file);
         if (errno != ENOENT) return (LONG)nt::errnotowin(errno, file);
-        *out = std::make_shared<const RegKey>();
+        *out = Hive{std::make_shared<const RegKey>(), 0};
         return ERROR_SUCCESS;
     }
     auto it = hivecache.find(file);
     if (it != hivecache.end() && sameidentity(it->second.id, id)) {
-        *out = it->second.top;
+        *out = it->second.hive;
         return ERROR_SUCCESS;
     }
     // Identity first, content second: the content is never older than the
@@ -197,11 +260,11 @@ LONG loadhive(const std::string &file, std::shared_ptr<const RegKey> *out) {
         hivecache.erase(file);
         return rc;
     }
+    *out = Hive{top, ++parses};
     if (settled(id))
-        hivecache[file] = CachedHive{id, top};
+        hivecache[file] = CachedHive{id, *out};
     else
         hivecache.erase(file);
-    *out = top;
     return ERROR_SUCCESS;
 }
 
@@ -266,7 +329,7 @@ RegKey *rootkey(const RegKey &top, bool machine) { return top.subkey(machine ? M
 // The full path of a handle's key plus a sub-path, with CurrentControlSet
 // resolved through SYSTEM\Select when the hive has no key of that name.
 std::vector<std::string> fullpath(const RegKey *root, const KeyHandle &h, const std::vector<std::string> &sub) {
-    std::vector<std::string> path = h.path;
+    std::vector<std::string> path = partsof(h.path);
     path.insert(path.end(), sub.begin(), sub.end());
     if (!h.machine || !root || path.size() < 2 || !samename(path[0], "SYSTEM") ||
         !samename(path[1], "CurrentControlSet"))
@@ -292,28 +355,123 @@ RegKey *findkey(RegKey *root, const std::vector<std::string> &path) {
     return key;
 }
 
-const RegKey *findkey(const RegKey &top, const KeyHandle &h, const std::vector<std::string> &path) {
-    RegKey *root = rootkey(top, h.machine);
-    if (!root) return path.empty() ? &EmptyKey : nullptr;
-    return findkey(root, path);
+// The key at a handle's path below root (null root: an empty hive), or null.
+RegKey *findkey(RegKey *root, const std::string &path) {
+    RegKey *key = root;
+    for (size_t from = 0; key && from < path.size();) {
+        size_t end = path.find('\\', from);
+        if (end == std::string::npos) end = path.size();
+        key = key->subkey(path.data() + from, end - from);
+        from = end + 1;
+    }
+    return key;
 }
 
-// True when the key at *path exists; *path then takes the hive's spelling,
-// so that a handle names its key however the caller spelled it.
-bool spelled(const RegKey &top, const KeyHandle &h, std::vector<std::string> *path) {
-    if (!findkey(top, h, *path)) return false;
-    const RegKey *key = rootkey(top, h.machine);
-    for (std::string &part : *path) {
-        key = key->subkey(part);
-        part = key->name();
+const RegKey *findkey(const RegKey &top, const KeyHandle &h) {
+    RegKey *root = rootkey(top, h.machine);
+    if (!root) return h.path.empty() ? &EmptyKey : nullptr;
+    return findkey(root, h.path);
+}
+
+// The handle's own key in the hive, or null with ERROR_KEY_DELETED. The
+// key found in a parse is kept in the handle for the calls that read the
+// same parse.
+LONG handlekey(const Hive &hive, KeyHandle *h, const RegKey **key) {
+    if (h->deleted) {
+        *key = nullptr;
+        return ERROR_KEY_DELETED;
     }
+    if (!hive.serial || h->serial != hive.serial) {
+        h->found = findkey(*hive.top, *h);
+        h->serial = hive.serial;
+    }
+    *key = h->found;
+    return *key ? ERROR_SUCCESS : ERROR_KEY_DELETED;
+}
+
+bool isascii(const char *s, size_t n) {
+    for (size_t i = 0; i < n; ++i)
+        if ((unsigned char)s[i] >= 0x80) return false;
     return true;
 }
 
-// The handle's own key in the hive, or null with ERROR_KEY_DELETED.
-LONG handlekey(const RegKey &top, const KeyHandle &h, const RegKey **key) {
-    *key = h.deleted ? nullptr : findkey(top, h, h.path);
-    return *key ? ERROR_SUCCESS : ERROR_KEY_DELETED;
+// Finds the key at sub (the caller's path, code page 1252) below the
+// handle's own key own: false when a component is missing, else *out names
+// it (the handle's file and root, the path in the hive's spelling, so that a
+// handle names its key however the caller spelled it) and holds it as found
+// in this parse. Each component is looked up once, in place when it is
+// ASCII, and a path whose parent the last walk from the handle found in this
+// parse starts there. HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet, when
+// SYSTEM has no such key, is the control set that SYSTEM\Select's "Current"
+// names.
+bool walk(const Hive &hive, KeyHandle *h, const RegKey *own, const char *sub, KeyHandle *out) {
+    out->file = h->file;
+    out->machine = h->machine;
+    const char *text = sub ? sub : "";
+    const char *last = std::strrchr(text, '\\');
+    const size_t split = last ? (size_t)(last - text) : 0; // the parent's text is text[0, split)
+    KeyHandle::Parent &parent = h->parent;
+    const char *p = text;
+    const RegKey *key = own;
+    bool remember = split && hive.serial;
+    if (remember && parent.serial == hive.serial && parent.sub.size() == split &&
+        parent.sub.compare(0, split, text, split) == 0) {
+        out->path.reserve(parent.path.size() + std::strlen(last) + 16);
+        out->path = parent.path;
+        key = parent.key;
+        p = text + split;
+        remember = false;
+    } else {
+        out->path.reserve(h->path.size() + std::strlen(text) + 16);
+        out->path = h->path;
+    }
+    // The components of out->path (one more than its backslashes).
+    size_t depth = out->path.empty() ? 0 : (size_t)std::count(out->path.begin(), out->path.end(), '\\') + 1;
+    std::string model;
+    for (;;) {
+        if (remember && p >= text + split) {
+            parent.serial = hive.serial;
+            parent.sub.assign(text, split);
+            parent.key = key;
+            parent.path = out->path;
+            remember = false;
+        }
+        if (!*p) break;
+        if (*p == '\\') {
+            ++p;
+            continue;
+        }
+        const char *end = std::strchr(p, '\\');
+        if (!end) end = p + std::strlen(p);
+        const char *name = p;
+        size_t length = (size_t)(end - p);
+        p = end;
+        if (!isascii(name, length)) {
+            model = nt::ansitoutf8(std::string(name, length));
+            name = model.data();
+            length = model.size();
+        }
+        const RegKey *next = key->subkey(name, length);
+        if (!next && h->machine && depth == 1 && samename(out->path, "SYSTEM") &&
+            samename(std::string(name, length), "CurrentControlSet")) {
+            const RegKey *select = key->subkey("Select");
+            const RegValue *current = select ? select->value("Current") : nullptr;
+            uint32_t n = 0;
+            if (current && current->type == REG_DWORD &&
+                nt::Bytes{(const uint8_t *)current->data.data(), current->data.size()}.u32(0, &n)) {
+                char set[32];
+                std::snprintf(set, sizeof set, "ControlSet%03u", (unsigned)n);
+                next = key->subkey(set);
+            }
+        }
+        if (!next) return false;
+        addpart(&out->path, next->name());
+        ++depth;
+        key = next;
+    }
+    out->serial = hive.serial;
+    out->found = key;
+    return true;
 }
 
 // The handle's own key in a hive being changed (a root missing from the
@@ -334,25 +492,34 @@ std::vector<std::string> modelpath(const std::vector<std::string> &ansi) {
     return path;
 }
 
-std::string modelname(LPCSTR name) { return nt::ansitoutf8(name ? name : ""); }
+// The type and data of a value of the key, by the caller's name (code page
+// 1252), false when there is none.
+bool readvalue(const RegKey &key, LPCSTR name, DWORD *type, std::string *data) {
+    if (!name) name = "";
+    const size_t length = std::strlen(name);
+    if (isascii(name, length)) return key.readvalue(name, length, type, data);
+    const std::string model = nt::ansitoutf8(name);
+    return key.readvalue(model.data(), model.size(), type, data);
+}
 
 // The NUL that string reads add after data stored without one, when the
 // buffer has room; it is not counted in the size.
 bool isstringtype(DWORD type) { return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ; }
 
-void copydata(const RegValue &v, LPBYTE lpData, DWORD cbData) {
-    size_t size = v.data.size();
-    std::memcpy(lpData, v.data.data(), size);
-    if (isstringtype(v.type) && size > 0 && size < cbData && v.data[size - 1] != '\0') lpData[size] = 0;
+void copydata(DWORD type, const std::string &data, LPBYTE lpData, DWORD cbData) {
+    size_t size = data.size();
+    std::memcpy(lpData, data.data(), size);
+    if (isstringtype(type) && size > 0 && size < cbData && data[size - 1] != '\0') lpData[size] = 0;
 }
 
-// The hive and the key behind a handle whose access allows reading values.
-LONG querykey(HKEY hKey, std::shared_ptr<const RegKey> *top, const RegKey **key) {
-    KeyHandle h;
-    if (LONG rc = gethandle(hKey, &h)) return rc;
-    if (!(h.access & KEY_QUERY_VALUE)) return ERROR_ACCESS_DENIED;
-    if (LONG rc = loadhive(h.file, top)) return rc;
-    return handlekey(**top, h, key);
+// The hive and the key behind a handle whose access allows reading values;
+// *held keeps an open handle's object for the call.
+LONG querykey(HKEY hKey, std::shared_ptr<KeyObject> *held, Hive *hive, const RegKey **key) {
+    KeyHandle *h;
+    if (LONG rc = gethandle(hKey, held, &h)) return rc;
+    if (!(h->access & KEY_QUERY_VALUE)) return ERROR_ACCESS_DENIED;
+    if (LONG rc = loadhive(h->file, hive)) return rc;
+    return handlekey(*hive, h, key);
 }
 
 } // namespace
@@ -406,16 +573,17 @@ LONG RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM samDesire
     (void)ulOptions;
     if (!phkResult) return ERROR_INVALID_PARAMETER;
     *phkResult = nullptr;
-    KeyHandle h;
-    if (LONG rc = gethandle(hKey, &h)) return rc;
+    std::shared_ptr<KeyObject> held;
+    KeyHandle *h;
+    if (LONG rc = gethandle(hKey, &held, &h)) return rc;
     if (lpSubKey && lpSubKey[0] == '\\') return ERROR_BAD_PATHNAME;
-    std::shared_ptr<const RegKey> top;
-    if (LONG rc = loadhive(h.file, &top)) return rc;
-    const RegKey *key;
-    if (LONG rc = handlekey(*top, h, &key)) return rc;
-    std::vector<std::string> path = fullpath(rootkey(*top, h.machine), h, modelpath(splitsub(lpSubKey)));
-    if (!spelled(*top, h, &path)) return ERROR_FILE_NOT_FOUND;
-    KeyHandle opened{h.file, h.machine, std::move(path), samDesired, false};
+    Hive hive;
+    if (LONG rc = loadhive(h->file, &hive)) return rc;
+    const RegKey *own;
+    if (LONG rc = handlekey(hive, h, &own)) return rc;
+    KeyHandle opened;
+    if (!walk(hive, h, own, lpSubKey, &opened)) return ERROR_FILE_NOT_FOUND;
+    opened.access = samDesired;
     *phkResult = newhandle(std::move(opened));
     return ERROR_SUCCESS;
 }
@@ -445,30 +613,30 @@ LONG RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR lpClass, 
     (void)lpSecurityAttributes;
     if (!phkResult) return ERROR_BADKEY;
     if (Reserved) return ERROR_INVALID_PARAMETER;
-    KeyHandle h;
-    if (LONG rc = gethandle(hKey, &h)) return rc;
+    std::shared_ptr<KeyObject> held;
+    KeyHandle *handle;
+    if (LONG rc = gethandle(hKey, &held, &handle)) return rc;
+    KeyHandle &h = *handle;
     if (lpSubKey && lpSubKey[0] == '\\') return ERROR_BAD_PATHNAME;
     std::vector<std::string> ansisub = splitsub(lpSubKey);
     for (const std::string &part : ansisub)
         if (part.size() > MaxKeyName || !storablename(part)) return ERROR_INVALID_PARAMETER;
-    if (h.path.size() + ansisub.size() > nt::MaxKeyDepth) return ERROR_INVALID_PARAMETER;
+    if (partsof(h.path).size() + ansisub.size() > nt::MaxKeyDepth) return ERROR_INVALID_PARAMETER;
     std::vector<std::string> sub = modelpath(ansisub);
 
     std::vector<std::string> path;
     bool created = false;
     // An existing key is opened without taking the hive's lock.
-    std::shared_ptr<const RegKey> current;
+    Hive current;
     const RegKey *own;
     LONG rc = loadhive(h.file, &current);
     if (rc) return rc;
-    if (handlekey(*current, h, &own) == ERROR_SUCCESS) {
-        path = fullpath(rootkey(*current, h.machine), h, sub);
-        if (spelled(*current, h, &path)) {
-            KeyHandle opened{h.file, h.machine, std::move(path), samDesired, false};
-            *phkResult = newhandle(std::move(opened));
-            if (lpdwDisposition) *lpdwDisposition = REG_OPENED_EXISTING_KEY;
-            return ERROR_SUCCESS;
-        }
+    KeyHandle opened;
+    if (handlekey(current, &h, &own) == ERROR_SUCCESS && walk(current, &h, own, lpSubKey, &opened)) {
+        opened.access = samDesired;
+        *phkResult = newhandle(std::move(opened));
+        if (lpdwDisposition) *lpdwDisposition = REG_OPENED_EXISTING_KEY;
+        return ERROR_SUCCESS;
     }
     rc = modifyhive(h.file, [&](RegKey *top, bool *changed) -> LONG {
         if (!ownkey(top, h)) return ERROR_KEY_DELETED;
@@ -484,7 +652,7 @@ LONG RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR lpClass, 
         return ERROR_SUCCESS;
     });
     if (rc) return rc;
-    KeyHandle opened{h.file, h.machine, std::move(path), samDesired, false};
+    opened = KeyHandle{h.file, h.machine, joined(path), samDesired, false};
     *phkResult = newhandle(std::move(opened));
     if (lpdwDisposition) *lpdwDisposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
     return ERROR_SUCCESS;
@@ -510,22 +678,24 @@ LONG RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR lpClass, 
 LONG RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData,
                       LPDWORD lpcbData) {
     if ((lpData && !lpcbData) || lpReserved) return ERROR_INVALID_PARAMETER;
-    std::shared_ptr<const RegKey> top;
+    std::shared_ptr<KeyObject> held;
+    Hive hive;
     const RegKey *key;
-    if (LONG rc = querykey(hKey, &top, &key)) return rc;
-    const RegValue *v = key->value(modelname(lpValueName));
-    if (!v) {
+    if (LONG rc = querykey(hKey, &held, &hive, &key)) return rc;
+    DWORD type;
+    std::string data;
+    if (!readvalue(*key, lpValueName, &type, &data)) {
         if (!lpData && lpcbData) *lpcbData = 0;
         return ERROR_FILE_NOT_FOUND;
     }
-    if (lpType) *lpType = v->type;
-    DWORD size = (DWORD)v->data.size();
+    if (lpType) *lpType = type;
+    DWORD size = (DWORD)data.size();
     LONG rc = ERROR_SUCCESS;
     if (lpData) {
         if (size > *lpcbData)
             rc = ERROR_MORE_DATA;
         else
-            copydata(*v, lpData, *lpcbData);
+            copydata(type, data, lpData, *lpcbData);
     }
     if (lpcbData) *lpcbData = size;
     return rc;
@@ -555,8 +725,10 @@ LONG RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD dwType,
     (void)Reserved;
     if (!lpData && cbData) return ERROR_NOACCESS;
     if (cbData && isstringtype(dwType) && lpData[cbData - 1] && !lpData[cbData]) ++cbData;
-    KeyHandle h;
-    if (LONG rc = gethandle(hKey, &h)) return rc;
+    std::shared_ptr<KeyObject> held;
+    KeyHandle *handle;
+    if (LONG rc = gethandle(hKey, &held, &handle)) return rc;
+    const KeyHandle &h = *handle;
     if (!(h.access & KEY_SET_VALUE)) return ERROR_ACCESS_DENIED;
     std::string name = lpValueName ? lpValueName : "";
     if (name.size() > MaxValueName || !storablename(name)) return ERROR_INVALID_PARAMETER;
@@ -592,9 +764,10 @@ LONG RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD dwType,
 LONG RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD lpcchValueName, LPDWORD lpReserved,
                    LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData) {
     if (!lpValueName || !lpcchValueName || lpReserved || (lpData && !lpcbData)) return ERROR_INVALID_PARAMETER;
-    std::shared_ptr<const RegKey> top;
+    std::shared_ptr<KeyObject> held;
+    Hive hive;
     const RegKey *key;
-    if (LONG rc = querykey(hKey, &top, &key)) return rc;
+    if (LONG rc = querykey(hKey, &held, &hive, &key)) return rc;
     if (dwIndex >= key->values().size()) return ERROR_NO_MORE_ITEMS;
     const RegValue &v = key->values()[dwIndex];
     std::string name = nt::utf8toansi(v.name);
@@ -605,7 +778,7 @@ LONG RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD lpcchVal
     else if (name.size() >= *lpcchValueName)
         rc = ERROR_MORE_DATA;
     else {
-        if (lpData) copydata(v, lpData, *lpcbData);
+        if (lpData) copydata(v.type, v.data, lpData, *lpcbData);
         std::memcpy(lpValueName, name.c_str(), name.size() + 1);
         *lpcchValueName = (DWORD)name.size();
     }
@@ -629,8 +802,10 @@ LONG RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD lpcchVal
  */
 LONG RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey) {
     if (!lpSubKey) return ERROR_INVALID_PARAMETER;
-    KeyHandle h;
-    if (LONG rc = gethandle(hKey, &h)) return rc;
+    std::shared_ptr<KeyObject> held;
+    KeyHandle *handle;
+    if (LONG rc = gethandle(hKey, &held, &handle)) return rc;
+    const KeyHandle h = *handle;
     if (lpSubKey[0] == '\\') return ERROR_BAD_PATHNAME;
     std::vector<std::string> sub = modelpath(splitsub(lpSubKey));
     if (sub.empty() && !(h.access & DELETE)) return ERROR_ACCESS_DENIED;
@@ -651,7 +826,7 @@ LONG RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey) {
     if (rc) return rc;
     nt::eachobject(nt::ObjectType::RegistryKey, [&](nt::KernelObject &obj) {
         KeyHandle &open = static_cast<KeyObject &>(obj).key;
-        if (open.file == h.file && open.machine == h.machine && samepath(open.path, path)) open.deleted = true;
+        if (open.file == h.file && open.machine == h.machine && samepath(partsof(open.path), path)) open.deleted = true;
     });
     return ERROR_SUCCESS;
 }

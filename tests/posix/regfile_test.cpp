@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
+#include <cstdio>
 #include <ctime>
 #include <random>
 #include <string>
@@ -202,6 +204,8 @@ TEST(ParseRegFile, HostileInputGivesCorruptWithLine) {
     std::string deep = "REGEDIT4\r\n[HKEY_LOCAL_MACHINE";
     for (int i = 0; i < 600; ++i) deep += "\\k";
     deep += "]\r\n";
+    std::string manykeys = "REGEDIT4\r\n";
+    for (int i = 0; i < 3000; ++i) manykeys += "[HKEY_LOCAL_MACHINE\\K" + std::to_string(i) + "]\r\n\"v\"=dword:1\r\n";
     struct Row {
         std::string text;
         size_t line;
@@ -231,6 +235,9 @@ TEST(ParseRegFile, HostileInputGivesCorruptWithLine) {
         {"\xFF\xFEW\0i\0n", 0},
         {deep, 2},
         {"REGEDIT4\r\n[HKEY_LOCAL_MACHINE\\A]\r\n" + std::string(8 << 20, 'x') + "\r\n", 3},
+        // Values are parsed when asked for, but every line is checked at once.
+        {manykeys + "[HKEY_LOCAL_MACHINE\\K7]\r\n\"v\"=dword:12x\r\n", 2 * 3000 + 3},
+        {manykeys + "\"w\"=hex:01,\\\r\n  02,,\r\n", 2 * 3000 + 3},
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.text.substr(0, 80));
@@ -453,6 +460,203 @@ TEST(ParseRegFile, CostGrowsLinearlyWithValuesKeysAndRemovals) {
             }
         }
         EXPECT_LT(best[1], 10 * best[0]) << best[0] << " s for " << n << ", " << best[1] << " s for " << 4 * n;
+    }
+}
+
+// The name with the case of its ASCII letters turned round.
+std::string othercase(const std::string &name) {
+    std::string out = name;
+    for (char &c : out) c = (char)(isupper((unsigned char)c) ? tolower((unsigned char)c) : toupper((unsigned char)c));
+    return out;
+}
+
+TEST(ParseRegFile, ValuesAskedForLaterAreWhatTheLinesMake) {
+    // A key's value lines are parsed when they are first asked for, one
+    // value (readvalue, straight from the text) or all of them (values()):
+    // both give what the file's lines make, its later lines winning.
+    const std::string test = "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Test]\r\n";
+    std::string wide = test;
+    for (int i = 0; i < 20; ++i) {
+        char number[16];
+        std::snprintf(number, sizeof number, "%x", i);
+        wide += "\"w" + std::to_string(i) + "\"=dword:" + number + "\r\n";
+    }
+    wide += test + "\"W3\"=-\r\n\"w7\"=-\r\n\"W3\"=hex:03\r\n";
+    std::vector<RegValue> wideleft;
+    for (int i = 0; i < 20; ++i)
+        if (i != 3 && i != 7) wideleft.push_back({"w" + std::to_string(i), REG_DWORD, bytes({i, 0, 0, 0}), ""});
+    wideleft.push_back({"W3", REG_BINARY, bytes({3}), ""}); // set anew: its new spelling
+    const struct {
+        const char *what;
+        std::string lines;
+        std::vector<RegValue> values; // of HKEY_LOCAL_MACHINE\SOFTWARE\Test, forms aside
+        std::vector<std::string> gone;
+    } rows[] = {
+        {"sections of one key add up; a later line wins, the first spelling stays",
+         test + "\"Count\"=dword:1\r\n\"b\"=\"x\"\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Other]\r\n\"count\"=dword:9\r\n" +
+             "[hkey_local_machine\\software\\TEST]\r\n\"COUNT\"=dword:2\r\n\"c\"=hex(2):41,00\r\n",
+         {{"Count", REG_DWORD, bytes({2, 0, 0, 0}), ""},
+          {"b", REG_SZ, std::string("x", 2), ""},
+          {"c", REG_EXPAND_SZ, std::string("A", 2), ""}},
+         {"Other"}},
+        {"a value removed in a later section, another set again after its removal",
+         test + "\"x\"=dword:1\r\n\"y\"=dword:2\r\n" + test +
+             "\"X\"=-\r\n\"z\"=dword:3\r\n\"Y\"=-\r\n\"y\"=dword:4\r\n",
+         {{"z", REG_DWORD, bytes({3, 0, 0, 0}), ""}, {"y", REG_DWORD, bytes({4, 0, 0, 0}), ""}},
+         {"x"}},
+        {"a removed key's values stay gone when a key of its name comes back",
+         test + "\"old\"=dword:1\r\n[-HKEY_LOCAL_MACHINE\\SOFTWARE]\r\n" + test + "\"new\"=dword:2\r\n",
+         {{"new", REG_DWORD, bytes({2, 0, 0, 0}), ""}},
+         {"old"}},
+        {"continued data, comments, blanks and a bracket in string data",
+         test + "\"h\"=hex:01,\\\r\n  02,\\\r\n\r\n; note\r\n  \"s\"=\"[x]\"\r\n\r\n\"d\"=dword:5\r\n",
+         {{"h", REG_BINARY, bytes({1, 2}), ""},
+          {"s", REG_SZ, std::string("[x]", 4), ""},
+          {"d", REG_DWORD, bytes({5, 0, 0, 0}), ""}},
+         {"note"}},
+        {"escaped names, and the default value under both of its spellings",
+         test + "\"a\\\"b\"=dword:1\r\n\"c:\\\\d\"=dword:2\r\n@=\"one\"\r\n\"\"=\"two\"\r\n",
+         {{"a\"b", REG_DWORD, bytes({1, 0, 0, 0}), ""},
+          {"c:\\d", REG_DWORD, bytes({2, 0, 0, 0}), ""},
+          {"", REG_SZ, std::string("two", 4), ""}},
+         {"a\\\"b"}},
+        {"a key of many values, some removed and one set again", wide, wideleft, {"w7"}},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.what);
+        const std::string file = "REGEDIT4\r\n\r\n" + row.lines;
+        RegKey asked, listed;
+        ASSERT_EQ(nt::parseregfile(file, &asked), (DWORD)ERROR_SUCCESS);
+        ASSERT_EQ(nt::parseregfile(file, &listed), (DWORD)ERROR_SUCCESS);
+        const RegKey *key = testkey(asked);
+        ASSERT_NE(key, nullptr);
+        for (int pass = 0; pass < 2; ++pass) { // from the text, then from the parsed list
+            for (const RegValue &v : row.values) {
+                DWORD type = 0;
+                std::string data;
+                const std::string name = othercase(v.name);
+                ASSERT_TRUE(key->readvalue(name.data(), name.size(), &type, &data)) << v.name;
+                EXPECT_EQ(type, v.type) << v.name;
+                EXPECT_EQ(data, v.data) << v.name;
+            }
+            for (const std::string &name : row.gone) {
+                DWORD type;
+                std::string data;
+                EXPECT_FALSE(key->readvalue(name.data(), name.size(), &type, &data)) << name;
+            }
+            key->values();
+        }
+        const RegKey *all = testkey(listed);
+        ASSERT_NE(all, nullptr);
+        ASSERT_EQ(all->values().size(), row.values.size());
+        for (size_t i = 0; i < row.values.size(); ++i) {
+            EXPECT_EQ(all->values()[i].name, row.values[i].name);
+            EXPECT_EQ(all->values()[i].type, row.values[i].type);
+            EXPECT_EQ(all->values()[i].data, row.values[i].data);
+        }
+        RegKey again;
+        ASSERT_EQ(nt::parseregfile(nt::writeregfile(listed), &again), (DWORD)ERROR_SUCCESS);
+        EXPECT_TRUE(again == listed) << "written and read back";
+    }
+}
+
+TEST(ParseRegFile, ValuesReadFromTheTextOfEveryEncoding) {
+    // The text that values are read from is the file's bytes when they are
+    // ASCII, else their UTF-8 form; a version 5 file's string types are
+    // UTF-16 in its hex data. readvalue answers alike from each, and the
+    // file is written back as it was.
+    const std::string head4 = "REGEDIT4\r\n\r\n", head5 = "Windows Registry Editor Version 5.00\r\n\r\n";
+    const std::string key = "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Test]\r\n\"S\"=\"a\\\\b\"\r\n";
+    const std::string expand4 = "\"E\"=hex(2):41,42,00\r\n", expand5 = "\"E\"=hex(2):41,00,42,00,00,00\r\n";
+    const std::string accented = "\"\xC3\x89t\xC3\xA9\"=dword:00000007\r\n";
+    std::u16string utf16;
+    for (char c : head5 + key + expand5) utf16 += (char16_t)(unsigned char)c;
+    utf16 += u"\"\u00c9t\u00e9\"=dword:00000007\r\n";
+    const struct {
+        const char *what;
+        std::string file, written; // written: the file with the blank line the writer ends a key with
+        bool hasaccented;
+    } rows[] = {
+        {"REGEDIT4, ASCII", head4 + key + expand4, head4 + key + expand4 + "\r\n", false},
+        {"REGEDIT4, code page 1252", head4 + key + expand4 + "\"\xC9t\xE9\"=dword:00000007\r\n",
+         head4 + key + expand4 + "\"\xC9t\xE9\"=dword:00000007\r\n\r\n", true},
+        {"version 5, UTF-8, ASCII", head5 + key + expand5, head5 + key + expand5 + "\r\n", false},
+        {"version 5, UTF-8 with byte-order mark, ASCII", "\xEF\xBB\xBF" + head5 + key + expand5,
+         "\xEF\xBB\xBF" + head5 + key + expand5 + "\r\n", false},
+        {"version 5, UTF-8 with byte-order mark", "\xEF\xBB\xBF" + head5 + key + expand5 + accented,
+         "\xEF\xBB\xBF" + head5 + key + expand5 + accented + "\r\n", true},
+        {"version 5, UTF-16", utf16file(utf16), utf16file(utf16 + u"\r\n"), true},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.what);
+        RegKey top;
+        nt::RegFormat format;
+        ASSERT_EQ(nt::parseregfile(row.file, &top, nullptr, &format), (DWORD)ERROR_SUCCESS);
+        const RegKey *test = testkey(top);
+        ASSERT_NE(test, nullptr);
+        const struct {
+            std::string name;
+            DWORD type;
+            std::string data;
+        } wanted[] = {
+            {"s", REG_SZ, std::string("a\\b", 4)},
+            {"e", REG_EXPAND_SZ, std::string("AB", 3)},
+            {"\xC3\xA9T\xC3\x89", REG_DWORD, bytes({7, 0, 0, 0})},
+        };
+        for (const auto &w : wanted) {
+            DWORD type = 0;
+            std::string data;
+            const bool found = test->readvalue(w.name.data(), w.name.size(), &type, &data);
+            ASSERT_EQ(found, w.type != REG_DWORD || row.hasaccented) << w.name;
+            if (!found) continue;
+            EXPECT_EQ(type, w.type) << w.name;
+            EXPECT_EQ(data, w.data) << w.name;
+        }
+        EXPECT_EQ(nt::writeregfile(top, format), row.written);
+    }
+}
+
+TEST(RegKey, ListsSmallAndIndexedFindNamesInAnyCase) {
+    // Below IndexFrom entries a list is searched in place, above it through
+    // its index: both compare names by foldname, also a name given as code
+    // page 1252 bytes against its UTF-8 spelling, and both keep the order
+    // through removals.
+    for (int count : {4, 40}) {
+        SCOPED_TRACE(count);
+        RegKey key("k");
+        for (int i = 0; i < count; ++i) {
+            key.addsubkey("Sub" + std::to_string(i));
+            key.setvalue("Val" + std::to_string(i), REG_DWORD, bytes({i, 0, 0, 0}));
+        }
+        key.addsubkey("Caf\xC3\xA9");
+        key.setvalue("Caf\xC3\xA9", REG_SZ, std::string("e", 2));
+        for (int i = 0; i < count; i += 3) {
+            EXPECT_TRUE(key.removesubkey("SUB" + std::to_string(i)));
+            EXPECT_TRUE(key.removevalue("vAL" + std::to_string(i)));
+            EXPECT_FALSE(key.removevalue("val" + std::to_string(i)));
+        }
+        bool created = false;
+        key.addsubkey("sub0", &created);
+        EXPECT_TRUE(created);
+        std::vector<std::string> names;
+        for (int i = 0; i < count; ++i) {
+            const std::string name = "sUB" + std::to_string(i);
+            EXPECT_EQ(key.subkey(name) != nullptr, i % 3 != 0 || i == 0) << name;
+            EXPECT_EQ(key.value("VAL" + std::to_string(i)) != nullptr, i % 3 != 0) << i;
+            if (i % 3) names.push_back("Sub" + std::to_string(i));
+        }
+        names.insert(names.end(), {"Caf\xC3\xA9", "sub0"});
+        std::vector<std::string> listed;
+        for (const auto &sub : key.subkeys()) listed.push_back(sub->name());
+        EXPECT_EQ(listed, names) << "order kept, the new key last";
+        for (const char *spelling : {"CAF\xC3\x89", "caf\xC3\xA9", "CAF\xC9", "caf\xE9"}) {
+            EXPECT_EQ(key.subkey(spelling), key.subkey("Caf\xC3\xA9")) << spelling;
+            ASSERT_NE(key.value(spelling), nullptr) << spelling;
+            EXPECT_EQ(key.value(spelling)->data, std::string("e", 2));
+        }
+        EXPECT_EQ(key.subkey("Cafe"), nullptr);
+        EXPECT_EQ(key.subkey("Caf"), nullptr);
+        EXPECT_EQ(key.value("Caf\xC3\xA9 "), nullptr);
     }
 }
 

@@ -163,6 +163,38 @@ TEST_F(RegOpenKey, PathRulesAndCodes) {
     RegCloseKey(again);
 }
 
+TEST_F(RegOpenKey, PredefinedRootsAreTheComputerTheEnvironmentNamesNow) {
+    // HKEY_LOCAL_MACHINE is the hive of the local computer that the
+    // environment names at each call, however often it changes.
+    auto hivetext = [](const char *root) {
+        return std::string("REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion]\r\n"
+                           "\"SystemRoot\"=\"") +
+               root + "\"\r\n";
+    };
+    const std::string first = network(), second = dir() + "/second";
+    writehive(hklm(), hivetext("C:\\\\WINDOWS"));
+    writehive(hive("HKEY_LOCAL_MACHINE", "OTHER"), hivetext("D:\\\\OTHER"));
+    writehive(second + "/HOST12/registry/HKEY_LOCAL_MACHINE.reg", hivetext("E:\\\\SECOND"));
+    const struct {
+        const std::string &network;
+        const char *computer, *root;
+    } rows[] = {
+        {first, "HOST12", "C:\\WINDOWS"}, {first, "OTHER", "D:\\OTHER"},    {second, "HOST12", "E:\\SECOND"},
+        {first, "host12", "C:\\WINDOWS"}, {second, "HOST12", "E:\\SECOND"}, {first, "other", "D:\\OTHER"},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.network + " " + row.computer);
+        setenv("QUILLOG_NETWORK", row.network.c_str(), 1);
+        setenv("COMPUTERNAME", row.computer, 1);
+        for (int again = 0; again < 2; ++again) {
+            HKEY key = SENTINEL;
+            ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, VERSIONKEY, 0, KEY_READ, &key), ERROR_SUCCESS);
+            EXPECT_EQ(querystring(key, "SystemRoot"), std::string(row.root, strlen(row.root) + 1));
+            RegCloseKey(key);
+        }
+    }
+}
+
 TEST_F(RegCreateKey, CreatesEveryLevelAndReadAccessStillCreates) {
     HKEY key = SENTINEL;
     DWORD disposition = 0xdeadbeef;
@@ -555,6 +587,82 @@ TEST_F(RegHiveFile, UnchangedHiveIsParsedOnceEvenWithItsTimeInTheFuture) {
         RegCloseKey(key);
     }
     EXPECT_EQ(nt::hivereads() - before, 1u);
+}
+
+TEST_F(RegHiveFile, HandlesAndOpensAnswerFromOneParseAndFollowChanges) {
+    // An unchanged hive is parsed once: a handle keeps the key it found in
+    // that parse, and a root the parent its last open reached. Another
+    // program's rewrite is a new parse, in which both look again.
+    const std::string base = "[HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet00";
+    const std::string tail = "\\Services\\EventLog\\System\\";
+    auto source = [&](int set, const std::string &name, int v) {
+        return base + std::to_string(set) + tail + name + "]\r\n\"v\"=dword:0000000" + std::to_string(v) + "\r\n";
+    };
+    auto select = [](int set) {
+        return "[HKEY_LOCAL_MACHINE\\SYSTEM\\Select]\r\n\"Current\"=dword:0000000" + std::to_string(set) + "\r\n";
+    };
+    auto dword = [](HKEY key, LONG *rc) {
+        DWORD v = 0, size = 4;
+        *rc = RegQueryValueExA(key, "v", nullptr, nullptr, (LPBYTE)&v, &size);
+        return v;
+    };
+    const std::string path = "SYSTEM\\CurrentControlSet\\Services\\EventLog\\System\\";
+    auto open = [&](const std::string &name, LONG *rc) {
+        HKEY key = SENTINEL;
+        *rc = RegOpenKeyExA(HKEY_LOCAL_MACHINE, (path + name).c_str(), 0, KEY_READ, &key);
+        if (*rc) return (DWORD)0;
+        DWORD v = dword(key, rc);
+        RegCloseKey(key);
+        return v;
+    };
+    writehive(hklm(), "REGEDIT4\r\n\r\n" + source(1, "Src", 1) + source(1, "Two", 2) + source(2, "Src", 3) + select(1));
+    struct stat st;
+    ASSERT_EQ(stat(hklm().c_str(), &st), 0);
+    while (time(nullptr) <= st.st_ctim.tv_sec + 2) usleep(50000);
+    const unsigned long before = nt::hivereads();
+    HKEY held;
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, (path + "Src").c_str(), 0, KEY_READ, &held), ERROR_SUCCESS);
+    LONG rc;
+    for (int round = 0; round < 3; ++round) {
+        EXPECT_EQ(open("src", &rc), 1u);
+        EXPECT_EQ(rc, ERROR_SUCCESS);
+        EXPECT_EQ(open("TWO", &rc), 2u);
+        EXPECT_EQ(rc, ERROR_SUCCESS);
+        open("Three", &rc);
+        EXPECT_EQ(rc, ERROR_FILE_NOT_FOUND);
+        EXPECT_EQ(dword(held, &rc), 1u);
+        EXPECT_EQ(rc, ERROR_SUCCESS);
+    }
+    EXPECT_EQ(nt::hivereads() - before, 1u) << "one parse for every call";
+
+    const struct {
+        const char *what;
+        std::string hive;
+        LONG heldrc;
+        DWORD held;
+        LONG openrc;
+        DWORD opened;
+    } rows[] = {
+        {"Select names the other set: the handle keeps its key, an open finds the other",
+         source(1, "Src", 1) + source(2, "Src", 3) + select(2), ERROR_SUCCESS, 1, ERROR_SUCCESS, 3},
+        {"the held key's value changes", source(1, "Src", 7) + source(2, "Src", 3) + select(2), ERROR_SUCCESS, 7,
+         ERROR_SUCCESS, 3},
+        {"the held key is gone", source(2, "Src", 3) + select(2), ERROR_KEY_DELETED, 0, ERROR_SUCCESS, 3},
+        {"it is back, spelled otherwise, and Select names it again",
+         "[hkey_local_machine\\system\\CONTROLSET001\\services\\eventlog\\SYSTEM\\src]\r\n\"V\"=dword:9\r\n" +
+             select(1),
+         ERROR_SUCCESS, 9, ERROR_SUCCESS, 9},
+        {"no set has the source", select(1), ERROR_KEY_DELETED, 0, ERROR_FILE_NOT_FOUND, 0},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.what);
+        writehive(hklm(), "REGEDIT4\r\n\r\n" + row.hive);
+        EXPECT_EQ(dword(held, &rc), row.held);
+        EXPECT_EQ(rc, row.heldrc);
+        EXPECT_EQ(open("Src", &rc), row.opened);
+        EXPECT_EQ(rc, row.openrc);
+    }
+    RegCloseKey(held);
 }
 
 TEST_F(RegHiveFile, HiveThatIsNotARegularFileOrTooLargeFailsAtOnce) {
