@@ -140,35 +140,37 @@ bool walk(Source &src, uint32_t filesize, const EofValues &ev, Chain *chain) {
 
 // ---------------------------------------------------------------- sources
 
-bool ImageSource::view(uint32_t off, uint32_t len, bool, const uint8_t **out) {
-    if (!image_.has(off, len)) return false;
-    *out = image_.data + off;
-    return true;
+FileSource &FileSource::operator=(FileSource &&other) noexcept {
+    fd_ = other.fd_;
+    size_ = other.size_;
+    window_ = std::move(other.window_);
+    capacity_ = other.capacity_;
+    other.capacity_ = 0;
+    other.hold(nullptr, 0, 0);
+    hold(nullptr, 0, 0);
+    return *this;
 }
 
-bool FileSource::view(uint32_t off, uint32_t len, bool backwards, const uint8_t **out) {
+bool FileSource::fetch(uint32_t off, uint32_t len, bool backwards, const uint8_t **out) {
     uint64_t end = (uint64_t)off + len;
     if (end > size_) return false;
-    if (off >= winstart_ && end <= winstart_ + window_.size()) {
-        *out = window_.data() + (off - winstart_);
-        return true;
-    }
     uint64_t want = std::max<uint64_t>(len, WindowSize);
     uint64_t start = backwards ? (end > want ? end - want : 0) : off;
     uint64_t stop = std::min<uint64_t>(size_, start + want);
-    window_.resize((size_t)(stop - start));
-    if (preadall(fd_, window_.data(), window_.size(), start) != ERROR_SUCCESS) {
-        window_.clear();
-        return false;
+    const size_t n = (size_t)(stop - start);
+    hold(nullptr, 0, 0);
+    if (n > capacity_) {
+        window_.reset(new uint8_t[n]);
+        capacity_ = n;
     }
-    winstart_ = start;
-    *out = window_.data() + (off - winstart_);
+    if (preadall(fd_, window_.get(), n, start) != ERROR_SUCCESS) return false;
+    hold(window_.get(), start, n);
+    *out = window_.get() + (off - start);
     return true;
 }
 
 DWORD FileSource::reset() {
-    window_.clear();
-    winstart_ = 0;
+    hold(nullptr, 0, 0);
     struct stat st;
     if (fstat(fd_, &st) != 0) return errnotowin(errno, "");
     size_ = (uint64_t)st.st_size;
