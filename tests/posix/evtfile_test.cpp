@@ -266,6 +266,10 @@ TEST(EvtFileAnsi, RoomyAndExactBuffersGiveTheSameBytes) {
                 const uint32_t stroff = get32(&exact[0x24]);
                 const std::string strings((const char *)&exact[stroff], 3 * (n + 1) + 1);
                 EXPECT_EQ(strings, expect + '\0' + "x" + expect + '\0' + expect + '\0');
+                // Both paddings are zeros, in a buffer that held none.
+                const uint32_t namesend = 0x38 + 2 * (uint32_t)n + 3, dataend = get32(&exact[0x34]) + 3;
+                EXPECT_EQ(std::count(exact.begin() + namesend, exact.begin() + stroff, 0), (long)(stroff - namesend));
+                EXPECT_EQ(std::count(exact.begin() + dataend, exact.end() - 4, 0), (long)(exact.size() - 4 - dataend));
             }
         }
     }
