@@ -30,6 +30,9 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
 
 namespace {
 
@@ -37,15 +40,19 @@ const size_t SourceMax = 100;            // longest source name written
 const size_t ComputerMax = 64;           // longest computer name written
 const size_t UserMax = 64;               // longest user text written
 const size_t LineSize = LongestLine + 1; // the line area: at most 128,999 characters with CR LF
+// Room after the line and description areas: the cleaning of a short text
+// (cleancopy) may store a whole block of 16 bytes, of which only the text's
+// own count.
+const size_t BlockSlack = 16;
 
 const char FallbackPrefix[] = "Unable to format message. Insertion strings: ";
 
-char typetext[32];                   // EventType in decimal, or its name
-char datetext[32];                   // the formatted date, at most 31 characters
-size_t datelen;                      // its length
-char categorytext[CategoryTextSize]; // "None", EventCategory in decimal, or the category text
-char description[DescriptionSize];   // at most 64,019 characters
-char line[LineSize];
+char typetext[32];                              // EventType in decimal, or its name
+char datetext[32];                              // the formatted date, at most 31 characters
+size_t datelen;                                 // its length
+char categorytext[CategoryTextSize];            // "None", EventCategory in decimal, or the category text
+char description[DescriptionSize + BlockSlack]; // at most 64,019 characters
+char line[LineSize + BlockSlack];
 size_t linelen;
 
 // The names of the event types; any other type keeps its number.
@@ -135,20 +142,42 @@ void puttime(int hour, int minute, int second) {
     puttwodigits(second);
 }
 
-// What each byte becomes in the text columns and in the char data dump:
-// tables of the cleaning rules (first matching rule wins) for the separators
-// in force, rebuilt when those change. The fallback description is built
-// straight into its cleaned form: a StringSeparator inside a string becomes
-// a blank before it is cleaned (fallback), and the prefix is kept cleaned.
+// What each byte becomes: a table of 256 bytes, and for cleaning many bytes
+// at a time the bytes from 32 up that it changes (below 32 every byte is
+// looked at). With more than four such bytes (which the rules never make)
+// every byte goes through the table one by one.
+struct Cleaner {
+    char table[256];
+    unsigned char others[4]; // repeated to fill; 0, a byte below 32, when there are none
+    bool blocks;             // others holds every byte from 32 up that the table changes
+};
+
+// The cleaning rules (first matching rule wins) for the separators in force,
+// rebuilt when those change: text for the text columns; strings for the
+// fallback description, built straight into its cleaned form from the
+// record's strings, where a StringSeparator inside a string becomes a blank
+// before it is cleaned and the NUL after a string becomes the (cleaned)
+// separator; data for the char data dump; and the prefix, kept cleaned.
 struct CleanTables {
     char key[5] = {0, 0, 0, 0, 0}; // FieldSeparator, ReplaceFieldSeparator, ReplaceCR, ReplaceLF, StringSeparator
     bool built = false;
-    char text[256];
+    Cleaner text;
+    Cleaner strings;
     char data[256];
-    char fallback[256];
     char prefix[sizeof FallbackPrefix];
 };
 CleanTables clean;
+
+void findothers(Cleaner *c) {
+    size_t n = 0;
+    c->blocks = true;
+    for (int i = 32; i < 256; ++i) {
+        if (c->table[i] == (char)i) continue;
+        if (n == sizeof c->others) c->blocks = false;
+        if (n < sizeof c->others) c->others[n++] = (unsigned char)i;
+    }
+    for (size_t k = n; k < sizeof c->others; ++k) c->others[k] = n ? c->others[0] : 0;
+}
 
 const CleanTables &cleantables() {
     const FormatSettings &s = Settings;
@@ -157,40 +186,104 @@ const CleanTables &cleantables() {
     memcpy(clean.key, key, sizeof key);
     const unsigned char fieldsep = (unsigned char)s.FieldSeparator, cr = (unsigned char)s.ReplaceCR,
                         lf = (unsigned char)s.ReplaceLF;
+    char *text = clean.text.table;
     for (int i = 0; i < 256; ++i) {
         const unsigned char c = (unsigned char)i;
-        char text = (char)c, data = (char)c;
+        char t = (char)c, data = (char)c;
         if (c == fieldsep)
-            text = s.ReplaceFieldSeparator;
+            t = s.ReplaceFieldSeparator;
         else if (c == '\r')
-            text = s.ReplaceCR;
+            t = s.ReplaceCR;
         else if (c == '\n')
-            text = s.ReplaceLF;
+            t = s.ReplaceLF;
         else if (c == cr || c == lf || (c < 32 && c != '\t'))
-            text = ' ';
+            t = ' ';
         if (c < 32 || c >= 128)
             data = '.';
         else if (c == fieldsep)
             data = s.ReplaceFieldSeparator;
         else if (c == cr || c == lf)
             data = ' ';
-        clean.text[i] = text;
+        text[i] = t;
         clean.data[i] = data;
     }
-    for (int i = 0; i < 256; ++i) clean.fallback[i] = clean.text[i];
-    clean.fallback[(unsigned char)s.StringSeparator] = clean.text[(unsigned char)' '];
-    for (size_t i = 0; i < sizeof FallbackPrefix; ++i) clean.prefix[i] = clean.text[(unsigned char)FallbackPrefix[i]];
+    char *strings = clean.strings.table;
+    memcpy(strings, text, 256);
+    strings[(unsigned char)s.StringSeparator] = text[(unsigned char)' '];
+    strings[0] = text[(unsigned char)s.StringSeparator];
+    findothers(&clean.text);
+    findothers(&clean.strings);
+    for (size_t i = 0; i < sizeof FallbackPrefix; ++i) clean.prefix[i] = text[(unsigned char)FallbackPrefix[i]];
     clean.built = true;
     return clean;
 }
 
+#ifdef __SSE2__
+// The bytes of b that c may change, a bit each: those below 32 and c's others.
+class BlockTest {
+public:
+    explicit BlockTest(const Cleaner &c)
+        : low_(_mm_set1_epi8(31)), o0_(_mm_set1_epi8((char)c.others[0])), o1_(_mm_set1_epi8((char)c.others[1])),
+          o2_(_mm_set1_epi8((char)c.others[2])), o3_(_mm_set1_epi8((char)c.others[3])) {}
+    unsigned operator()(__m128i b) const {
+        const __m128i low = _mm_cmpeq_epi8(_mm_min_epu8(b, low_), b);
+        const __m128i others = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(b, o0_), _mm_cmpeq_epi8(b, o1_)),
+                                            _mm_or_si128(_mm_cmpeq_epi8(b, o2_), _mm_cmpeq_epi8(b, o3_)));
+        return (unsigned)_mm_movemask_epi8(_mm_or_si128(low, others));
+    }
+
+private:
+    __m128i low_, o0_, o1_, o2_, o3_;
+};
+#endif
+
+// Cleans the n bytes at from into to (the same place, or one that does not
+// overlap them). readable is the end of the memory from lies in: a text
+// shorter than 16 bytes is read as a whole block when that block lies
+// before readable, and to then takes the whole block (the line and
+// description areas have BlockSlack bytes of room for it). Many bytes at a
+// time where the processor has SSE2: a block of 16 is copied whole and only
+// the bytes the table may change go through it.
+void cleancopy(const Cleaner &c, char *to, const char *from, size_t n, const char *readable) {
+    size_t i = 0;
+#ifdef __SSE2__
+    if (c.blocks) {
+        const BlockTest test(c);
+        // Copies the block at k and cleans the bytes of mask in it.
+        auto block = [&](size_t k, unsigned mask) {
+            const __m128i b = _mm_loadu_si128((const __m128i *)(from + k));
+            _mm_storeu_si128((__m128i *)(to + k), b);
+            for (mask &= test(b); mask; mask &= mask - 1) {
+                const unsigned at = (unsigned)__builtin_ctz(mask);
+                to[k + at] = c.table[(unsigned char)from[k + at]];
+            }
+        };
+        for (; i + 16 <= n; i += 16) block(i, 0xFFFF);
+        if (i == n) return;
+        if (readable >= from && (size_t)(readable - from) >= i + 16) {
+            block(i, (1u << (n - i)) - 1);
+            return;
+        }
+        // The last 16 bytes, read and cleaned again from the text (never in
+        // place, where the bytes already cleaned would be cleaned twice).
+        if (n >= 16 && to != from) {
+            block(n - 16, 0xFFFF);
+            return;
+        }
+    }
+#else
+    (void)readable;
+#endif
+    for (; i < n; ++i) to[i] = c.table[(unsigned char)from[i]];
+}
+
 // Appends a name column (source, category, user, computer) of n characters,
 // preceded by FieldSeparator, cleaned as the description is
-// (cleandescription). table is the text cleaning table (CleanTables::text).
-void putcolumn(const char *table, const char *text, size_t n) {
+// (cleandescription); readable as for cleancopy.
+void putcolumn(const Cleaner &c, const char *text, size_t n, const char *readable) {
     char *at = linespace(n + 1);
     *at++ = Settings.FieldSeparator;
-    for (size_t i = 0; i < n; ++i) at[i] = table[(unsigned char)text[i]];
+    cleancopy(c, at, text, n, readable);
 }
 
 // The date column's text for the calendar date of lt, formatted by the
@@ -238,12 +331,55 @@ void formatdate(const struct tm *lt, DWORD ordinal) {
     lastvalid = true;
 }
 
+// The strings walk of the fallback description: the n bytes at from
+// (avail bytes lie there before the record's end) into to through c, which
+// turns a NUL into the separator, up to the NUL that ends the last of
+// strings (> 0) strings. A NUL that is the record's last byte ends a string
+// and adds no separator. Returns the count of bytes written.
+size_t cleanstrings(const Cleaner &c, char *to, const char *from, size_t n, size_t avail, unsigned strings) {
+    size_t i = 0;
+#ifdef __SSE2__
+    if (c.blocks) {
+        const BlockTest test(c);
+        // Copies the block at k and cleans the bytes the table may change,
+        // counting the NULs from fresh on (those before were counted). The
+        // position of the NUL that ends the last string, or n.
+        auto block = [&](size_t k, size_t fresh) {
+            const __m128i b = _mm_loadu_si128((const __m128i *)(from + k));
+            _mm_storeu_si128((__m128i *)(to + k), b);
+            for (unsigned mask = test(b); mask; mask &= mask - 1) {
+                const size_t at = k + (unsigned)__builtin_ctz(mask);
+                const unsigned char u = (unsigned char)from[at];
+                if (u == 0 && at >= fresh && --strings == 0) return at;
+                to[at] = c.table[u];
+            }
+            return n;
+        };
+        for (; i + 16 <= n; i += 16)
+            if (size_t end = block(i, i); end != n) return end;
+        // The last 16 bytes: those before i again from the text.
+        if (i < n && n >= 16) {
+            if (size_t end = block(n - 16, i); end != n) return end;
+            i = n;
+        }
+    }
+#endif
+    for (; i < n; ++i) {
+        const unsigned char u = (unsigned char)from[i];
+        if (u == 0 && --strings == 0) return i;
+        to[i] = c.table[u];
+    }
+    return n == avail && n > 0 && from[n - 1] == 0 ? n - 1 : n;
+}
+
 // The fallback description, cleaned (cleandescription) as it is built: the
 // insertion strings joined by StringSeparator (a StringSeparator inside a
 // string becomes a blank), after the prefix when formatting is on. Strings
 // are read only within the record. Building stops at limit characters (at
 // most 64,019): what lies beyond is cut off by MaxMessageLen anyway.
-// Returns the length.
+// Returns the length. The strings follow each other, each ended by its NUL,
+// so the joined strings are the record's bytes from the first string up to
+// the NUL that ends the last one, each through the strings table.
 size_t fallbackdescription(const EVENTLOGRECORD *rec, const CleanTables &tables, size_t limit) {
     const FormatSettings &s = Settings;
     if (limit > DescriptionSize - 1) internalerror("writerec", 2);
@@ -252,18 +388,10 @@ size_t fallbackdescription(const EVENTLOGRECORD *rec, const CleanTables &tables,
         len = sizeof FallbackPrefix - 1 < limit ? sizeof FallbackPrefix - 1 : limit;
         memcpy(description, tables.prefix, len);
     }
-    const char *base = (const char *)rec;
-    const char separator = tables.text[(unsigned char)s.StringSeparator];
-    size_t offset = rec->StringOffset;
-    for (WORD i = 0; i < rec->NumStrings && offset < rec->Length && len < limit; ++i) {
-        if (i > 0) description[len++] = separator;
-        const size_t room = limit - len, left = rec->Length - offset;
-        const size_t n = strnlen(base + offset, room < left ? room : left);
-        const unsigned char *from = (const unsigned char *)base + offset;
-        char *to = description + len;
-        for (size_t k = 0; k < n; ++k) to[k] = tables.fallback[from[k]];
-        len += n;
-        offset += n + 1;
+    if (rec->NumStrings && rec->StringOffset < rec->Length) {
+        const size_t avail = rec->Length - rec->StringOffset, room = limit - len;
+        len += cleanstrings(tables.strings, description + len, (const char *)rec + rec->StringOffset,
+                            avail < room ? avail : room, avail, rec->NumStrings);
     }
     description[len] = '\0';
     return len;
@@ -275,8 +403,8 @@ size_t fallbackdescription(const EVENTLOGRECORD *rec, const CleanTables &tables,
 // control characters except the tab become blanks: loaders give some of them
 // a meaning (the bytes 1 and 2 are the quote and null marker of the
 // PostgreSQL recipe), and in a text they are never more than noise.
-void cleandescription(const char *table, size_t len) {
-    for (size_t i = 0; i < len; ++i) description[i] = table[(unsigned char)description[i]];
+void cleandescription(const Cleaner &c, size_t len) {
+    cleancopy(c, description, description, len, description + sizeof description);
 }
 
 // Splits the description of length len in place into pieces of MaxFragmentLen
@@ -403,14 +531,14 @@ void writerec(HANDLE outfile, DWORD ordinal, EVENTLOGRECORD *rec) {
     putchr(s.FieldSeparator);
     puttext(datetext, datelen);
     puttime(hour, minute, second);
-    const char *table = tables.text;
-    putcolumn(table, source, sourcelen);
+    const char *recend = (const char *)rec + rec->Length;
+    putcolumn(tables.text, source, sourcelen, recend);
     putnumber((unsigned long)(rec->EventID & 0xFFFF));
     putchr(s.FieldSeparator);
     puttext(typetext);
-    putcolumn(table, categorytext, strlen(categorytext));
-    putcolumn(table, user, userlen);
-    putcolumn(table, computer, computerlen);
+    putcolumn(tables.text, categorytext, strlen(categorytext), categorytext + sizeof categorytext);
+    putcolumn(tables.text, user, userlen, user + userlen + 1);
+    putcolumn(tables.text, computer, computerlen, recend);
     putchr(s.FieldSeparator);
     puttext(description, desclen);
     if (s.DumpData != DumpNone) putdata(rec, ordinal, tables);
