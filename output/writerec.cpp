@@ -150,6 +150,9 @@ struct Cleaner {
     char table[256];
     unsigned char others[4]; // repeated to fill; 0, a byte below 32, when there are none
     bool blocks;             // others holds every byte from 32 up that the table changes
+#ifdef __SSE2__
+    __m128i low, other[4]; // 31 and the others, in every byte
+#endif
 };
 
 // The cleaning rules (first matching rule wins) for the separators in force,
@@ -177,6 +180,10 @@ void findothers(Cleaner *c) {
         if (n < sizeof c->others) c->others[n++] = (unsigned char)i;
     }
     for (size_t k = n; k < sizeof c->others; ++k) c->others[k] = n ? c->others[0] : 0;
+#ifdef __SSE2__
+    c->low = _mm_set1_epi8(31);
+    for (size_t k = 0; k < sizeof c->others; ++k) c->other[k] = _mm_set1_epi8((char)c->others[k]);
+#endif
 }
 
 const CleanTables &cleantables() {
@@ -220,21 +227,12 @@ const CleanTables &cleantables() {
 
 #ifdef __SSE2__
 // The bytes of b that c may change, a bit each: those below 32 and c's others.
-class BlockTest {
-public:
-    explicit BlockTest(const Cleaner &c)
-        : low_(_mm_set1_epi8(31)), o0_(_mm_set1_epi8((char)c.others[0])), o1_(_mm_set1_epi8((char)c.others[1])),
-          o2_(_mm_set1_epi8((char)c.others[2])), o3_(_mm_set1_epi8((char)c.others[3])) {}
-    unsigned operator()(__m128i b) const {
-        const __m128i low = _mm_cmpeq_epi8(_mm_min_epu8(b, low_), b);
-        const __m128i others = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(b, o0_), _mm_cmpeq_epi8(b, o1_)),
-                                            _mm_or_si128(_mm_cmpeq_epi8(b, o2_), _mm_cmpeq_epi8(b, o3_)));
-        return (unsigned)_mm_movemask_epi8(_mm_or_si128(low, others));
-    }
-
-private:
-    __m128i low_, o0_, o1_, o2_, o3_;
-};
+inline unsigned specials(const Cleaner &c, __m128i b) {
+    const __m128i low = _mm_cmpeq_epi8(_mm_min_epu8(b, c.low), b);
+    const __m128i others = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(b, c.other[0]), _mm_cmpeq_epi8(b, c.other[1])),
+                                        _mm_or_si128(_mm_cmpeq_epi8(b, c.other[2]), _mm_cmpeq_epi8(b, c.other[3])));
+    return (unsigned)_mm_movemask_epi8(_mm_or_si128(low, others));
+}
 #endif
 
 // Cleans the n bytes at from into to (the same place, or one that does not
@@ -248,12 +246,11 @@ void cleancopy(const Cleaner &c, char *to, const char *from, size_t n, const cha
     size_t i = 0;
 #ifdef __SSE2__
     if (c.blocks) {
-        const BlockTest test(c);
         // Copies the block at k and cleans the bytes of mask in it.
         auto block = [&](size_t k, unsigned mask) {
             const __m128i b = _mm_loadu_si128((const __m128i *)(from + k));
             _mm_storeu_si128((__m128i *)(to + k), b);
-            for (mask &= test(b); mask; mask &= mask - 1) {
+            for (mask &= specials(c, b); mask; mask &= mask - 1) {
                 const unsigned at = (unsigned)__builtin_ctz(mask);
                 to[k + at] = c.table[(unsigned char)from[k + at]];
             }
@@ -340,14 +337,13 @@ size_t cleanstrings(const Cleaner &c, char *to, const char *from, size_t n, size
     size_t i = 0;
 #ifdef __SSE2__
     if (c.blocks) {
-        const BlockTest test(c);
         // Copies the block at k and cleans the bytes the table may change,
         // counting the NULs from fresh on (those before were counted). The
         // position of the NUL that ends the last string, or n.
         auto block = [&](size_t k, size_t fresh) {
             const __m128i b = _mm_loadu_si128((const __m128i *)(from + k));
             _mm_storeu_si128((__m128i *)(to + k), b);
-            for (unsigned mask = test(b); mask; mask &= mask - 1) {
+            for (unsigned mask = specials(c, b); mask; mask &= mask - 1) {
                 const size_t at = k + (unsigned)__builtin_ctz(mask);
                 const unsigned char u = (unsigned char)from[at];
                 if (u == 0 && at >= fresh && --strings == 0) return at;
