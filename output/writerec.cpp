@@ -53,7 +53,6 @@ size_t datelen;                                 // its length
 char categorytext[CategoryTextSize];            // "None", EventCategory in decimal, or the category text
 char description[DescriptionSize + BlockSlack]; // at most 64,019 characters
 char line[LineSize + BlockSlack];
-size_t linelen;
 
 // The names of the event types; any other type keeps its number.
 const struct {
@@ -67,80 +66,59 @@ const struct {
     {EVENTLOG_AUDIT_FAILURE, "Failure"},
 };
 
-// Makes room for n more characters of the line; a line that would reach the
+// The line is built forwards from its start, each piece written at the
+// position the one before it ended (put... functions take that position and
+// return the next one). Before a line is built, the sum of its pieces at
+// their longest is checked against the area: a line that could reach the
 // area's size is an internal error and nothing of it is written.
-char *linespace(size_t n) {
-    if (n >= LineSize - linelen) internalerror("writerec", 4);
-    char *at = line + linelen;
-    linelen += n;
-    return at;
+
+char *put(char *at, const char *text, size_t n) {
+    memcpy(at, text, n);
+    return at + n;
 }
 
-void putchr(char c) { *linespace(1) = c; }
+// The two digits of every number below 100.
+const struct TwoDigits {
+    char pairs[200];
+    TwoDigits() {
+        for (int i = 0; i < 100; ++i) {
+            pairs[2 * i] = (char)('0' + i / 10);
+            pairs[2 * i + 1] = (char)('0' + i % 10);
+        }
+    }
+} Digits;
 
-void puttext(const char *text, size_t n) { memcpy(linespace(n), text, n); }
-
-void puttext(const char *text) { puttext(text, strlen(text)); }
-
-// Writes v in decimal at to, as "%lu" would; returns the number of digits.
-size_t decimal(char *to, unsigned long v) {
-    char digits[24];
-    size_t n = 0;
-    do {
-        digits[n++] = (char)('0' + v % 10);
-        v /= 10;
-    } while (v);
-    for (size_t i = 0; i < n; ++i) to[i] = digits[n - 1 - i];
-    return n;
-}
-
-// Appends FieldSeparator and v in decimal.
-void putnumber(unsigned long v) {
+// v in decimal, as "%lu" would.
+char *putdecimal(char *at, unsigned long v) {
     char text[24];
-    size_t at = sizeof text;
-    do {
-        text[--at] = (char)('0' + v % 10);
-        v /= 10;
-    } while (v);
-    text[--at] = Settings.FieldSeparator;
-    puttext(text + at, sizeof text - at);
+    char *end = text + sizeof text, *from = end;
+    for (; v >= 100; v /= 100) from = (char *)memcpy(from - 2, Digits.pairs + 2 * (v % 100), 2);
+    if (v >= 10)
+        from = (char *)memcpy(from - 2, Digits.pairs + 2 * v, 2);
+    else
+        *--from = (char)('0' + v);
+    return put(at, from, (size_t)(end - from));
 }
 
-// Appends v as "%.2d" would: at least two digits.
-void puttwodigits(int v) {
-    if (v >= 0 && v < 100) {
-        char *at = linespace(2);
-        at[0] = (char)('0' + v / 10);
-        at[1] = (char)('0' + v % 10);
-    } else {
-        char text[16];
-        int n = snprintf(text, sizeof text, "%.2d", v);
-        puttext(text, (size_t)n);
-    }
+// v as "%.2d" would: at least two digits.
+char *puttwodigits(char *at, int v) {
+    if (v >= 0 && v < 100) return put(at, Digits.pairs + 2 * v, 2);
+    char text[16];
+    int n = snprintf(text, sizeof text, "%.2d", v);
+    return put(at, text, (size_t)n);
 }
 
-// Appends " hh:mm:ss", each field as puttwodigits writes it.
-void puttime(int hour, int minute, int second) {
-    if (hour >= 0 && hour < 100 && minute >= 0 && minute < 100 && second >= 0 && second < 100) {
-        char *at = linespace(9);
-        at[0] = ' ';
-        at[1] = (char)('0' + hour / 10);
-        at[2] = (char)('0' + hour % 10);
-        at[3] = ':';
-        at[4] = (char)('0' + minute / 10);
-        at[5] = (char)('0' + minute % 10);
-        at[6] = ':';
-        at[7] = (char)('0' + second / 10);
-        at[8] = (char)('0' + second % 10);
-        return;
-    }
-    putchr(' ');
-    puttwodigits(hour);
-    putchr(':');
-    puttwodigits(minute);
-    putchr(':');
-    puttwodigits(second);
+// " hh:mm:ss", each field as puttwodigits writes it.
+char *puttime(char *at, int hour, int minute, int second) {
+    *at++ = ' ';
+    at = puttwodigits(at, hour);
+    *at++ = ':';
+    at = puttwodigits(at, minute);
+    *at++ = ':';
+    return puttwodigits(at, second);
 }
+// The longest puttime writes: three numbers of at most 11 characters.
+const size_t TimeMax = 3 + 3 * 11;
 
 // What each byte becomes: a table of 256 bytes, and for cleaning many bytes
 // at a time the bytes from 32 up that it changes (below 32 every byte is
@@ -274,13 +252,13 @@ void cleancopy(const Cleaner &c, char *to, const char *from, size_t n, const cha
     for (; i < n; ++i) to[i] = c.table[(unsigned char)from[i]];
 }
 
-// Appends a name column (source, category, user, computer) of n characters,
+// A name column (source, category, user, computer) of n characters,
 // preceded by FieldSeparator, cleaned as the description is
 // (cleandescription); readable as for cleancopy.
-void putcolumn(const Cleaner &c, const char *text, size_t n, const char *readable) {
-    char *at = linespace(n + 1);
+char *putcolumn(char *at, const Cleaner &c, const char *text, size_t n, const char *readable) {
     *at++ = Settings.FieldSeparator;
     cleancopy(c, at, text, n, readable);
+    return at + n;
 }
 
 // The date column's text for the calendar date of lt, formatted by the
@@ -368,28 +346,28 @@ size_t cleanstrings(const Cleaner &c, char *to, const char *from, size_t n, size
     return n == avail && n > 0 && from[n - 1] == 0 ? n - 1 : n;
 }
 
-// The fallback description, cleaned (cleandescription) as it is built: the
-// insertion strings joined by StringSeparator (a StringSeparator inside a
-// string becomes a blank), after the prefix when formatting is on. Strings
-// are read only within the record. Building stops at limit characters (at
-// most 64,019): what lies beyond is cut off by MaxMessageLen anyway.
-// Returns the length. The strings follow each other, each ended by its NUL,
-// so the joined strings are the record's bytes from the first string up to
-// the NUL that ends the last one, each through the strings table.
-size_t fallbackdescription(const EVENTLOGRECORD *rec, const CleanTables &tables, size_t limit) {
+// The fallback description at to, cleaned (cleandescription) as it is
+// built: the insertion strings joined by StringSeparator (a StringSeparator
+// inside a string becomes a blank), after the prefix when formatting is on.
+// Strings are read only within the record. Building stops at limit
+// characters (at most 64,019): what lies beyond is cut off by MaxMessageLen
+// anyway. Returns the length. The strings follow each other, each ended by
+// its NUL, so the joined strings are the record's bytes from the first
+// string up to the NUL that ends the last one, each through the strings
+// table.
+size_t fallbackdescription(char *to, const EVENTLOGRECORD *rec, const CleanTables &tables, size_t limit) {
     const FormatSettings &s = Settings;
     if (limit > DescriptionSize - 1) internalerror("writerec", 2);
     size_t len = 0;
     if (s.Format) {
         len = sizeof FallbackPrefix - 1 < limit ? sizeof FallbackPrefix - 1 : limit;
-        memcpy(description, tables.prefix, len);
+        memcpy(to, tables.prefix, len);
     }
     if (rec->NumStrings && rec->StringOffset < rec->Length) {
         const size_t avail = rec->Length - rec->StringOffset, room = limit - len;
-        len += cleanstrings(tables.strings, description + len, (const char *)rec + rec->StringOffset,
+        len += cleanstrings(tables.strings, to + len, (const char *)rec + rec->StringOffset,
                             avail < room ? avail : room, avail, rec->NumStrings);
     }
-    description[len] = '\0';
     return len;
 }
 
@@ -430,7 +408,7 @@ size_t splitfragments(size_t len) {
 // Appends the data column: the record's data bytes as hexadecimal digits or
 // as characters, cut to fit MaxFragmentLen - 1 characters. Data is read only
 // within the record.
-void putdata(const EVENTLOGRECORD *rec, DWORD ordinal, const CleanTables &tables) {
+char *putdata(char *at, const EVENTLOGRECORD *rec, DWORD ordinal, const CleanTables &tables) {
     const FormatSettings &s = Settings;
     unsigned long long bytes = rec->DataLength;
     if (rec->DataOffset >= rec->Length)
@@ -443,24 +421,23 @@ void putdata(const EVENTLOGRECORD *rec, DWORD ordinal, const CleanTables &tables
         msgout("==>truncating data, rec=%lu\n", (unsigned long)ordinal);
         wanted = (unsigned long long)s.MaxFragmentLen;
     }
-    putchr(s.FieldSeparator);
+    *at++ = s.FieldSeparator;
     const unsigned char *data = (const unsigned char *)rec + (bytes ? rec->DataOffset : 0);
     if (s.DumpData == DumpHex) {
         static const char digits[] = "0123456789ABCDEF";
         size_t n = (size_t)((wanted - 1) / 2);
         if (n > bytes) n = (size_t)bytes;
-        char *at = linespace(2 * n);
         for (size_t i = 0; i < n; ++i) {
             at[2 * i] = digits[data[i] >> 4];
             at[2 * i + 1] = digits[data[i] & 15];
         }
-    } else {
-        size_t n = (size_t)(wanted - 1);
-        if (n > bytes) n = (size_t)bytes;
-        const char *table = tables.data;
-        char *at = linespace(n);
-        for (size_t i = 0; i < n; ++i) at[i] = table[data[i]];
+        return at + 2 * n;
     }
+    size_t n = (size_t)(wanted - 1);
+    if (n > bytes) n = (size_t)bytes;
+    const char *table = tables.data;
+    for (size_t i = 0; i < n; ++i) at[i] = table[data[i]];
+    return at + n;
 }
 
 } // namespace
@@ -489,11 +466,11 @@ void writerec(HANDLE outfile, DWORD ordinal, EVENTLOGRECORD *rec) {
     const size_t userlen = strlen(user);
     if (userlen > UserMax) internalerror("writerec", 1);
 
-    typetext[decimal(typetext, rec->EventType)] = '\0';
+    *putdecimal(typetext, rec->EventType) = '\0';
     if (rec->EventCategory == 0)
         strcpy(categorytext, "None");
     else
-        categorytext[decimal(categorytext, rec->EventCategory)] = '\0';
+        *putdecimal(categorytext, rec->EventCategory) = '\0';
 
     // The description: the formatted message, cleaned, or else the fallback,
     // built cleaned; either cut to MaxMessageLen.
@@ -512,34 +489,58 @@ void writerec(HANDLE outfile, DWORD ordinal, EVENTLOGRECORD *rec) {
         if (rec->EventCategory != 0) expandcategory(source, rec->EventCategory, categorytext);
         formatted = expanddescription(source, rec, ordinal, arguments, description);
     }
-    size_t desclen;
+    // With one description field (FragmentCount 1, so MaxFragmentLen is at
+    // least MaxMessageLen) the description is cleaned or built straight into
+    // the line; otherwise in its own area, where it is split into fields.
+    const size_t limit = maxlen < DescriptionSize - 1 ? maxlen : DescriptionSize - 1;
+    const bool onefield = s.FragmentCount == 1;
+    size_t desclen = 0;
     if (formatted) {
         desclen = strlen(description);
         if (desclen > maxlen) desclen = maxlen;
-        cleandescription(tables.text, desclen);
-    } else {
-        desclen = fallbackdescription(rec, tables, maxlen < DescriptionSize - 1 ? maxlen : DescriptionSize - 1);
+        if (!onefield) cleandescription(tables.text, desclen);
+    } else if (!onefield) {
+        desclen = fallbackdescription(description, rec, tables, limit);
     }
-    desclen = splitfragments(desclen);
+    if (!onefield) desclen = splitfragments(desclen);
 
-    linelen = 0;
-    puttext(Options.LogTypeCode);
-    putchr(s.FieldSeparator);
-    puttext(datetext, datelen);
-    puttime(hour, minute, second);
+    // The line, its pieces at their longest checked first: numbers of 20
+    // digits, the data column of MaxFragmentLen - 1 characters.
+    const size_t codelen = strlen(Options.LogTypeCode), typelen = strlen(typetext), categorylen = strlen(categorytext);
+    const size_t longest = codelen + 1 + datelen + TimeMax + 1 + sourcelen + 1 + 20 + 1 + typelen + 1 + categorylen +
+                           1 + userlen + 1 + computerlen + 1 + (onefield && !formatted ? limit : desclen) +
+                           (s.DumpData != DumpNone ? (size_t)s.MaxFragmentLen : 0) + (s.DumpRecnum ? 1 + 20 : 0) + 2;
+    if (longest >= LineSize) internalerror("writerec", 4);
+    char *at = put(line, Options.LogTypeCode, codelen);
+    *at++ = s.FieldSeparator;
+    at = put(at, datetext, datelen);
+    at = puttime(at, hour, minute, second);
     const char *recend = (const char *)rec + rec->Length;
-    putcolumn(tables.text, source, sourcelen, recend);
-    putnumber((unsigned long)(rec->EventID & 0xFFFF));
-    putchr(s.FieldSeparator);
-    puttext(typetext);
-    putcolumn(tables.text, categorytext, strlen(categorytext), categorytext + sizeof categorytext);
-    putcolumn(tables.text, user, userlen, user + userlen + 1);
-    putcolumn(tables.text, computer, computerlen, recend);
-    putchr(s.FieldSeparator);
-    puttext(description, desclen);
-    if (s.DumpData != DumpNone) putdata(rec, ordinal, tables);
-    if (s.DumpRecnum) putnumber((unsigned long)rec->RecordNumber);
-    puttext("\r\n", 2);
+    at = putcolumn(at, tables.text, source, sourcelen, recend);
+    *at++ = s.FieldSeparator;
+    at = putdecimal(at, (unsigned long)(rec->EventID & 0xFFFF));
+    *at++ = s.FieldSeparator;
+    at = put(at, typetext, typelen);
+    at = putcolumn(at, tables.text, categorytext, categorylen, categorytext + sizeof categorytext);
+    at = putcolumn(at, tables.text, user, userlen, user + userlen + 1);
+    at = putcolumn(at, tables.text, computer, computerlen, recend);
+    *at++ = s.FieldSeparator;
+    if (!onefield) {
+        at = put(at, description, desclen);
+    } else if (formatted) {
+        cleancopy(tables.text, at, description, desclen, description + sizeof description);
+        at += desclen;
+    } else {
+        at += fallbackdescription(at, rec, tables, limit);
+    }
+    if (s.DumpData != DumpNone) at = putdata(at, rec, ordinal, tables);
+    if (s.DumpRecnum) {
+        *at++ = s.FieldSeparator;
+        at = putdecimal(at, (unsigned long)rec->RecordNumber);
+    }
+    *at++ = '\r';
+    *at++ = '\n';
+    const size_t linelen = (size_t)(at - line);
 
     DWORD done = 0;
     if (!WriteFile(outfile, line, (DWORD)linelen, &done, nullptr)) {

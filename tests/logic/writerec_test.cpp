@@ -384,20 +384,25 @@ TEST_F(WriteRec, TextsAreCleanedAlikeWhateverTheirLengthAndPlace) {
                   "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\EventLog\\"
                   "Application\\WrEvents]\r\n" +
                       qt::regstring("EventMessageFile", "C:\\WINDOWS\\System32\\wr_ev.dll") + "\r\n");
-    use("");
     const Rules rules = settings[0].rules;
-    for (size_t len = 0; len <= 40; ++len) {
-        for (size_t start = 0; start < cycle.size(); ++start) {
-            std::string text;
-            for (size_t i = 0; i < len; ++i) text += cycle[(start + i) % cycle.size()];
-            SCOPED_TRACE("formatted, length " + std::to_string(len) + " from " + std::to_string(start));
-            Record r = example();
-            r.data.clear();
-            r.source = "WrEvents";
-            r.eventid = 0x80000007;
-            r.strings = {"", text, "", "", ""};
-            EXPECT_EQ(write(r), "APP,3/4/1997 14:05:09,WrEvents,7,Information,None,,HOST1,Five inserts: [] [" +
-                                    rules(text) + "] [] [] [] \r\n");
+    // In one field, and in two (the second empty).
+    for (const char *ini : {"", "MaxMessageLen=200\nMaxFragmentLen=100\n"}) {
+        use(ini);
+        const std::string padding = *ini ? "," : "";
+        for (size_t len = 0; len <= 40; ++len) {
+            for (size_t start = 0; start < cycle.size(); ++start) {
+                std::string text;
+                for (size_t i = 0; i < len; ++i) text += cycle[(start + i) % cycle.size()];
+                SCOPED_TRACE(std::string("formatted, ") + ini + " length " + std::to_string(len) + " from " +
+                             std::to_string(start));
+                Record r = example();
+                r.data.clear();
+                r.source = "WrEvents";
+                r.eventid = 0x80000007;
+                r.strings = {"", text, "", "", ""};
+                EXPECT_EQ(write(r), "APP,3/4/1997 14:05:09,WrEvents,7,Information,None,,HOST1,Five inserts: [] [" +
+                                        rules(text) + "] [] [] [] " + padding + "\r\n");
+            }
         }
     }
 }
