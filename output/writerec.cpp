@@ -47,7 +47,7 @@ const size_t BlockSlack = 16;
 
 const char FallbackPrefix[] = "Unable to format message. Insertion strings: ";
 
-char typetext[32];                              // EventType in decimal, or its name
+char typetext[32];                              // EventType in decimal
 char datetext[32];                              // the formatted date, at most 31 characters
 size_t datelen;                                 // its length
 char categorytext[CategoryTextSize];            // "None", EventCategory in decimal, or the category text
@@ -266,29 +266,27 @@ char *putcolumn(char *at, const Cleaner &c, const char *text, size_t n, const ch
 // cannot be formatted is reported and leaves the date text empty.
 //
 // Records come in time order, so most share the date of the one before: the
-// text of the last date formatted is kept, with the picture it was made
-// with, and used again for the same date.
+// date text stays as it was for the same date and picture.
 void formatdate(const struct tm *lt, DWORD ordinal) {
     static SYSTEMTIME lastdate;
     static char lastpicture[sizeof Settings.DateFormat];
     static bool lastset, lastvalid;
-    static char lasttext[sizeof datetext];
-    static size_t lastlen;
-    datetext[0] = '\0';
-    datelen = 0;
-    if (!lt) return;
+    if (!lt) {
+        lastvalid = false;
+        datetext[0] = '\0';
+        datelen = 0;
+        return;
+    }
     SYSTEMTIME date = {};
     date.wYear = (WORD)(lt->tm_year + 1900);
     date.wMonth = (WORD)(lt->tm_mon + 1);
     date.wDay = (WORD)lt->tm_mday;
     const FormatSettings &s = Settings;
     if (lastvalid && date.wYear == lastdate.wYear && date.wMonth == lastdate.wMonth && date.wDay == lastdate.wDay &&
-        s.DateFormatSet == lastset && (!lastset || strcmp(s.DateFormat, lastpicture) == 0)) {
-        memcpy(datetext, lasttext, lastlen + 1);
-        datelen = lastlen;
+        s.DateFormatSet == lastset && (!lastset || strcmp(s.DateFormat, lastpicture) == 0))
         return;
-    }
     lastvalid = false;
+    datelen = 0;
     const char *picture = s.DateFormatSet ? s.DateFormat : nullptr;
     if (!GetDateFormatA(LOCALE_SYSTEM_DEFAULT, 0, &date, picture, datetext, (int)sizeof datetext)) {
         msgout("==>GetDateFormat rc=%lu rec=%lu\n", (unsigned long)GetLastError(), (unsigned long)ordinal);
@@ -301,8 +299,6 @@ void formatdate(const struct tm *lt, DWORD ordinal) {
     lastdate = date;
     lastset = s.DateFormatSet;
     if (lastset) memcpy(lastpicture, s.DateFormat, sizeof lastpicture);
-    memcpy(lasttext, datetext, sizeof lasttext);
-    lastlen = datelen;
     lastvalid = true;
 }
 
@@ -466,11 +462,13 @@ void writerec(HANDLE outfile, DWORD ordinal, EVENTLOGRECORD *rec) {
     const size_t userlen = strlen(user);
     if (userlen > UserMax) internalerror("writerec", 1);
 
-    *putdecimal(typetext, rec->EventType) = '\0';
+    const char *type = typetext;
+    size_t typelen = (size_t)(putdecimal(typetext, rec->EventType) - typetext), categorylen = 4;
     if (rec->EventCategory == 0)
-        strcpy(categorytext, "None");
+        memcpy(categorytext, "None", 5);
     else
-        *putdecimal(categorytext, rec->EventCategory) = '\0';
+        categorylen = (size_t)(putdecimal(categorytext, rec->EventCategory) - categorytext);
+    categorytext[categorylen] = '\0';
 
     // The description: the formatted message, cleaned, or else the fallback,
     // built cleaned; either cut to MaxMessageLen.
@@ -481,12 +479,17 @@ void writerec(HANDLE outfile, DWORD ordinal, EVENTLOGRECORD *rec) {
         const char *name = nullptr;
         for (const auto &t : TypeNames)
             if (t.type == rec->EventType) name = t.name;
-        if (name)
-            strcpy(typetext, name);
-        else
+        if (name) {
+            type = name;
+            typelen = strlen(name);
+        } else {
             msgout("==>invalid type, rec=%lu\n", (unsigned long)ordinal);
+        }
         char *arguments[ArgumentCount];
-        if (rec->EventCategory != 0) expandcategory(source, rec->EventCategory, categorytext);
+        if (rec->EventCategory != 0) {
+            expandcategory(source, rec->EventCategory, categorytext);
+            categorylen = strlen(categorytext);
+        }
         formatted = expanddescription(source, rec, ordinal, arguments, description);
     }
     // With one description field (FragmentCount 1, so MaxFragmentLen is at
@@ -504,14 +507,16 @@ void writerec(HANDLE outfile, DWORD ordinal, EVENTLOGRECORD *rec) {
     }
     if (!onefield) desclen = splitfragments(desclen);
 
-    // The line, its pieces at their longest checked first: numbers of 20
-    // digits, the data column of MaxFragmentLen - 1 characters.
-    const size_t codelen = strlen(Options.LogTypeCode), typelen = strlen(typetext), categorylen = strlen(categorytext);
-    const size_t longest = codelen + 1 + datelen + TimeMax + 1 + sourcelen + 1 + 20 + 1 + typelen + 1 + categorylen +
-                           1 + userlen + 1 + computerlen + 1 + (onefield && !formatted ? limit : desclen) +
+    // The line: after the log type code, the pieces at their longest are
+    // checked first (numbers of 20 digits, the data column of MaxFragmentLen
+    // - 1 characters).
+    char *at = line;
+    for (const char *code = Options.LogTypeCode; *code; ++code) *at++ = *code;
+    const size_t longest = (size_t)(at - line) + 1 + datelen + TimeMax + 1 + sourcelen + 1 + 20 + 1 + typelen + 1 +
+                           categorylen + 1 + userlen + 1 + computerlen + 1 +
+                           (onefield && !formatted ? limit : desclen) +
                            (s.DumpData != DumpNone ? (size_t)s.MaxFragmentLen : 0) + (s.DumpRecnum ? 1 + 20 : 0) + 2;
     if (longest >= LineSize) internalerror("writerec", 4);
-    char *at = put(line, Options.LogTypeCode, codelen);
     *at++ = s.FieldSeparator;
     at = put(at, datetext, datelen);
     at = puttime(at, hour, minute, second);
@@ -520,7 +525,7 @@ void writerec(HANDLE outfile, DWORD ordinal, EVENTLOGRECORD *rec) {
     *at++ = s.FieldSeparator;
     at = putdecimal(at, (unsigned long)(rec->EventID & 0xFFFF));
     *at++ = s.FieldSeparator;
-    at = put(at, typetext, typelen);
+    at = put(at, type, typelen);
     at = putcolumn(at, tables.text, categorytext, categorylen, categorytext + sizeof categorytext);
     at = putcolumn(at, tables.text, user, userlen, user + userlen + 1);
     at = putcolumn(at, tables.text, computer, computerlen, recend);
