@@ -344,8 +344,8 @@ inline void putfirst(uint8_t *to, uint64_t bytes, unsigned n) {
 // than eight are left, are loaded as the end of a block ending with them
 // (those before are ignored), so no byte is read from end on. Without SSE2,
 // four units go at a time when none is wide or NUL.
-template <bool Write>
-bool ansistrings(const uint8_t *from, const uint8_t *end, uint32_t count, uint8_t *dst, uint32_t *units) {
+template <bool Write> inline __attribute__((always_inline)) bool
+ansistrings(const uint8_t *from, const uint8_t *end, uint32_t count, uint8_t *dst, uint32_t *units) {
     const uint8_t *q = from;
     uint32_t i = 0;
     // One unit, converted and counted; true when it ends the last string.
@@ -444,7 +444,8 @@ bool ansistrings(const uint8_t *from, const uint8_t *end, uint32_t count, uint8_
 }
 
 // The strings' units (ansistrings), converted to dst when it is set.
-bool ansistrings(Bytes rec, uint32_t off, uint32_t limit, uint32_t count, uint8_t *dst, uint32_t *units) {
+inline __attribute__((always_inline)) bool ansistrings(Bytes rec, uint32_t off, uint32_t limit, uint32_t count,
+                                                       uint8_t *dst, uint32_t *units) {
     const uint8_t *from = rec.data + off, *end = rec.data + limit;
     return dst ? ansistrings<true>(from, end, count, dst, units) : ansistrings<false>(from, end, count, dst, units);
 }
@@ -454,17 +455,12 @@ bool inrecord(uint32_t off, uint32_t len, uint32_t limit) { return off >= FixedS
 } // namespace
 
 DWORD ansiform(Bytes rec, uint8_t *out, uint32_t cap, uint32_t *size) {
-    uint32_t len;
-    if (!rec.u32(0, &len) || len != rec.size || len < MinRecordSize) return ERROR_EVENTLOG_FILE_CORRUPT;
-    const uint32_t limit = len - 4; // the variable part ends at the trailing length
-    uint16_t nstrings = 0;
-    uint32_t stroff = 0, sidlen = 0, sidoff = 0, datalen = 0, dataoff = 0;
-    rec.u16(0x1A, &nstrings);
-    rec.u32(0x24, &stroff);
-    rec.u32(0x28, &sidlen);
-    rec.u32(0x2C, &sidoff);
-    rec.u32(0x30, &datalen);
-    rec.u32(0x34, &dataoff);
+    // The fixed part lies within a record of at least MinRecordSize bytes.
+    if (rec.size < MinRecordSize || le32(rec.data) != rec.size) return ERROR_EVENTLOG_FILE_CORRUPT;
+    const uint32_t limit = (uint32_t)rec.size - 4; // the variable part ends at the trailing length
+    const uint16_t nstrings = le16(rec.data + 0x1A);
+    const uint32_t stroff = le32(rec.data + 0x24), sidlen = le32(rec.data + 0x28), sidoff = le32(rec.data + 0x2C),
+                   datalen = le32(rec.data + 0x30), dataoff = le32(rec.data + 0x34);
     if (sidlen && !inrecord(sidoff, sidlen, limit)) return ERROR_EVENTLOG_FILE_CORRUPT;
     if (datalen && !inrecord(dataoff, datalen, limit)) return ERROR_EVENTLOG_FILE_CORRUPT;
     if (nstrings && !inrecord(stroff, 0, limit)) return ERROR_EVENTLOG_FILE_CORRUPT;
