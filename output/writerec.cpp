@@ -54,10 +54,11 @@ char categorytext[CategoryTextSize];            // "None", EventCategory in deci
 char description[DescriptionSize + BlockSlack]; // at most 64,019 characters
 char line[LineSize + BlockSlack];
 
-// The names of the event types; any other type keeps its number.
+// The names of the event types; any other type keeps its number. Each name
+// lies in 16 bytes, so that it is copied as one block (putshort).
 const struct {
     WORD type;
-    const char *name;
+    char name[16];
 } TypeNames[] = {
     {EVENTLOG_ERROR_TYPE, "Error"},
     {EVENTLOG_WARNING_TYPE, "Warning"},
@@ -77,6 +78,17 @@ char *put(char *at, const char *text, size_t n) {
     return at + n;
 }
 
+// The same for a text that is mostly short: one of at most 16 characters,
+// with 16 bytes to read from its start before readable, is copied as a
+// block of 16 (the line area has BlockSlack bytes of room for it).
+char *putshort(char *at, const char *text, size_t n, const char *readable) {
+    if (n <= 16 && readable - text >= 16) {
+        memcpy(at, text, 16);
+        return at + n;
+    }
+    return put(at, text, n);
+}
+
 // The two digits of every number below 100.
 const struct TwoDigits {
     char pairs[200];
@@ -88,16 +100,17 @@ const struct TwoDigits {
     }
 } Digits;
 
-// v in decimal, as "%lu" would.
+// v in decimal, as "%lu" would (at most 20 digits, built to end at 20 of
+// the 40 bytes of text, so that putshort may take 16 from where they start).
 char *putdecimal(char *at, unsigned long v) {
-    char text[24];
-    char *end = text + sizeof text, *from = end;
+    char text[40];
+    char *end = text + 20, *from = end;
     for (; v >= 100; v /= 100) from = (char *)memcpy(from - 2, Digits.pairs + 2 * (v % 100), 2);
     if (v >= 10)
         from = (char *)memcpy(from - 2, Digits.pairs + 2 * v, 2);
     else
         *--from = (char)('0' + v);
-    return put(at, from, (size_t)(end - from));
+    return putshort(at, from, (size_t)(end - from), text + sizeof text);
 }
 
 // v as "%.2d" would: at least two digits.
@@ -462,7 +475,7 @@ void writerec(HANDLE outfile, DWORD ordinal, EVENTLOGRECORD *rec) {
     const size_t userlen = strlen(user);
     if (userlen > UserMax) internalerror("writerec", 1);
 
-    const char *type = typetext;
+    const char *type = typetext, *typeend = typetext + sizeof typetext;
     size_t typelen = (size_t)(putdecimal(typetext, rec->EventType) - typetext), categorylen = 4;
     if (rec->EventCategory == 0)
         memcpy(categorytext, "None", 5);
@@ -482,6 +495,7 @@ void writerec(HANDLE outfile, DWORD ordinal, EVENTLOGRECORD *rec) {
         if (name) {
             type = name;
             typelen = strlen(name);
+            typeend = name + sizeof TypeNames[0].name;
         } else {
             msgout("==>invalid type, rec=%lu\n", (unsigned long)ordinal);
         }
@@ -518,14 +532,14 @@ void writerec(HANDLE outfile, DWORD ordinal, EVENTLOGRECORD *rec) {
                            (s.DumpData != DumpNone ? (size_t)s.MaxFragmentLen : 0) + (s.DumpRecnum ? 1 + 20 : 0) + 2;
     if (longest >= LineSize) internalerror("writerec", 4);
     *at++ = s.FieldSeparator;
-    at = put(at, datetext, datelen);
+    at = putshort(at, datetext, datelen, datetext + sizeof datetext);
     at = puttime(at, hour, minute, second);
     const char *recend = (const char *)rec + rec->Length;
     at = putcolumn(at, tables.text, source, sourcelen, recend);
     *at++ = s.FieldSeparator;
     at = putdecimal(at, (unsigned long)(rec->EventID & 0xFFFF));
     *at++ = s.FieldSeparator;
-    at = put(at, type, typelen);
+    at = putshort(at, type, typelen, typeend);
     at = putcolumn(at, tables.text, categorytext, categorylen, categorytext + sizeof categorytext);
     at = putcolumn(at, tables.text, user, userlen, user + userlen + 1);
     at = putcolumn(at, tables.text, computer, computerlen, recend);
