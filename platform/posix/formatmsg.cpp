@@ -299,12 +299,13 @@ DWORD FormatMessageA(DWORD dwFlags, LPCVOID lpSource, DWORD dwMessageId, DWORD d
     if (!lpSource) return nt::failwith(ERROR_RESOURCE_DATA_NOT_FOUND, (DWORD)0);
     // Kept from call to call, so that a message costs no heap memory once
     // they have grown.
-    static thread_local nt::MessageText text;
+    static thread_local nt::MessageText scratch;
     static thread_local std::string out;
-    DWORD rc = nt::modulemessage((HMODULE)lpSource, dwMessageId, (WORD)dwLanguageId, &text);
+    const nt::MessageText *text = nullptr;
+    DWORD rc = nt::modulemessage((HMODULE)lpSource, dwMessageId, (WORD)dwLanguageId, &scratch, &text);
     if (rc) return nt::failwith(rc, (DWORD)0);
     const char *const *args = inserts ? reinterpret_cast<const char *const *>(Arguments) : nullptr;
-    rc = nt::formattext(text, dwFlags, args, &out);
+    rc = nt::formattext(*text, dwFlags, args, &out);
     if (rc) return nt::failwith(rc, (DWORD)0);
     if (out.empty()) return nt::failwith(ERROR_NO_WORK_DONE, (DWORD)0);
     if (out.size() + 1 > nSize) return nt::failwith(ERROR_INSUFFICIENT_BUFFER, (DWORD)0);
