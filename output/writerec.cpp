@@ -80,7 +80,8 @@ char *put(char *at, const char *text, size_t n) {
 
 // The same for a text that is mostly short: one of at most 16 characters,
 // with 16 bytes to read from its start before readable, is copied as a
-// block of 16 (the line area has BlockSlack bytes of room for it).
+// block of 16 (the line area has BlockSlack bytes of room for it, and the
+// type and category areas, which take numbers, have 32 and 100 bytes).
 char *putshort(char *at, const char *text, size_t n, const char *readable) {
     if (n <= 16 && readable - text >= 16) {
         memcpy(at, text, 16);
@@ -162,6 +163,7 @@ struct CleanTables {
 };
 CleanTables clean;
 
+// Fills c's others, and their constants, from its table.
 void findothers(Cleaner *c) {
     size_t n = 0;
     c->blocks = true;
