@@ -67,7 +67,7 @@ bool expanddescription(const char *source, const EVENTLOGRECORD *rec, DWORD ordi
         args[i] = memchr(string, '%', n) ? convert(source, (int)i, string) : (char *)string;
         offset += n + 1;
     }
-    for (size_t i = rec->NumStrings; i < ArgumentCount; ++i) args[i] = nullptr;
+    memset(args + rec->NumStrings, 0, (ArgumentCount - rec->NumStrings) * sizeof *args);
     CEvtSource *entry = CEvtSource::Find(source, MessageKind::Message);
     return formatfrom(entry, rec->EventID, InsertFlags, description, DescriptionSize, args);
 }

@@ -74,8 +74,9 @@ struct HourSpan {
     bool known = false;
     time_t start = 0;
     bool steady = false;
-    long long offset = 0; // local wall-clock seconds minus UTC seconds
-    struct tm first = {}; // the hour's first second, for tm_isdst and the zone fields
+    long long offset = 0;     // local wall-clock seconds minus UTC seconds
+    struct tm first = {};     // the hour's first second, for tm_isdst and the zone fields
+    long long firstofday = 0; // its seconds since the start of its local day
     // The zone as the last tzset left it.
     const char *names[2] = {nullptr, nullptr};
     long zoneoffset = 0;
@@ -103,7 +104,9 @@ inline const struct tm *localtimeof(time_t t, struct tm *buf) {
     // Times far from now go to the C library (and never overflow here).
     if (t < -((time_t)1 << 40) || t > ((time_t)1 << 40)) return localtime_r(&t, buf);
     HourSpan &h = span();
-    const time_t start = t - ((t % Hour) + Hour) % Hour;
+    time_t intohour = t % Hour;
+    if (intohour < 0) intohour += Hour;
+    const time_t start = t - intohour;
     if (!h.known || h.start != start || h.names[0] != tzname[0] || h.names[1] != tzname[1] ||
         h.zoneoffset != timezone || h.zonedaylight != daylight) {
         h.known = false;
@@ -114,6 +117,7 @@ inline const struct tm *localtimeof(time_t t, struct tm *buf) {
         h.steady = h.offset == civilseconds(last) - end && h.first.tm_sec < 60 && last.tm_sec < 60 &&
                    h.first.tm_isdst == last.tm_isdst && h.first.tm_gmtoff == last.tm_gmtoff &&
                    h.first.tm_zone == last.tm_zone;
+        h.firstofday = h.first.tm_hour * 3600 + h.first.tm_min * 60 + h.first.tm_sec;
         h.start = start;
         h.names[0] = tzname[0];
         h.names[1] = tzname[1];
@@ -124,15 +128,15 @@ inline const struct tm *localtimeof(time_t t, struct tm *buf) {
     if (!h.steady) return localtime_r(&t, buf);
     // The hour's first second gives the date; times of the same local day
     // need only their clock fields.
-    const long long wall = (long long)t + h.offset, sincefirst = wall - (start + h.offset);
-    const long long secsofday = h.first.tm_hour * 3600 + h.first.tm_min * 60 + h.first.tm_sec + sincefirst;
+    const long long secsofday = h.firstofday + intohour;
     *buf = h.first;
     if (secsofday < 86400) {
-        buf->tm_hour = (int)(secsofday / 3600);
-        buf->tm_min = (int)(secsofday / 60 % 60);
-        buf->tm_sec = (int)(secsofday % 60);
+        const int minutes = (int)secsofday / 60;
+        buf->tm_hour = minutes / 60;
+        buf->tm_min = minutes % 60;
+        buf->tm_sec = (int)secsofday % 60;
     } else {
-        breakdown(wall, buf);
+        breakdown((long long)t + h.offset, buf);
     }
     return buf;
 #endif

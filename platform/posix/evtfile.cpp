@@ -140,35 +140,37 @@ bool walk(Source &src, uint32_t filesize, const EofValues &ev, Chain *chain) {
 
 // ---------------------------------------------------------------- sources
 
-bool ImageSource::view(uint32_t off, uint32_t len, bool, const uint8_t **out) {
-    if (!image_.has(off, len)) return false;
-    *out = image_.data + off;
-    return true;
+FileSource &FileSource::operator=(FileSource &&other) noexcept {
+    fd_ = other.fd_;
+    size_ = other.size_;
+    window_ = std::move(other.window_);
+    capacity_ = other.capacity_;
+    other.capacity_ = 0;
+    other.hold(nullptr, 0, 0);
+    hold(nullptr, 0, 0);
+    return *this;
 }
 
-bool FileSource::view(uint32_t off, uint32_t len, bool backwards, const uint8_t **out) {
+bool FileSource::fetch(uint32_t off, uint32_t len, bool backwards, const uint8_t **out) {
     uint64_t end = (uint64_t)off + len;
     if (end > size_) return false;
-    if (off >= winstart_ && end <= winstart_ + window_.size()) {
-        *out = window_.data() + (off - winstart_);
-        return true;
-    }
     uint64_t want = std::max<uint64_t>(len, WindowSize);
     uint64_t start = backwards ? (end > want ? end - want : 0) : off;
     uint64_t stop = std::min<uint64_t>(size_, start + want);
-    window_.resize((size_t)(stop - start));
-    if (preadall(fd_, window_.data(), window_.size(), start) != ERROR_SUCCESS) {
-        window_.clear();
-        return false;
+    const size_t n = (size_t)(stop - start);
+    hold(nullptr, 0, 0);
+    if (n > capacity_) {
+        window_.reset(new uint8_t[n]);
+        capacity_ = n;
     }
-    winstart_ = start;
-    *out = window_.data() + (off - winstart_);
+    if (preadall(fd_, window_.get(), n, start) != ERROR_SUCCESS) return false;
+    hold(window_.get(), start, n);
+    *out = window_.get() + (off - start);
     return true;
 }
 
 DWORD FileSource::reset() {
-    window_.clear();
-    winstart_ = 0;
+    hold(nullptr, 0, 0);
     struct stat st;
     if (fstat(fd_, &st) != 0) return errnotowin(errno, "");
     size_ = (uint64_t)st.st_size;
@@ -304,90 +306,148 @@ inline bool fourascii(uint64_t w) {
 // A UTF-16 unit in code page 1252; ASCII, the common case, inline.
 inline uint8_t ansiunit(uint32_t unit) { return unit < 0x80 ? (uint8_t)unit : (uint8_t)widetoansi(unit); }
 
-// Measures the NUL-terminated UTF-16 string at off, which must end before
-// limit: *n is its number of units. When dst is set, the string and its NUL
-// are converted to code page 1252 there as well (and nothing after the NUL is
-// written). False when no NUL comes before limit. Runs of ASCII go eight
-// units at a time where the processor has SSE2, else four.
-bool measureansi(Bytes rec, uint32_t off, uint32_t limit, uint8_t *dst, uint32_t *n) {
-    uint32_t p = off, i = 0;
 #ifdef __SSE2__
-    const __m128i zero = _mm_setzero_si128(), high = _mm_set1_epi16((short)0xFF80);
-    for (; (uint64_t)p + 16 <= limit; p += 16, i += 8) {
-        const __m128i w = _mm_loadu_si128((const __m128i *)(rec.data + p));
+// The first n (1 to 8) bytes of bytes at to, in at most three stores.
+inline void putfirst(uint8_t *to, uint64_t bytes, unsigned n) {
+    if (n == 8) {
+        std::memcpy(to, &bytes, 8);
+        return;
+    }
+    if (n & 4) {
+        const uint32_t four = (uint32_t)bytes;
+        std::memcpy(to, &four, 4);
+        to += 4;
+        bytes >>= 32;
+    }
+    if (n & 2) {
+        const uint16_t two = (uint16_t)bytes;
+        std::memcpy(to, &two, 2);
+        to += 2;
+        bytes >>= 16;
+    }
+    if (n & 1) *to = (uint8_t)bytes;
+}
+#endif
+
+// Strings that follow each other, each ended by a NUL, as the two names and
+// the insertion strings of a record lie: count strings from from on (which
+// lies at least 14 bytes into the record), all of which must end before end.
+// *units receives their number of UTF-16 units, NULs included. With Write,
+// the strings and their NULs are converted to code page 1252 at dst as well,
+// a byte per unit, and nothing after the last NUL is written. False when a
+// string has no NUL before end.
+//
+// One pass over all of them. Where the processor has SSE2, eight units go at
+// a time: a block of units from 1 to 0x7F is one pack and one store; in
+// another block the NULs before its first wider unit are found from a mask,
+// and the units from that one on go one by one. The last units, when fewer
+// than eight are left, are loaded as the end of a block ending with them
+// (those before are ignored), so no byte is read from end on. Without SSE2,
+// four units go at a time when none is wide or NUL.
+template <bool Write> inline __attribute__((always_inline)) bool
+ansistrings(const uint8_t *from, const uint8_t *end, uint32_t count, uint8_t *dst, uint32_t *units) {
+    const uint8_t *q = from;
+    uint32_t i = 0;
+    // One unit, converted and counted; true when it ends the last string.
+    auto unit = [&](uint32_t u) {
+        if (Write) dst[i] = ansiunit(u);
+        ++i;
+        return u == 0 && --count == 0;
+    };
+    if (count == 0) {
+        *units = 0;
+        return true;
+    }
+#ifdef __SSE2__
+    const __m128i zero = _mm_setzero_si128(), one = _mm_set1_epi16(1), high = _mm_set1_epi16((short)0xFF80);
+    for (;;) {
+        uint32_t n = 8, skip = 0;
+        __m128i w;
+        if (end - q >= 16) {
+            w = _mm_loadu_si128((const __m128i *)q);
+            // A unit from 1 to 0x7F, less one, has no bit of 0xFF80.
+            if (_mm_movemask_epi8(_mm_cmpeq_epi16(_mm_and_si128(_mm_sub_epi16(w, one), high), zero)) == 0xFFFF) {
+                if (Write) _mm_storel_epi64((__m128i *)(dst + i), _mm_packus_epi16(w, w));
+                i += 8;
+                q += 16;
+                continue;
+            }
+        } else {
+            n = (uint32_t)(end - q) / 2;
+            if (n == 0) break;
+            skip = 8 - n;
+            w = _mm_loadu_si128((const __m128i *)(q - 2 * skip));
+        }
         // Two mask bits per unit: units at 0x80 and above, and NULs.
-        const unsigned wide = (unsigned)_mm_movemask_epi8(_mm_cmpeq_epi16(_mm_and_si128(w, high), zero)) ^ 0xFFFFu;
-        const unsigned nul = (unsigned)_mm_movemask_epi8(_mm_cmpeq_epi16(w, zero));
+        const unsigned wide =
+            ((unsigned)_mm_movemask_epi8(_mm_cmpeq_epi16(_mm_and_si128(w, high), zero)) ^ 0xFFFFu) >> (2 * skip);
+        unsigned nul = (unsigned)_mm_movemask_epi8(_mm_cmpeq_epi16(w, zero)) >> (2 * skip);
         uint64_t bytes;
         _mm_storel_epi64((__m128i *)&bytes, _mm_packus_epi16(w, w));
-        if ((wide | nul) == 0) {
-            if (dst) std::memcpy(dst + i, &bytes, 8);
+        bytes >>= 8 * skip;
+        // The units before the first wide one pack right; the strings may
+        // end among them.
+        const unsigned ascii = wide ? (unsigned)__builtin_ctz(wide) / 2 : n;
+        nul &= (1u << (2 * ascii)) - 1;
+        while (nul) {
+            const unsigned at = (unsigned)__builtin_ctz(nul) / 2;
+            nul &= ~(3u << (2 * at));
+            if (--count == 0) {
+                if (Write) putfirst(dst + i, bytes, at + 1);
+                *units = i + at + 1;
+                return true;
+            }
+        }
+        if (ascii == 8) {
+            if (Write) std::memcpy(dst + i, &bytes, 8);
+            i += 8;
+            q += 16;
             continue;
         }
-        // The units before the first special one are ASCII; a NUL there ends
-        // the string, anything else goes to the unit-by-unit loop below.
-        const unsigned first = (unsigned)__builtin_ctz(wide | nul) / 2;
-        const bool ends = (nul >> (2 * first)) & 1;
-        if (dst) {
-            // The first count (at most 8) bytes of bytes, in at most three stores.
-            const unsigned count = first + (ends ? 1 : 0);
-            uint8_t *to = dst + i;
-            if (count == 8) std::memcpy(to, &bytes, 8);
-            if (count & 4) {
-                const uint32_t four = (uint32_t)bytes;
-                std::memcpy(to, &four, 4);
-                to += 4;
-                bytes >>= 32;
-            }
-            if (count & 2) {
-                const uint16_t two = (uint16_t)bytes;
-                std::memcpy(to, &two, 2);
-                to += 2;
-                bytes >>= 16;
-            }
-            if (count & 1) *to = (uint8_t)bytes;
+        if (!wide) break; // the last units before end, and no end of a string among them
+        if (ascii) {
+            if (Write) putfirst(dst + i, bytes, ascii);
+            i += ascii;
         }
-        if (ends) {
-            *n = i + first;
-            return true;
-        }
-        p += 2 * first;
-        i += first;
-        break;
+        for (uint32_t k = ascii; k < n; ++k)
+            if (unit(le16(q + 2 * k))) {
+                *units = i;
+                return true;
+            }
+        q += 2 * n;
     }
 #else
-    for (; (uint64_t)p + 8 <= limit; p += 8, i += 4) {
-        const uint64_t w = load64(rec.data + p);
-        if (!fourascii(w)) break;
-        if (dst) {
-            dst[i] = (uint8_t)w;
-            dst[i + 1] = (uint8_t)(w >> 16);
-            dst[i + 2] = (uint8_t)(w >> 32);
-            dst[i + 3] = (uint8_t)(w >> 48);
+    while (end - q >= 2) {
+        if (end - q >= 8) {
+            const uint64_t w = load64(q);
+            if (fourascii(w)) {
+                if (Write) {
+                    dst[i] = (uint8_t)w;
+                    dst[i + 1] = (uint8_t)(w >> 16);
+                    dst[i + 2] = (uint8_t)(w >> 32);
+                    dst[i + 3] = (uint8_t)(w >> 48);
+                }
+                i += 4;
+                q += 8;
+                continue;
+            }
+        }
+        const bool ends = unit(le16(q));
+        q += 2;
+        if (ends) {
+            *units = i;
+            return true;
         }
     }
 #endif
-    for (; (uint64_t)p + 2 <= limit; p += 2, ++i) {
-        const uint32_t unit = le16(rec.data + p);
-        if (dst) dst[i] = ansiunit(unit);
-        if (unit == 0) {
-            *n = i;
-            return true;
-        }
-    }
     return false;
 }
 
-// Converts n UTF-16 units and their NUL to code page 1252; returns the end.
-uint8_t *putansi(uint8_t *dst, const uint8_t *src, uint32_t n) {
-    for (uint32_t i = 0; i < n; ++i) dst[i] = ansiunit(le16(src + 2 * i));
-    dst[n] = 0;
-    return dst + n + 1;
-}
-
-uint8_t *putzeros(uint8_t *dst, uint32_t n) {
-    std::memset(dst, 0, n);
-    return dst + n;
+// The strings' units (ansistrings), converted to dst when it is set.
+inline __attribute__((always_inline)) bool ansistrings(Bytes rec, uint32_t off, uint32_t limit, uint32_t count,
+                                                       uint8_t *dst, uint32_t *units) {
+    const uint8_t *from = rec.data + off, *end = rec.data + limit;
+    return dst ? ansistrings<true>(from, end, count, dst, units) : ansistrings<false>(from, end, count, dst, units);
 }
 
 bool inrecord(uint32_t off, uint32_t len, uint32_t limit) { return off >= FixedSize && (uint64_t)off + len <= limit; }
@@ -395,17 +455,12 @@ bool inrecord(uint32_t off, uint32_t len, uint32_t limit) { return off >= FixedS
 } // namespace
 
 DWORD ansiform(Bytes rec, uint8_t *out, uint32_t cap, uint32_t *size) {
-    uint32_t len;
-    if (!rec.u32(0, &len) || len != rec.size || len < MinRecordSize) return ERROR_EVENTLOG_FILE_CORRUPT;
-    const uint32_t limit = len - 4; // the variable part ends at the trailing length
-    uint16_t nstrings = 0;
-    uint32_t stroff = 0, sidlen = 0, sidoff = 0, datalen = 0, dataoff = 0;
-    rec.u16(0x1A, &nstrings);
-    rec.u32(0x24, &stroff);
-    rec.u32(0x28, &sidlen);
-    rec.u32(0x2C, &sidoff);
-    rec.u32(0x30, &datalen);
-    rec.u32(0x34, &dataoff);
+    // The fixed part lies within a record of at least MinRecordSize bytes.
+    if (rec.size < MinRecordSize || le32(rec.data) != rec.size) return ERROR_EVENTLOG_FILE_CORRUPT;
+    const uint32_t limit = (uint32_t)rec.size - 4; // the variable part ends at the trailing length
+    const uint16_t nstrings = le16(rec.data + 0x1A);
+    const uint32_t stroff = le32(rec.data + 0x24), sidlen = le32(rec.data + 0x28), sidoff = le32(rec.data + 0x2C),
+                   datalen = le32(rec.data + 0x30), dataoff = le32(rec.data + 0x34);
     if (sidlen && !inrecord(sidoff, sidlen, limit)) return ERROR_EVENTLOG_FILE_CORRUPT;
     if (datalen && !inrecord(dataoff, datalen, limit)) return ERROR_EVENTLOG_FILE_CORRUPT;
     if (nstrings && !inrecord(stroff, 0, limit)) return ERROR_EVENTLOG_FILE_CORRUPT;
@@ -421,24 +476,20 @@ DWORD ansiform(Bytes rec, uint8_t *out, uint32_t cap, uint32_t *size) {
                           (nstrings ? (limit - stroff) / 2 : 0) + datalen + 4 + 4;
     const bool direct = out && most <= cap;
 
-    uint32_t nsource, ncomputer;
-    if (!measureansi(rec, FixedSize, limit, direct ? out + FixedSize : nullptr, &nsource))
+    // The two names are converted together, and so are the strings. Each
+    // padding is 1 to 4 zero bytes, and at least 4 bytes that are written
+    // later follow it (the SID, strings, data or trailing length), so one
+    // zero DWORD written before them makes it.
+    uint32_t names = 0, strbytes = 0;
+    if (!ansistrings(rec, FixedSize, limit, 2, direct ? out + FixedSize : nullptr, &names))
         return ERROR_EVENTLOG_FILE_CORRUPT;
-    const uint32_t computeroff = FixedSize + 2 * (nsource + 1);
-    if (!measureansi(rec, computeroff, limit, direct ? out + FixedSize + nsource + 1 : nullptr, &ncomputer))
-        return ERROR_EVENTLOG_FILE_CORRUPT;
-
-    uint64_t pos = FixedSize + (nsource + 1) + (ncomputer + 1);
+    uint64_t pos = FixedSize + names;
+    if (direct) put32(out + pos, 0);
     const uint32_t pad1 = 4 - (uint32_t)(pos % 4);
     const uint64_t sidpos = pos + pad1;
     const uint64_t strpos = sidpos + sidlen;
-    uint64_t strbytes = 0; // ANSI bytes of all strings with their NULs
-    for (uint32_t i = 0, p = stroff, n; i < nstrings; ++i) {
-        if (!measureansi(rec, p, limit, direct ? out + strpos + strbytes : nullptr, &n))
-            return ERROR_EVENTLOG_FILE_CORRUPT;
-        strbytes += n + 1;
-        p += 2 * (n + 1);
-    }
+    if (!ansistrings(rec, stroff, limit, nstrings, direct ? out + strpos : nullptr, &strbytes))
+        return ERROR_EVENTLOG_FILE_CORRUPT;
 
     const uint64_t datapos = strpos + strbytes;
     pos = datapos + datalen;
@@ -448,34 +499,20 @@ DWORD ansiform(Bytes rec, uint8_t *out, uint32_t cap, uint32_t *size) {
     *size = (uint32_t)total;
     if (!out || total > cap) return ERROR_SUCCESS;
 
+    if (!direct) {
+        ansistrings(rec, FixedSize, limit, 2, out + FixedSize, &names);
+        put32(out + sidpos - pad1, 0);
+        ansistrings(rec, stroff, limit, nstrings, out + strpos, &strbytes);
+    }
     std::memcpy(out, rec.data, FixedSize);
     put32(out, (uint32_t)total);
     put32(out + 0x24, (uint32_t)strpos);
     put32(out + 0x2C, (uint32_t)sidpos);
     put32(out + 0x34, (uint32_t)datapos);
-    uint8_t *d = out + FixedSize;
-    if (direct) {
-        d += (nsource + 1) + (ncomputer + 1);
-    } else {
-        d = putansi(d, rec.data + FixedSize, nsource);
-        d = putansi(d, rec.data + computeroff, ncomputer);
-    }
-    d = putzeros(d, pad1);
-    if (sidlen) std::memcpy(d, rec.data + sidoff, sidlen);
-    d += sidlen;
-    if (direct) {
-        d += strbytes;
-    } else {
-        for (uint32_t i = 0, p = stroff, n = 0; i < nstrings; ++i) {
-            measureansi(rec, p, limit, nullptr, &n);
-            d = putansi(d, rec.data + p, n);
-            p += 2 * (n + 1);
-        }
-    }
-    if (datalen) std::memcpy(d, rec.data + dataoff, datalen);
-    d += datalen;
-    d = putzeros(d, pad2);
-    put32(d, (uint32_t)total);
+    if (sidlen) std::memcpy(out + sidpos, rec.data + sidoff, sidlen);
+    if (datalen) std::memcpy(out + datapos, rec.data + dataoff, datalen);
+    put32(out + pos, 0);
+    put32(out + pos + pad2, (uint32_t)total);
     return ERROR_SUCCESS;
 }
 
@@ -547,8 +584,13 @@ void ansirecord(const NewRecord &rec, uint32_t number, std::vector<uint8_t> *out
         auto put = [&](const std::u16string &t, uint8_t *d) {
             const uint32_t bytes = 2 * (uint32_t)(t.size() + 1);
             uint32_t n = 0;
-            whole = whole && measureansi(Bytes{(const uint8_t *)t.data(), bytes}, 0, bytes, d, &n) && n == t.size();
-            return d + n + 1;
+            whole =
+                whole && ansistrings(Bytes{(const uint8_t *)t.data(), bytes}, 0, bytes, 1, d, &n) && n == t.size() + 1;
+            return d + n;
+        };
+        auto putzeros = [](uint8_t *d, uint32_t n) {
+            std::memset(d, 0, n);
+            return d + n;
         };
         uint8_t *d = p + FixedSize;
         for (const std::u16string *t : texts) d = put(*t, d);

@@ -20,6 +20,7 @@
 #include "platform/posix/logstore.h"
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -38,7 +39,9 @@ const uint32_t FlagDirty = 0x1;
 const uint32_t FlagWrap = 0x2;
 const uint32_t FlagLogFull = 0x4;
 
-// Random access to the bytes of a log file.
+// Random access to the bytes of a log file. The bytes at hand (a whole
+// image, or a file's window) are found inline; only a request outside them
+// goes to the source's own fetch.
 class Source {
 public:
     virtual ~Source() = default;
@@ -46,35 +49,61 @@ public:
     // Points *out at len bytes from off, valid until the next call. backwards
     // hints that the next requests go towards the start of the file. False
     // when the bytes are not all there.
-    virtual bool view(uint32_t off, uint32_t len, bool backwards, const uint8_t **out) = 0;
-};
+    bool view(uint32_t off, uint32_t len, bool backwards, const uint8_t **out) {
+        if (off >= heldstart_ && (uint64_t)off + len <= heldend_) {
+            *out = held_ + (off - heldstart_);
+            return true;
+        }
+        return fetch(off, len, backwards, out);
+    }
 
-// A file image in memory.
-class ImageSource : public Source {
-public:
-    explicit ImageSource(Bytes image) : image_(image) {}
-    uint64_t size() const override { return image_.size; }
-    bool view(uint32_t off, uint32_t len, bool backwards, const uint8_t **out) override;
+protected:
+    // What view does for bytes outside those held; fetch may change them.
+    virtual bool fetch(uint32_t off, uint32_t len, bool backwards, const uint8_t **out) = 0;
+    // The bytes at hand: size bytes at data, which are the source's bytes
+    // from start on.
+    void hold(const uint8_t *data, uint64_t start, uint64_t size) {
+        held_ = data;
+        heldstart_ = start;
+        heldend_ = start + size;
+    }
 
 private:
+    const uint8_t *held_ = nullptr;
+    uint64_t heldstart_ = 0, heldend_ = 0;
+};
+
+// A file image in memory: all of it is at hand.
+class ImageSource final : public Source {
+public:
+    explicit ImageSource(Bytes image) : image_(image) { hold(image.data, 0, image.size); }
+    uint64_t size() const override { return image_.size; }
+
+private:
+    bool fetch(uint32_t, uint32_t, bool, const uint8_t **) override { return false; }
     Bytes image_;
 };
 
 // An open file read through a window of about 1 MiB, so reading the records
-// in order costs one system call per window rather than one per record.
-class FileSource : public Source {
+// in order costs one system call per window rather than one per record. The
+// window's storage is kept from one window to the next and never cleared:
+// only the bytes read into it are ever viewed.
+class FileSource final : public Source {
 public:
     explicit FileSource(int fd) : fd_(fd) {}
+    FileSource(FileSource &&other) noexcept { *this = std::move(other); }
+    FileSource &operator=(FileSource &&other) noexcept;
     uint64_t size() const override { return size_; }
-    bool view(uint32_t off, uint32_t len, bool backwards, const uint8_t **out) override;
     // Takes the file's size again and forgets what was read.
     DWORD reset();
 
 private:
-    int fd_;
+    bool fetch(uint32_t off, uint32_t len, bool backwards, const uint8_t **out) override;
+
+    int fd_ = -1;
     uint64_t size_ = 0;
-    uint64_t winstart_ = 0;
-    std::vector<uint8_t> window_;
+    std::unique_ptr<uint8_t[]> window_;
+    size_t capacity_ = 0; // the window's storage, in bytes
 };
 
 // The live range of a log and its record index.

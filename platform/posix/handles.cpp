@@ -3,6 +3,7 @@
 
 #include "platform/posix/common.h"
 
+#include <atomic>
 #include <map>
 #include <mutex>
 
@@ -14,12 +15,29 @@ struct HandleTable {
     std::mutex lock;
     std::map<uintptr_t, std::shared_ptr<KernelObject>> objects;
     uintptr_t next = 0x100;
+    // How many handles have been closed: changed under the lock, before the
+    // closed handle's object is released.
+    std::atomic<uint64_t> closes{0};
 };
 
 HandleTable &table() {
     static HandleTable *t = new HandleTable; // outlives every static destructor
     return *t;
 }
+
+// The handle of each type this thread last found, so that a call repeated
+// on one handle (a WriteFile per output line) finds it without the table's
+// lock. The entry holds no reference: the object goes when its last handle
+// does, whoever found it. Handle values are never reused, so the entry is
+// right as long as no handle was closed since it was made; after any close
+// the table is asked again.
+struct Recent {
+    uintptr_t value = 0;
+    uint64_t closes = 0;
+    std::weak_ptr<KernelObject> object;
+};
+const size_t ObjectTypeCount = (size_t)ObjectType::RegistryKey + 1;
+thread_local Recent recent[ObjectTypeCount];
 
 } // namespace
 
@@ -34,9 +52,19 @@ HANDLE addhandle(std::shared_ptr<KernelObject> obj) {
 
 std::shared_ptr<KernelObject> findobject(HANDLE h, ObjectType type) {
     HandleTable &t = table();
+    Recent &r = recent[(size_t)type];
+    // Unchanged closes mean the handle was still open when they were read;
+    // the object may be released by a close since, which lock() then tells.
+    if (r.value == (uintptr_t)h && r.value != 0 && r.closes == t.closes.load(std::memory_order_acquire)) {
+        if (std::shared_ptr<KernelObject> obj = r.object.lock()) return obj;
+    }
     std::lock_guard<std::mutex> guard(t.lock);
     auto it = t.objects.find((uintptr_t)h);
-    return it == t.objects.end() || it->second->type != type ? nullptr : it->second;
+    if (it == t.objects.end() || it->second->type != type) return nullptr;
+    r.value = (uintptr_t)h;
+    r.closes = t.closes.load(std::memory_order_relaxed);
+    r.object = it->second;
+    return it->second;
 }
 
 bool removehandle(HANDLE h, ObjectType type) {
@@ -47,6 +75,7 @@ bool removehandle(HANDLE h, ObjectType type) {
     if (it == t.objects.end() || it->second->type != type) return false;
     gone = std::move(it->second);
     t.objects.erase(it);
+    t.closes.fetch_add(1, std::memory_order_release);
     return true;
 }
 

@@ -23,7 +23,8 @@
 namespace nt {
 
 // The kinds of kernel object; each derived class names its own, so that a
-// handle's type is checked without a dynamic cast on every call.
+// handle's type is checked without a dynamic cast on every call. RegistryKey
+// stays last: the table keeps an entry per type up to it.
 enum class ObjectType { File, Token, EventLog, EventSource, RegistryKey };
 
 class KernelObject {

@@ -82,13 +82,13 @@ const std::string *moduleimage(HMODULE module) {
 
 unsigned long moduleloads() { return loads; }
 
-DWORD modulemessage(HMODULE module, DWORD id, WORD lang, MessageText *text) {
+DWORD modulemessage(HMODULE module, DWORD id, WORD lang, MessageText *scratch, const MessageText **text) {
     Module *m = reinterpret_cast<Module *>(module);
     if (!livemodules().count(m)) return ERROR_INVALID_HANDLE;
     const uint64_t key = ((uint64_t)lang << 32) | id;
     auto kept = m->messages.find(key);
     if (kept != m->messages.end()) {
-        *text = kept->second;
+        *text = &kept->second;
         return ERROR_SUCCESS;
     }
     const TableRef *table = nullptr;
@@ -98,8 +98,10 @@ DWORD modulemessage(HMODULE module, DWORD id, WORD lang, MessageText *text) {
         m->tables.emplace_back(lang, locatetable(m->image, lang));
         table = &m->tables.back().second;
     }
-    DWORD rc = readmessagein(m->image, *table, id, text);
-    if (rc == ERROR_SUCCESS && m->messages.size() < MaxKeptMessages) m->messages.emplace(key, *text);
+    DWORD rc = readmessagein(m->image, *table, id, scratch);
+    *text = scratch;
+    if (rc == ERROR_SUCCESS && m->messages.size() < MaxKeptMessages)
+        *text = &m->messages.emplace(key, *scratch).first->second;
     return rc;
 }
 

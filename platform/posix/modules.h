@@ -25,8 +25,10 @@ const std::string *moduleimage(HMODULE module);
 unsigned long moduleloads();
 
 // findmessage in a loaded module (ERROR_INVALID_HANDLE for one that is not),
-// with the module's message table located once per language request.
-DWORD modulemessage(HMODULE module, DWORD id, WORD lang, MessageText *text);
+// with the module's message table located once per language request. *text
+// points at the message the module keeps, or at scratch, which receives one
+// it does not keep; either stays valid until the next call.
+DWORD modulemessage(HMODULE module, DWORD id, WORD lang, MessageText *scratch, const MessageText **text);
 
 } // namespace nt
 

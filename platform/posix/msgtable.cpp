@@ -205,43 +205,68 @@ bool blockat(const Table &table, uint64_t i, uint32_t *low, uint32_t *high, uint
     return true;
 }
 
+// Message id of the block whose ids start at low and whose first entry is
+// at entry: the entries before it are skipped by their lengths.
+DWORD readentry(const Table &table, uint32_t low, uint64_t entry, DWORD id, MessageText *text) {
+    for (uint32_t skip = id - low; skip > 0; --skip) {
+        if (!table.inside(entry, 4)) return ERROR_MR_MID_NOT_FOUND;
+        uint16_t length = table.u16(entry);
+        if (length < 4) return ERROR_MR_MID_NOT_FOUND;
+        entry += length;
+    }
+    if (!table.inside(entry, 4)) return ERROR_MR_MID_NOT_FOUND;
+    uint16_t length = table.u16(entry), flags = table.u16(entry + 2);
+    uint64_t textbytes = length < 4 ? 0 : length - 4u;
+    textbytes = std::min<uint64_t>(textbytes, table.size - (entry + 4));
+    text->unicode = (flags & MessageResourceUnicode) != 0;
+    text->units.clear();
+    uint64_t at = entry + 4;
+    // A text that lies wholly in the file is read straight from it.
+    const bool infile = table.base + at + textbytes <= table.file->size;
+    const uint8_t *direct = infile ? table.file->data + table.base + at : nullptr;
+    if (text->unicode) {
+        for (uint64_t k = 0; k + 2 <= textbytes; k += 2) {
+            uint16_t unit = direct ? le16(direct + k) : table.u16(at + k);
+            if (unit == 0) break;
+            text->units.push_back(unit);
+        }
+    } else {
+        for (uint64_t k = 0; k < textbytes; ++k) {
+            uint8_t b = direct ? direct[k] : table.byte(at + k);
+            if (b == 0) break;
+            text->units.push_back(b);
+        }
+    }
+    return ERROR_SUCCESS;
+}
+
+// The first block, in file order, whose ids hold id decides: its entry, or
+// not found.
 DWORD readmessage(const Table &table, DWORD id, MessageText *text) {
     uint32_t low, high;
     uint64_t entry;
-    for (uint64_t i = 0; blockat(table, i, &low, &high, &entry); ++i) {
-        if (id < low || id > high) continue;
-        for (uint32_t skip = id - low; skip > 0; --skip) {
-            if (!table.inside(entry, 4)) return ERROR_MR_MID_NOT_FOUND;
-            uint16_t length = table.u16(entry);
-            if (length < 4) return ERROR_MR_MID_NOT_FOUND;
-            entry += length;
-        }
-        if (!table.inside(entry, 4)) return ERROR_MR_MID_NOT_FOUND;
-        uint16_t length = table.u16(entry), flags = table.u16(entry + 2);
-        uint64_t textbytes = length < 4 ? 0 : length - 4u;
-        textbytes = std::min<uint64_t>(textbytes, table.size - (entry + 4));
-        text->unicode = (flags & MessageResourceUnicode) != 0;
-        text->units.clear();
-        uint64_t at = entry + 4;
-        // A text that lies wholly in the file is read straight from it.
-        const bool infile = table.base + at + textbytes <= table.file->size;
-        const uint8_t *direct = infile ? table.file->data + table.base + at : nullptr;
-        if (text->unicode) {
-            for (uint64_t k = 0; k + 2 <= textbytes; k += 2) {
-                uint16_t unit = direct ? le16(direct + k) : table.u16(at + k);
-                if (unit == 0) break;
-                text->units.push_back(unit);
-            }
-        } else {
-            for (uint64_t k = 0; k < textbytes; ++k) {
-                uint8_t b = direct ? direct[k] : table.byte(at + k);
-                if (b == 0) break;
-                text->units.push_back(b);
-            }
-        }
-        return ERROR_SUCCESS;
-    }
+    for (uint64_t i = 0; blockat(table, i, &low, &high, &entry); ++i)
+        if (id >= low && id <= high) return readentry(table, low, entry, id, text);
     return ERROR_MR_MID_NOT_FOUND;
+}
+
+// The same where the table's blocks are in order (TableRef::ordered): the
+// one block that may hold id is found by a binary search.
+DWORD readordered(const Table &table, uint32_t blocks, DWORD id, MessageText *text) {
+    uint32_t first = 0, count = blocks, low, high;
+    uint64_t entry;
+    while (count > 0) { // the first block whose last id is at least id
+        const uint32_t half = count / 2;
+        blockat(table, first + half, &low, &high, &entry);
+        if (high < id) {
+            first += half + 1;
+            count -= half + 1;
+        } else {
+            count = half;
+        }
+    }
+    if (first == blocks || !blockat(table, first, &low, &high, &entry) || id < low) return ERROR_MR_MID_NOT_FOUND;
+    return readentry(table, low, entry, id, text);
 }
 
 const uint16_t RtMessageTable = 11;
@@ -388,13 +413,25 @@ TableRef locatetable(const std::string &image, WORD lang) {
     Bytes file{(const uint8_t *)image.data(), image.size()};
     TableRef table;
     table.rc = findtable(file, lang, &table.data, &table.size);
+    if (table.rc) return table;
+    // The blocks are in order when each holds ids (low <= high) and starts
+    // after the one before it ends.
+    const Table t{&file, table.data, table.size};
+    uint32_t low, high, last = 0;
+    uint64_t entry;
+    table.ordered = true;
+    for (; blockat(t, table.blocks, &low, &high, &entry); ++table.blocks) {
+        if (low > high || (table.blocks > 0 && low <= last)) table.ordered = false;
+        last = high;
+    }
     return table;
 }
 
 DWORD readmessagein(const std::string &image, const TableRef &table, DWORD id, MessageText *text) {
     if (table.rc) return table.rc;
     Bytes file{(const uint8_t *)image.data(), image.size()};
-    return readmessage(Table{&file, table.data, table.size}, id, text);
+    const Table t{&file, table.data, table.size};
+    return table.ordered ? readordered(t, table.blocks, id, text) : readmessage(t, id, text);
 }
 
 DWORD messageids(const std::string &image, WORD lang, std::vector<DWORD> *ids) {

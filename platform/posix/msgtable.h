@@ -46,11 +46,16 @@ DWORD findmessage(const std::string &image, DWORD id, WORD lang, MessageText *te
 // The message table that a request for lang uses, found once per module and
 // language (the resource walk costs far more than reading one message): rc
 // is 0 or a lookup error of findmessage other than 317; data and size place
-// the table in the image.
+// the table in the image; blocks counts its blocks as far as they lie in the
+// table and the file. When they are ordered (each holds ids and starts
+// after the one before it ends, as a message compiler writes them), the
+// block of an id is found by a binary search instead of a walk.
 struct TableRef {
     DWORD rc = 0;
     size_t data = 0;
     uint32_t size = 0;
+    uint32_t blocks = 0;
+    bool ordered = false;
 };
 TableRef locatetable(const std::string &image, WORD lang);
 

@@ -307,6 +307,148 @@ TEST_F(WriteRec, NameColumnsAreCleanedLikeTheDescription) {
     }
 }
 
+// The cleaning rules of the text columns, a byte at a time.
+struct Rules {
+    char fs, rfs, rcr, rlf;
+    std::string operator()(const std::string &text) const {
+        std::string out;
+        for (char c : text)
+            out += c == fs                                                        ? rfs
+                   : c == '\r'                                                    ? rcr
+                   : c == '\n'                                                    ? rlf
+                   : c == rcr || c == rlf || ((unsigned char)c < 32 && c != '\t') ? ' '
+                                                                                  : c;
+        return out;
+    }
+};
+
+TEST_F(WriteRec, TextsAreCleanedAlikeWhateverTheirLengthAndPlace) {
+    // Texts of every length up to 40, taken from a cycle of bytes that the
+    // rules change or keep, starting at every place of it: each byte comes at
+    // every place of a text, near the start and the end of the record, cut or
+    // whole, as one string or three.
+    const std::string cycle = "a\x01\tb\r\n,;^<>_c\x1f\x7f\x80\xff d";
+    struct Setting {
+        const char *ini;
+        Rules rules;
+        char ss;
+        size_t cut; // MaxMessageLen
+    } settings[] = {
+        {"Format=no\n", {',', ' ', '^', '^'}, ';', 64000},
+        {"Format=no\nFieldSeparator=\t\nReplaceFieldSeparator=_\nReplaceCR=<\nReplaceLF=>\nStringSeparator=,\n",
+         {'\t', '_', '<', '>'},
+         ',',
+         64000},
+        {"Format=no\nMaxMessageLen=23\n", {',', ' ', '^', '^'}, ';', 23},
+    };
+    for (const Setting &set : settings) {
+        use(set.ini);
+        const std::string fs(1, set.rules.fs);
+        for (size_t len = 0; len <= 40; ++len) {
+            for (size_t start = 0; start < cycle.size(); ++start) {
+                std::string text;
+                for (size_t i = 0; i < len; ++i) text += cycle[(start + i) % cycle.size()];
+                const size_t a = len / 3, b = 2 * len / 3;
+                const std::vector<std::string> three = {text.substr(0, a), text.substr(a, b - a), text.substr(b)};
+                for (const std::vector<std::string> &strings : {std::vector<std::string>{text}, three}) {
+                    SCOPED_TRACE(std::string(set.ini) + " length " + std::to_string(len) + " from " +
+                                 std::to_string(start) + " strings " + std::to_string(strings.size()));
+                    // Joined by the separator; a separator inside a string is a blank.
+                    std::string joined;
+                    for (size_t k = 0; k < strings.size(); ++k) {
+                        std::string one = strings[k];
+                        for (char &c : one)
+                            if (c == set.ss) c = ' ';
+                        joined += (k ? std::string(1, set.ss) : "") + one;
+                    }
+                    Record r = example();
+                    r.data.clear();
+                    r.source = r.computer = text;
+                    r.strings = strings;
+                    EXPECT_EQ(write(r), "APP" + fs + "3/4/1997 14:05:09" + fs + set.rules(text) + fs + "100" + fs +
+                                            "4" + fs + "None" + fs + fs + set.rules(text) + fs +
+                                            set.rules(joined).substr(0, set.cut) + "\r\n");
+                }
+            }
+        }
+    }
+
+    // A formatted description is cleaned where it was formatted: message 7 of
+    // events.dll, "Five inserts: [%1] [%2] [%3] [%4] [%5]" and its line end,
+    // which the formatter makes a blank.
+    qt::makedirs(computer() + "/c/WINDOWS/System32");
+    qt::writefile(computer() + "/c/WINDOWS/System32/wr_ev.dll",
+                  qt::readfile(std::string(QUILLOG_MSGDLLS) + "/events.dll"));
+    qt::makedirs(computer() + "/registry");
+    qt::writefile(computer() + "/registry/HKEY_LOCAL_MACHINE.reg",
+                  "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\EventLog\\"
+                  "Application\\WrEvents]\r\n" +
+                      qt::regstring("EventMessageFile", "C:\\WINDOWS\\System32\\wr_ev.dll") + "\r\n");
+    const Rules rules = settings[0].rules;
+    // In one field, and in two (the second empty).
+    for (const char *ini : {"", "MaxMessageLen=200\nMaxFragmentLen=100\n"}) {
+        use(ini);
+        const std::string padding = *ini ? "," : "";
+        for (size_t len = 0; len <= 40; ++len) {
+            for (size_t start = 0; start < cycle.size(); ++start) {
+                std::string text;
+                for (size_t i = 0; i < len; ++i) text += cycle[(start + i) % cycle.size()];
+                SCOPED_TRACE(std::string("formatted, ") + ini + " length " + std::to_string(len) + " from " +
+                             std::to_string(start));
+                Record r = example();
+                r.data.clear();
+                r.source = "WrEvents";
+                r.eventid = 0x80000007;
+                r.strings = {"", text, "", "", ""};
+                EXPECT_EQ(write(r), "APP,3/4/1997 14:05:09,WrEvents,7,Information,None,,HOST1,Five inserts: [] [" +
+                                        rules(text) + "] [] [] [] " + padding + "\r\n");
+            }
+        }
+    }
+}
+
+TEST_F(WriteRec, StringsAreReadOnlyWithinTheRecord) {
+    // A record that claims more strings than it holds, its length cut after
+    // some byte of them: the strings end at the record's end, and a NUL that
+    // is its last byte ends a string without a separator after it.
+    use("Format=no\n");
+    const std::string longer = "0123456789abcdef0123";
+    struct Row {
+        std::vector<std::string> strings;
+        WORD claimed;
+        size_t kept; // bytes of the strings left in the record
+        const char *want;
+    } rows[] = {
+        {{"ab", "cd"}, 3, 6, "ab;cd"},
+        {{"ab", "cd"}, 3, 5, "ab;cd"},
+        {{"ab", "cd"}, 2, 6, "ab;cd"},
+        {{"ab", "cd"}, 3, 3, "ab"},
+        {{"ab", "cd"}, 1, 2, "ab"},
+        {{"ab", "cd"}, 2, 4, "ab;c"},
+        {{longer, "xyz"}, 3, 25, "0123456789abcdef0123;xyz"},
+        {{longer, "xyz"}, 3, 21, "0123456789abcdef0123"},
+        {{longer, "xyz"}, 3, 18, "0123456789abcdef01"},
+        {{"a\nb", longer}, 4, 25, "a^b;0123456789abcdef0123"},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.want);
+        Record r = example();
+        r.data.clear();
+        r.strings = row.strings;
+        std::vector<DWORD> words = build(r);
+        EVENTLOGRECORD *rec = (EVENTLOGRECORD *)words.data();
+        rec->NumStrings = row.claimed;
+        rec->Length = rec->StringOffset + (DWORD)row.kept;
+        HANDLE out =
+            CreateFileA(outpath().c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+        ASSERT_NE(out, INVALID_HANDLE_VALUE);
+        writerec(out, 1, rec);
+        CloseHandle(out);
+        EXPECT_EQ(qt::readfile(outpath()),
+                  std::string("APP,3/4/1997 14:05:09,Sampler,100,4,None,,HOST1,") + row.want + "\r\n");
+    }
+}
+
 TEST_F(WriteRec, LongNamesAreCutInPlace) {
     use("Format=no\n");
     Record r = example();

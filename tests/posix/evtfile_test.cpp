@@ -269,6 +269,10 @@ TEST(EvtFileAnsi, RoomyAndExactBuffersGiveTheSameBytes) {
                 std::vector<uint8_t> straight;
                 ansirecord(r, 7, &straight);
                 EXPECT_EQ(straight, exact);
+                // Both paddings are zeros, in a buffer that held none.
+                const uint32_t namesend = 0x38 + 2 * (uint32_t)n + 3, dataend = get32(&exact[0x34]) + 3;
+                EXPECT_EQ(std::count(exact.begin() + namesend, exact.begin() + stroff, 0), (long)(stroff - namesend));
+                EXPECT_EQ(std::count(exact.begin() + dataend, exact.end() - 4, 0), (long)(exact.size() - 4 - dataend));
             }
         }
     }

@@ -1,15 +1,18 @@
 // files_test.cpp: CreateFileA and the file calls, temporary names, the
 // module name and local memory, against Windows' results.
 #include "platform/posix/files.h"
+#include "platform/posix/handles.h"
 #include "platform/posix/ntapi.h"
 #include "support/support.h"
 
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <future>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -318,6 +321,72 @@ TEST_F(Files, ReadAndWriteNeedTheMatchingAccess) {
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_HANDLE);
     EXPECT_EQ(n, 0u);
     EXPECT_TRUE(CloseHandle(GetCurrentProcess())) << "the pseudo handle closes without effect";
+}
+
+TEST_F(Files, HandlesStayExactWhenUsedOverAndOverAndClosedByAnyThread) {
+    // Two files written in turn: each line reaches its own file.
+    HANDLE a = openout("C:\\out\\a.txt"), b = openout("C:\\out\\b.txt");
+    ASSERT_NE(a, INVALID_HANDLE_VALUE);
+    ASSERT_NE(b, INVALID_HANDLE_VALUE);
+    DWORD n = 0;
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_TRUE(WriteFile(a, "a", 1, &n, NULL));
+        ASSERT_TRUE(WriteFile(b, "bb", 2, &n, NULL));
+    }
+    EXPECT_EQ(qt::readfile(drive + "/out/a.txt"), "aaa");
+    EXPECT_EQ(qt::readfile(drive + "/out/b.txt"), "bbbbbb");
+    // A file handle just used is still no event log handle.
+    SetLastError(0xdeadbeef);
+    EXPECT_FALSE(CloseEventLog(a));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_HANDLE);
+    ASSERT_TRUE(WriteFile(a, "a", 1, &n, NULL));
+
+    // Closed by another thread after this one used it: the next write fails,
+    // and the file's lock went with the close.
+    std::thread([&] { EXPECT_TRUE(CloseHandle(a)); }).join();
+    SetLastError(0xdeadbeef);
+    EXPECT_FALSE(WriteFile(a, "a", 1, &n, NULL));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_HANDLE);
+    HANDLE again = openout("C:\\out\\a.txt");
+    EXPECT_NE(again, INVALID_HANDLE_VALUE);
+    CloseHandle(again);
+
+    // Used by another thread, then closed here: that thread's next write
+    // fails, and the lock is free before it tries.
+    std::promise<void> used, closed;
+    std::thread other([&] {
+        DWORD m = 0;
+        EXPECT_TRUE(WriteFile(b, "x", 1, &m, NULL));
+        used.set_value();
+        closed.get_future().wait();
+        SetLastError(0xdeadbeef);
+        EXPECT_FALSE(WriteFile(b, "x", 1, &m, NULL));
+        EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_HANDLE);
+    });
+    used.get_future().wait();
+    EXPECT_TRUE(CloseHandle(b));
+    again = openout("C:\\out\\b.txt");
+    EXPECT_NE(again, INVALID_HANDLE_VALUE);
+    CloseHandle(again);
+    closed.set_value();
+    other.join();
+    EXPECT_EQ(qt::readfile(drive + "/out/b.txt"), "bbbbbbx");
+}
+
+TEST(HandleTable, AClosedHandleIsGoneWhileItsObjectLivesOn) {
+    // One object behind two handles (and held here): closing the first,
+    // just after it was found, leaves the second and nothing else.
+    auto obj = std::make_shared<nt::KernelObject>(nt::ObjectType::Token);
+    HANDLE first = nt::addhandle(obj), second = nt::addhandle(obj);
+    EXPECT_EQ(nt::findobject(first, nt::ObjectType::Token), obj);
+    EXPECT_EQ(nt::findobject(first, nt::ObjectType::File), nullptr);
+    EXPECT_TRUE(nt::removehandle(first, nt::ObjectType::Token));
+    EXPECT_EQ(nt::findobject(first, nt::ObjectType::Token), nullptr);
+    EXPECT_FALSE(nt::removehandle(first, nt::ObjectType::Token));
+    EXPECT_EQ(nt::findobject(second, nt::ObjectType::Token), obj);
+    EXPECT_TRUE(CloseHandle(second));
+    EXPECT_EQ(nt::findobject(second, nt::ObjectType::Token), nullptr);
+    EXPECT_EQ(obj.use_count(), 1);
 }
 
 TEST_F(Files, SetEndOfFileCutsOrGrowsAtThePosition) {

@@ -161,6 +161,45 @@ TEST(FormatText, UnicodeTextIsFormattedBeforeItsBestFit) {
     EXPECT_EQ(format(text, IGNORE), "%1 %% A%1 ");
 }
 
+TEST(FormatText, PlainRunsComeOutWholeAtAnyLength) {
+    // Runs of letters of every length to 40 and across the 256 bytes that go
+    // out at once, with one unit that is not plain ASCII at every place: a
+    // Unicode euro sign (0x80) or CJK character ("?"), a line feed, a "%n".
+    struct Odd {
+        const char16_t *unit;
+        bool unicode;
+        const char *out;
+    } odds[] = {
+        {u"\u20AC", true, "\x80"}, {u"\u4E2D", true, "?"}, {u"\n", true, " "},
+        {u"\n", false, " "},       {u"%n", false, "\r\n"}, {u"", false, ""},
+    };
+    std::vector<size_t> lengths;
+    for (size_t n = 0; n <= 40; ++n) lengths.push_back(n);
+    for (size_t n : {255, 256, 257, 600}) lengths.push_back(n);
+    for (const Odd &odd : odds) {
+        for (size_t n : lengths) {
+            for (size_t k = 0; k <= n; k += n > 40 ? 7 : 1) {
+                nt::MessageText text;
+                text.unicode = odd.unicode;
+                std::string want;
+                for (size_t i = 0; i <= n; ++i) {
+                    if (i == k) {
+                        for (const char16_t *u = odd.unit; *u; ++u) text.units.push_back(*u);
+                        want += odd.out;
+                    }
+                    if (i < n) {
+                        text.units.push_back((uint16_t)('a' + i % 26));
+                        want += (char)('a' + i % 26);
+                    }
+                }
+                SCOPED_TRACE(std::string(odd.out) + " at " + std::to_string(k) + " of " + std::to_string(n));
+                EXPECT_EQ(format(text, IGNORE), want);
+                EXPECT_EQ(format(text, INSERTS), want);
+            }
+        }
+    }
+}
+
 TEST(FormatText, OutputLimitAndHugeWidths) {
     std::string a32765(32765, 'A'), a32766(32766, 'A');
     EXPECT_EQ(format(ansi("%1\r\n"), INSERTS, {a32765.c_str()}).size(), 32766u);

@@ -324,6 +324,75 @@ TEST(FindMessage, CorruptTablesAreErrorsNotOverruns) {
     }
 }
 
+// The message of id in the table at table (size bytes) of b as the blocks
+// define it: the first block in file order whose ids hold it, its entries
+// skipped by their lengths while they lie inside the table.
+std::string bywalk(const std::string &b, size_t table, size_t size, DWORD id) {
+    const size_t end = table + size;
+    for (uint32_t i = 0; i < get32(b, table); ++i) {
+        const size_t block = table + 4 + 12 * i;
+        const uint32_t low = get32(b, block), high = get32(b, block + 4);
+        if (id < low || id > high) continue;
+        size_t entry = table + get32(b, block + 8);
+        for (uint32_t k = low; k < id; ++k) {
+            if (entry + 4 > end || get16(b, entry) < 4) return "rc=317";
+            entry += get16(b, entry);
+        }
+        if (entry + 4 > end) return "rc=317";
+        const size_t length = std::min<size_t>(get16(b, entry) < 4 ? 0 : get16(b, entry) - 4, end - (entry + 4));
+        return std::string(b.c_str() + entry + 4, strnlen(b.c_str() + entry + 4, length));
+    }
+    return "rc=317";
+}
+
+TEST(FindMessage, BlocksInOrderOrNotGiveTheFirstBlockHoldingTheId) {
+    // The three blocks of probe_ansi.dll (1-0x13, 0x100-0x101, 0xC0000200)
+    // are in order and found by a binary search; moved about, overlapping or
+    // empty they are walked. Either way the first block holding an id decides.
+    const std::string good = fixturebytes("probe_ansi.dll");
+    size_t table, dataentry;
+    tableof(good, &table, &dataentry);
+    const size_t blocks = table + 4;
+    auto swap = [&](std::string &b, int i, int k) {
+        for (int f = 0; f < 12; f += 4) {
+            const uint32_t a = get32(b, blocks + 12 * i + f), c = get32(b, blocks + 12 * k + f);
+            set32(b, blocks + 12 * i + f, c);
+            set32(b, blocks + 12 * k + f, a);
+        }
+    };
+    struct Row {
+        const char *what;
+        std::function<void(std::string &)> change;
+    } rows[] = {
+        {"in order", [](std::string &) {}},
+        {"last first", [&](std::string &b) { swap(b, 0, 2); }},
+        {"second first", [&](std::string &b) { swap(b, 0, 1); }},
+        // The second block from 0x10 on: ids 0x10-0x13 lie in two blocks.
+        {"overlapping", [&](std::string &b) { set32(b, blocks + 12, 0x10); }},
+        {"overlapping, the wider one first",
+         [&](std::string &b) {
+             set32(b, blocks + 12, 0x10);
+             swap(b, 0, 1);
+         }},
+        {"an empty block", [&](std::string &b) { set32(b, blocks + 12, 0x102); }},
+        {"one block", [&](std::string &b) { set32(b, table, 1); }},
+    };
+    const DWORD ids[] = {0,     1,     2,     0xF,    0x10,       0x13,       0x14,      0xFF,
+                         0x100, 0x101, 0x102, 0x1000, 0xC0000200, 0xC0000201, 0xFFFFFFFF};
+    size_t found = 0;
+    for (const Row &row : rows) {
+        std::string b = good;
+        row.change(b);
+        for (DWORD id : ids) {
+            SCOPED_TRACE(std::string(row.what) + ", id " + std::to_string(id));
+            const std::string want = bywalk(b, table, get32(b, dataentry + 4), id);
+            found += want != "rc=317";
+            EXPECT_EQ(lookup(b, id), want);
+        }
+    }
+    EXPECT_GT(found, 40u);
+}
+
 TEST(MessageIds, ListsTheChosenTableBlockByBlock) {
     std::string good = fixturebytes("probe_ansi.dll");
     std::vector<DWORD> ids, want;
