@@ -9,6 +9,7 @@
 #ifndef QUILLOG_FUZZ_FUZZSUPPORT_H
 #define QUILLOG_FUZZ_FUZZSUPPORT_H
 
+#include "platform/posix/ntapi.h" // the targets call the emulation, and check its own codes
 #include "platform/win32.h"
 
 #include <cstddef>
