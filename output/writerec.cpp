@@ -90,6 +90,25 @@ char *putshort(char *at, const char *text, size_t n, const char *readable) {
     return put(at, text, n);
 }
 
+// strnlen(text, most), for a text that is mostly short: one whose NUL lies
+// in the 16 bytes from its start, with those bytes before readable, takes
+// one compare.
+size_t textlength(const char *text, size_t most, const char *readable) {
+#ifdef __SSE2__
+    if (readable - text >= 16) {
+        const __m128i block = _mm_loadu_si128((const __m128i *)text);
+        const unsigned nuls = (unsigned)_mm_movemask_epi8(_mm_cmpeq_epi8(block, _mm_setzero_si128()));
+        if (nuls) {
+            const size_t n = (size_t)__builtin_ctz(nuls);
+            return n < most ? n : most;
+        }
+    }
+#else
+    (void)readable;
+#endif
+    return strnlen(text, most);
+}
+
 // The two digits of every number below 100.
 const struct TwoDigits {
     char pairs[200];
@@ -465,10 +484,11 @@ void writerec(HANDLE outfile, DWORD ordinal, EVENTLOGRECORD *rec) {
 
     // The computer name follows the source name; both are cut in place.
     char *source = (char *)rec + sizeof(EVENTLOGRECORD);
-    size_t sourcelen = strlen(source);
+    const char *recend = (const char *)rec + rec->Length;
+    size_t sourcelen = textlength(source, (size_t)-1, recend);
     char *computer = source + sourcelen + 1;
     if (sourcelen > SourceMax) source[sourcelen = SourceMax] = '\0';
-    size_t computerlen = strnlen(computer, ComputerMax + 1);
+    size_t computerlen = textlength(computer, ComputerMax + 1, recend);
     if (computerlen > ComputerMax) computer[computerlen = ComputerMax] = '\0';
 
     // The user column: empty for a record without a SID, and for one whose
@@ -527,7 +547,15 @@ void writerec(HANDLE outfile, DWORD ordinal, EVENTLOGRECORD *rec) {
     // checked first (numbers of 20 digits, the data column of MaxFragmentLen
     // - 1 characters).
     char *at = line;
-    for (const char *code = Options.LogTypeCode; *code; ++code) *at++ = *code;
+    // The log type codes are three letters: one copy of four bytes takes one
+    // with its NUL, which the separator then covers.
+    const char *code = Options.LogTypeCode;
+    if (code[0] && code[1] && code[2] && !code[3]) {
+        memcpy(at, code, 4);
+        at += 3;
+    } else {
+        for (; *code; ++code) *at++ = *code;
+    }
     const size_t longest = (size_t)(at - line) + 1 + datelen + TimeMax + 1 + sourcelen + 1 + 20 + 1 + typelen + 1 +
                            categorylen + 1 + userlen + 1 + computerlen + 1 +
                            (onefield && !formatted ? limit : desclen) +
@@ -536,7 +564,6 @@ void writerec(HANDLE outfile, DWORD ordinal, EVENTLOGRECORD *rec) {
     *at++ = s.FieldSeparator;
     at = putshort(at, datetext, datelen, datetext + sizeof datetext);
     at = puttime(at, hour, minute, second);
-    const char *recend = (const char *)rec + rec->Length;
     at = putcolumn(at, tables.text, source, sourcelen, recend);
     *at++ = s.FieldSeparator;
     at = putdecimal(at, (unsigned long)(rec->EventID & 0xFFFF));
