@@ -581,11 +581,22 @@ void ansirecord(const NewRecord &rec, uint32_t number, std::vector<uint8_t> *out
         out->resize((size_t)size);
         uint8_t *p = out->data();
         bool whole = true;
+        // The block converter reads the last units of a string as the end
+        // of a block of eight, so a string of fewer units (NUL included),
+        // which has no such block of its own, goes unit by unit.
         auto put = [&](const std::u16string &t, uint8_t *d) {
             const uint32_t bytes = 2 * (uint32_t)(t.size() + 1);
             uint32_t n = 0;
-            whole =
-                whole && ansistrings(Bytes{(const uint8_t *)t.data(), bytes}, 0, bytes, 1, d, &n) && n == t.size() + 1;
+            if (!whole) return d;
+            if (bytes >= 16) {
+                whole = ansistrings(Bytes{(const uint8_t *)t.data(), bytes}, 0, bytes, 1, d, &n) && n == t.size() + 1;
+                return d + n;
+            }
+            for (char16_t c : t) {
+                whole = whole && c != 0;
+                d[n++] = ansiunit(c);
+            }
+            d[n++] = 0;
             return d + n;
         };
         auto putzeros = [](uint8_t *d, uint32_t n) {
