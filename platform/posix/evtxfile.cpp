@@ -280,10 +280,14 @@ struct Piece {
     Ref ref;               // PValue
     size_t at = 0;         // while noting: where the piece starts in the buffer
 };
+// An insertion string recipe may also stand for a run of strings: those of
+// an element repeated for the items of an array value, one string per item
+// (one empty item for an empty array), each the item alone.
 struct Recipe {
     bool set = false, isvalue = false;
-    Ref ref;                   // isvalue: the one value
-    uint32_t first = 0, n = 0; // otherwise: the pieces of the text
+    bool items = false;        // the array value ref gives one string per item
+    Ref ref;                   // isvalue, items: the one value
+    uint32_t first = 0, n = 0; // otherwise: the pieces of the text; items: the work of one repetition
 };
 struct Plan {
     std::vector<Piece> pieces;
@@ -491,6 +495,17 @@ private:
     bool replay(const Plan &p);
     Value planvalue(Ref r) const;
     void note(PieceKind kind, uint32_t a, uint32_t b, Ref ref, size_t at);
+    // What the recipe being noted holds before an element repeats for the
+    // items of an array; then the check that the repetitions gave strings
+    // of the item alone, and their one recipe in place of theirs.
+    struct NoteMark {
+        size_t strings = 0, pieces = 0;
+        uint64_t work = 0;
+        bool fields[FCount] = {};
+        bool hasdata = false, binary = false;
+    };
+    NoteMark notemark(const Item &it);
+    void noteitems(const NoteMark &m, Ref arr, uint32_t reps, uint32_t cost);
     void notetext(Recipe *r, size_t start);
     void cut(size_t size) {
         buf_.resize(size);
@@ -812,11 +827,18 @@ bool Converter::run(uint32_t i, uint32_t end, const Vals &vals, const Item &it, 
                 each.v.off = arr.off;
                 uint32_t cur = arr.off;
                 bool any = false;
+                const NoteMark mark = noting_ ? notemark(it) : NoteMark();
+                uint32_t reps = 0;
                 while (nextitem(arr, &cur, &each.v)) {
                     any = true;
+                    ++reps;
                     if (!open(i, role, vals, each, nesting)) return false;
                 }
-                if (!any && !open(i, role, vals, each, nesting)) return false;
+                if (!any) {
+                    reps = 1;
+                    if (!open(i, role, vals, each, nesting)) return false;
+                }
+                if (noting_) noteitems(mark, Ref{owner_, op.arr}, reps, op.a - i + 1);
             } else if (!open(i, role, vals, it, nesting)) {
                 return false;
             }
@@ -852,7 +874,7 @@ bool Converter::run(uint32_t i, uint32_t end, const Vals &vals, const Item &it, 
         case OpSubst: {
             Value v = op.index == it.index && it.index != None ? it.v : value(vals, op.index);
             const Ref ref{owner_, op.index};
-            if (noting_ && it.index != None) rec_.ok = false;
+            if (noting_ && it.index != None && op.index != it.index) rec_.ok = false;
             if (v.type == TBinXml) {
                 // Nested XML replaces the substitution in the element's content.
                 if (f.role != RAttr) {
@@ -958,6 +980,43 @@ void Converter::note(PieceKind kind, uint32_t a, uint32_t b, Ref ref, size_t at)
     p.ref = ref;
     p.at = at;
     trail_.push_back(p);
+}
+
+Converter::NoteMark Converter::notemark(const Item &it) {
+    // An element repeated inside another's repetition is not noted.
+    if (it.index != None) rec_.ok = false;
+    NoteMark m;
+    m.strings = rec_.strings.size();
+    m.pieces = rec_.pieces.size();
+    m.work = rec_.work;
+    for (int f = 0; f < FCount; ++f) m.fields[f] = fields_[f].set;
+    m.hasdata = rec_.hasdata;
+    m.binary = binary_;
+    return m;
+}
+
+// The repetitions must have given one string each, the item alone, and
+// nothing else: no System field, no data, no text kept. Their work is that
+// of the element's operations once per item, counted when a recipe runs.
+void Converter::noteitems(const NoteMark &m, Ref arr, uint32_t reps, uint32_t cost) {
+    bool ok = rec_.strings.size() - m.strings == reps && rec_.pieces.size() == m.pieces && rec_.hasdata == m.hasdata &&
+              binary_ == m.binary;
+    for (int f = 0; f < FCount; ++f) ok = ok && fields_[f].set == m.fields[f];
+    for (size_t k = m.strings; ok && k < rec_.strings.size(); ++k) {
+        const Recipe &r = rec_.strings[k];
+        ok = r.isvalue && r.ref.owner == arr.owner && r.ref.index == arr.index;
+    }
+    if (!ok) {
+        rec_.ok = false;
+        return;
+    }
+    rec_.strings.resize(m.strings);
+    Recipe r;
+    r.set = r.items = true;
+    r.ref = arr;
+    r.n = cost;
+    rec_.strings.push_back(r);
+    rec_.work = m.work;
 }
 
 // The recipe of the buffer's text from start on: the pieces noted there.
@@ -1216,8 +1275,7 @@ void Converter::renderone(const Value &v, std::u16string *out) {
 // instance, after an optional fragment header, and nothing but the end of
 // the stream after its values. Appends the templates and value types to
 // key_ and the values to planvals_; a value that holds binary XML must hold
-// such a stream itself (one level deep). False for any other stream, and
-// for arrays, whose elements repeat: those records are always run.
+// such a stream itself (one level deep). False for any other stream.
 bool Converter::shape(uint32_t pos, uint32_t end, uint16_t owner) {
     if (pos < end && c_.data[pos] == 0x0F) pos += 4;
     uint32_t defoff, count, size;
@@ -1242,7 +1300,7 @@ bool Converter::shape(uint32_t pos, uint32_t end, uint16_t owner) {
         v.size = nt::le16(d);
         v.type = d[2];
         v.off = at;
-        if ((uint64_t)at + v.size > end || (v.type & TArray) || (owner != None && v.type == TBinXml)) return false;
+        if ((uint64_t)at + v.size > end || (owner != None && v.type == TBinXml)) return false;
         at += v.size;
         key_[keyat + i] = (char)v.type;
     }
@@ -1302,15 +1360,39 @@ bool Converter::replay(const Plan &p) {
         }
     }
     auto &strings = out_->strings;
-    if (strings.size() < p.strings.size()) strings.resize(p.strings.size());
-    nstrings_ = p.strings.size();
-    for (size_t i = 0; i < p.strings.size(); ++i) {
-        const Recipe &r = p.strings[i];
-        strings[i].clear();
+    nstrings_ = 0;
+    auto next = [&]() -> std::u16string * {
+        if (nstrings_ == strings.size()) strings.emplace_back();
+        std::u16string *s = &strings[nstrings_++];
+        s->clear();
+        return s;
+    };
+    for (const Recipe &r : p.strings) {
+        if (r.items) {
+            // As the element's repetitions give them (see run).
+            const Value arr = planvalue(r.ref);
+            Value each;
+            each.type = arr.type & 0x7F;
+            each.off = arr.off;
+            uint32_t cur = arr.off;
+            bool any = false;
+            while (nextitem(arr, &cur, &each)) {
+                any = true;
+                if (nstrings_ == 0xFFFF || !spend(r.n)) return false;
+                render(each, next());
+            }
+            if (!any) {
+                if (nstrings_ == 0xFFFF || !spend(r.n)) return false;
+                render(each, next());
+            }
+            continue;
+        }
+        if (nstrings_ == 0xFFFF) return false;
+        std::u16string *s = next();
         if (r.isvalue)
-            render(planvalue(r.ref), &strings[i]);
+            render(planvalue(r.ref), s);
         else
-            build(r, &strings[i]);
+            build(r, s);
     }
     if (p.hasdata) {
         const Value v = planvalue(p.data);
@@ -1420,8 +1502,11 @@ bool Converter::convert(Bytes chunk, uint32_t slot, uint32_t off, uint32_t size,
         if (shape(body, end, None)) {
             auto hit = plankeys_.find(key_);
             if (hit != plankeys_.end()) {
-                done = replay(plans_[hit->second]);
-                if (!done) begin(); // over a limit: the run decides
+                // A shape whose record took a path no recipe holds is run.
+                if (plans_[hit->second].ok) {
+                    done = replay(plans_[hit->second]);
+                    if (!done) begin(); // over a limit: the run decides
+                }
             } else if (planpieces_ < MaxOps) {
                 noting_ = true;
                 rec_ = Plan();
@@ -1430,7 +1515,11 @@ bool Converter::convert(Bytes chunk, uint32_t slot, uint32_t off, uint32_t size,
     }
     if (!done) {
         const bool ok = stream(body, end, 0);
-        if (ok && noting_ && rec_.ok) {
+        if (ok && noting_) {
+            if (!rec_.ok) {
+                rec_ = Plan(); // kept empty, so that the shape is run without noting
+                rec_.ok = false;
+            }
             planpieces_ += rec_.pieces.size() + rec_.strings.size() + 1;
             plankeys_.emplace(key_, plans_.size());
             plans_.push_back(std::move(rec_));

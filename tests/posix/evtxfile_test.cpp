@@ -953,3 +953,81 @@ TEST(EvtxRecipes, RecordsOfOneShapeReadAsTheirTemplatesRunGiveThem) {
     EXPECT_EQ(fourth.computer, u"pc-#D");
     EXPECT_EQ(fourth.strings.back(), u"040506");
 }
+
+TEST(EvtxRecipes, ArraysRepeatTheirElementWhateverTheirItemCount) {
+    // Records of one shape whose array value holds more, fewer or no items:
+    // read with recipes, each must read as running its template gives it,
+    // whether the element repeated for the items gives one string per item
+    // (the recipe covers them) or mixes the item with more (the shape is run).
+    typedef std::function<void()> Body;
+    struct Row {
+        const char *name;
+        uint8_t type;
+        std::function<void(ChunkWriter &)> content; // EventData's elements; value 0 is the array
+        std::vector<std::vector<uint8_t>> arrays;
+        std::vector<std::vector<std::u16string>> want;
+    };
+    auto dataof = [](ChunkWriter &c, const Body &body) { c.element("Data", true, nullptr, body); };
+    const std::vector<uint8_t> none, one = str(std::string("a\0", 2)), three = str(std::string("bc\0\0d\0", 6));
+    const Row rows[] = {
+        {"a Data element per string",
+         0x81,
+         [&](ChunkWriter &c) { dataof(c, [&] { c.subst(0, 0x81, false); }); },
+         {three, one, none, three},
+         {{u"bc", u"", u"d"}, {u"a"}, {u""}, {u"bc", u"", u"d"}}},
+        {"a Data element per number, then a string",
+         0x88,
+         [&](ChunkWriter &c) {
+             dataof(c, [&] { c.subst(0, 0x88, false); });
+             dataof(c, [&] { c.subst(1, 0x01, false); });
+         },
+         {le(7, 4), {}, {1, 0, 0, 0, 2, 0, 0, 0, 3, 0, 0, 0}},
+         {{u"7", u"s"}, {u"", u"s"}, {u"1", u"2", u"3", u"s"}}},
+        {"the item after text",
+         0x81,
+         [&](ChunkWriter &c) {
+             dataof(c, [&] {
+                 c.literal("x");
+                 c.subst(0, 0x81, false);
+             });
+         },
+         {one, three, none},
+         {{u"xa"}, {u"xbc", u"x", u"xd"}, {u"x"}}},
+        {"under UserData, a leaf per item",
+         0x81,
+         [&](ChunkWriter &c) {
+             c.element("More", true, nullptr,
+                       [&] { c.element("Item", true, nullptr, [&] { c.subst(0, 0x81, false); }); });
+         },
+         {three, none, one},
+         {{u"bc", u"", u"d"}, {u""}, {u"a"}}},
+    };
+    for (const auto &r : rows) {
+        SCOPED_TRACE(r.name);
+        ChunkWriter c;
+        uint64_t id = 1;
+        for (const auto &a : r.arrays)
+            c.record(id++, 0, [&] {
+                c.fragment();
+                c.instance("arrays",
+                           [&] {
+                               c.element("Event", true, nullptr, [&] {
+                                   const bool user = std::string(r.name).find("UserData") != std::string::npos;
+                                   c.element(user ? "UserData" : "EventData", true, nullptr, [&] { r.content(c); });
+                               });
+                           },
+                           {{r.type, a}, {0x01, str("s")}});
+            });
+        const auto image = fileof({c.finish()});
+        const auto ran = views(image, false), planned = views(image, true);
+        ASSERT_EQ(ran.size(), r.want.size());
+        ASSERT_EQ(planned.size(), r.want.size());
+        for (size_t i = 0; i < r.want.size(); ++i) {
+            SCOPED_TRACE(i);
+            EXPECT_EQ(ran[i].first, (DWORD)ERROR_SUCCESS);
+            EXPECT_EQ(planned[i].first, (DWORD)ERROR_SUCCESS);
+            EXPECT_EQ(planned[i].second.strings, r.want[i]);
+            EXPECT_TRUE(planned[i].second == ran[i].second);
+        }
+    }
+}
