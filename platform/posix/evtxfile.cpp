@@ -80,8 +80,10 @@ const uint32_t MaxWork = 1u << 18;
 // Open elements and attribute values at once: the depth of elements in each
 // of the nested fragments, and the root above them.
 const size_t MaxFrames = (MaxDepth + 2) * (MaxNesting + 1) + 2;
-// Compiled operations kept for one chunk before the cache starts afresh.
+// Compiled operations kept for one chunk before the cache starts afresh;
+// the bytes of the templates' identities kept before the recipes do.
 const size_t MaxOps = 1u << 16;
+const size_t MaxForms = 1u << 22;
 
 // The element and attribute names the legacy view looks at.
 enum Name : uint8_t {
@@ -266,17 +268,20 @@ struct Frame {
     Ref singleref;
 };
 
-// A record's legacy view as a recipe over its values. Two records of one
-// chunk whose template instances have the same templates and the same value
-// types (nested instances included) run the same operations: every element
-// left out or kept, every text and value in the same place. So the first
-// such record is run and its view noted as pieces (template text, character
-// and entity references, values); the others take the recipe with their
-// own values, without running the template again.
-enum PieceKind : uint8_t { PText, PChar, PEntity, PValue };
+// A record's legacy view as a recipe over its values. Two records whose
+// template instances have the same templates and the same value types
+// (nested instances included) run the same operations: every element left
+// out or kept, every text and value in the same place. A template is known
+// by what it compiles to (operations, names the view looks at, texts), not
+// by where it lies, so records of other chunks that define the same
+// template again share its recipes. The first such record is run and its
+// view noted as pieces (template text, character and entity references as
+// the text they give, values); the others take the recipe with their own
+// values, without running the template again.
+enum PieceKind : uint8_t { PText, PValue };
 struct Piece {
     PieceKind kind = PText;
-    uint32_t a = 0, b = 0; // PText: chunk offset, units; PChar: the unit; PEntity: the name entry
+    uint32_t a = 0, b = 0; // PText: where its text starts in the plan's texts, units
     Ref ref;               // PValue
     size_t at = 0;         // while noting: where the piece starts in the buffer
 };
@@ -291,6 +296,7 @@ struct Recipe {
 };
 struct Plan {
     std::vector<Piece> pieces;
+    std::u16string texts; // of the text pieces
     Recipe fields[FCount];
     std::vector<Recipe> strings;
     bool hasdata = false;
@@ -307,6 +313,7 @@ struct Capture {
 
 struct Template {
     uint32_t start = 0, end = 0;
+    uint32_t id = 0; // the same for templates that compile alike
     bool ok = false;
 };
 
@@ -456,19 +463,31 @@ public:
     // nest.
     explicit Converter(bool plans) : useplans_(plans) { frames_.reserve(MaxFrames); }
     void reset() {
-        cache_.clear();
-        templates_.clear();
-        ops_.clear();
-        plans_.clear();
-        plankeys_.clear();
-        planpieces_ = 0;
-        slot_ = None32;
+        resetchunk();
+        resetplans();
     }
     bool convert(Bytes chunk, uint32_t slot, uint32_t off, uint32_t size, evt::NewRecord *out);
 
 private:
     static constexpr uint32_t None32 = 0xFFFFFFFFu;
 
+    // The compiled templates belong to a chunk; the recipes and the
+    // templates' identities are kept from chunk to chunk while they fit
+    // their limits.
+    void resetchunk() {
+        cache_.clear();
+        templates_.clear();
+        ops_.clear();
+        slot_ = None32;
+    }
+    void resetplans() {
+        plans_.clear();
+        plankeys_.clear();
+        planpieces_ = 0;
+        forms_.clear();
+        formbytes_ = 0;
+    }
+    uint32_t identify(const Template &t);
     bool stream(uint32_t pos, uint32_t end, int nesting);
     bool instance(uint32_t *pos, uint32_t end, int nesting);
     int templ(uint32_t defoff);
@@ -536,6 +555,12 @@ private:
     std::vector<Plan> plans_;
     std::unordered_map<std::string, size_t> plankeys_;
     size_t planpieces_ = 0;
+    // Templates by what they compile to: identities never reused, so that
+    // one is never taken for a template known before a reset.
+    std::unordered_map<std::string, uint32_t> forms_;
+    size_t formbytes_ = 0;
+    uint32_t nextid_ = 0;
+    std::string form_;
     std::string key_;
     std::vector<Value> planvals_;    // the record's values, outer instance first
     std::vector<uint32_t> nestedat_; // per outer value: where its nested values start, or None32
@@ -738,9 +763,40 @@ int Converter::templ(uint32_t defoff) {
     if (c_.u32((size_t)defoff + 20, &size) && c_.has((size_t)defoff + 24, size))
         t.ok = compilebody(defoff + 24, defoff + 24 + size);
     t.end = (uint32_t)ops_.size();
+    if (t.ok) t.id = identify(t);
     templates_.push_back(t);
     cache_[defoff] = (int)templates_.size() - 1;
     return t.ok ? (int)templates_.size() - 1 : -1;
+}
+
+// The identity of a compiled template: its operations with their links
+// relative to its start, and the texts they copy, as one string; templates
+// of other chunks that give the same string run alike. The strings kept are
+// limited: past the limit the recipes start afresh at the next chunk.
+uint32_t Converter::identify(const Template &t) {
+    form_.clear();
+    for (uint32_t i = t.start; i < t.end; ++i) {
+        const Op &op = ops_[i];
+        uint32_t f[5] = {(uint32_t)op.kind | (uint32_t)op.name << 8 | (uint32_t)op.optional << 16,
+                         (uint32_t)op.index | (uint32_t)op.opt << 16, op.arr, 0, 0};
+        uint32_t off = 0, units = 0;
+        switch (op.kind) {
+        case OpOpen: f[3] = op.a - t.start, f[4] = op.b - t.start; break;
+        case OpAttr: f[3] = op.a - t.start; break;
+        case OpText: off = op.a, units = op.b; break;
+        case OpEntity: off = op.a + 8, units = le16(c_, op.a + 6); break;
+        default: break;
+        }
+        f[4] = op.kind == OpText || op.kind == OpEntity ? units : f[4];
+        form_.append((const char *)f, sizeof f);
+        // The compile checked that these bytes lie in the chunk.
+        form_.append((const char *)c_.data + off, 2 * (size_t)units);
+    }
+    auto hit = forms_.find(form_);
+    if (hit != forms_.end()) return hit->second;
+    formbytes_ += form_.size();
+    forms_.emplace(form_, nextid_);
+    return nextid_++;
 }
 
 // A template instance: the template (defined here or earlier in the chunk),
@@ -862,10 +918,8 @@ bool Converter::run(uint32_t i, uint32_t end, const Vals &vals, const Item &it, 
                     buf_.push_back(u';');
                 }
                 if (noting_) {
-                    note(op.kind == OpText   ? PText
-                         : op.kind == OpChar ? PChar
-                                             : PEntity,
-                         op.kind == OpChar ? op.index : op.a, op.b, Ref(), at);
+                    note(PText, (uint32_t)rec_.texts.size(), (uint32_t)(buf_.size() - at), Ref(), at);
+                    rec_.texts.append(buf_, at, std::u16string::npos);
                     rec_.work += buf_.size() - at;
                 }
             }
@@ -1273,7 +1327,7 @@ void Converter::renderone(const Value &v, std::u16string *out) {
 
 // The shape of a record's stream (or of a nested value's): one template
 // instance, after an optional fragment header, and nothing but the end of
-// the stream after its values. Appends the templates and value types to
+// the stream after its values. Appends the templates' identities and the value types to
 // key_ and the values to planvals_; a value that holds binary XML must hold
 // such a stream itself (one level deep). False for any other stream.
 bool Converter::shape(uint32_t pos, uint32_t end, uint16_t owner) {
@@ -1287,7 +1341,9 @@ bool Converter::shape(uint32_t pos, uint32_t end, uint16_t owner) {
     }
     if ((uint64_t)pos + 4 > end || !c_.u32(pos, &count) || count > (end - pos - 4) / 4) return false;
     pos += 4;
-    key_.append((const char *)&defoff, sizeof defoff);
+    const int t = templ(defoff);
+    if (t < 0) return false;
+    key_.append((const char *)&templates_[(size_t)t].id, sizeof templates_[(size_t)t].id);
     key_.append((const char *)&count, sizeof count);
     // The descriptors lie before end (count was checked against it).
     const uint8_t *d = c_.data + pos;
@@ -1333,15 +1389,7 @@ bool Converter::replay(const Plan &p) {
         for (uint32_t k = r.first; k < r.first + r.n; ++k) {
             const Piece &pc = p.pieces[k];
             switch (pc.kind) {
-            case PText: text(pc.a, pc.b, out); break;
-            case PChar:
-                if (pc.a) out->push_back((char16_t)pc.a);
-                break;
-            case PEntity:
-                out->push_back(u'&');
-                text(pc.a + 8, le16(c_, pc.a + 6), out);
-                out->push_back(u';');
-                break;
+            case PText: out->append(p.texts, pc.a, pc.b); break;
             case PValue: render(planvalue(pc.ref), out); break;
             }
         }
@@ -1474,7 +1522,8 @@ bool Converter::convert(Bytes chunk, uint32_t slot, uint32_t off, uint32_t size,
     // uses lies in its 64 KiB chunk, which compiles to fewer operations than
     // the other half.
     if (slot != slot_ || ops_.size() > MaxOps / 2) {
-        reset();
+        if (slot != slot_ && (planpieces_ >= MaxOps || formbytes_ > MaxForms)) resetplans();
+        resetchunk();
         slot_ = slot;
     }
     c_ = chunk;
@@ -1520,7 +1569,7 @@ bool Converter::convert(Bytes chunk, uint32_t slot, uint32_t off, uint32_t size,
                 rec_ = Plan(); // kept empty, so that the shape is run without noting
                 rec_.ok = false;
             }
-            planpieces_ += rec_.pieces.size() + rec_.strings.size() + 1;
+            planpieces_ += rec_.pieces.size() + rec_.strings.size() + rec_.texts.size() / 8 + 1;
             plankeys_.emplace(key_, plans_.size());
             plans_.push_back(std::move(rec_));
         }

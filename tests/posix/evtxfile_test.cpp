@@ -1031,3 +1031,66 @@ TEST(EvtxRecipes, ArraysRepeatTheirElementWhateverTheirItemCount) {
         }
     }
 }
+
+TEST(EvtxRecipes, TemplatesOfOtherChunksShareRecipesOnlyWhenTheyCompileAlike) {
+    // A recipe noted in one chunk serves the records of a later chunk whose
+    // template compiles alike, wherever it lies; a template at the same
+    // place whose text, names or substitutions differ gets its own.
+    auto templ = [](ChunkWriter &c, const std::string &text, const std::string &data, uint8_t type) {
+        c.element("Event", true, nullptr, [&] {
+            c.element("System", true, nullptr, [&] {
+                c.element("Computer", true, nullptr, [&] {
+                    c.literal(text);
+                    c.subst(0, 0x01, false);
+                });
+            });
+            c.element("EventData", true, nullptr,
+                      [&] { c.element(data, true, nullptr, [&] { c.subst(1, type, false); }); });
+        });
+    };
+    struct Row {
+        const char *text, *data;
+        uint8_t type;
+        bool shifted; // another template's record first, so that this one lies further on
+        std::u16string computer;
+        std::vector<std::u16string> strings;
+    };
+    const Row rows[] = {
+        {"pc-", "Data", 0x01, false, u"pc-A", {u"s"}},   {"pc-", "Data", 0x01, true, u"pc-A", {u"s"}},
+        {"xy-", "Data", 0x01, false, u"xy-A", {u"s"}},   {"pc-", "Binary", 0x01, false, u"pc-A", {}},
+        {"pc-", "Data", 0x08, false, u"pc-A", {u"115"}}, {"pc-", "Data", 0x01, true, u"pc-A", {u"s"}},
+    };
+    std::vector<std::vector<uint8_t>> chunks;
+    uint64_t id = 1;
+    for (const auto &r : rows) {
+        ChunkWriter c;
+        if (r.shifted)
+            c.record(id++, 0, [&] {
+                c.fragment();
+                c.instance("other", [&] { c.element("Event", true, nullptr, [&] { c.subst(0, 0x01, false); }); },
+                           {{0x01, str("o")}});
+            });
+        for (int k = 0; k < 2; ++k)
+            c.record(id++, 0, [&] {
+                c.fragment();
+                c.instance("t", [&] { templ(c, r.text, r.data, r.type); },
+                           {{0x01, str("A")}, {r.type, r.type == 0x08 ? le(115, 4) : str("s")}});
+            });
+        chunks.push_back(c.finish());
+    }
+    const auto image = fileof(chunks);
+    const auto ran = views(image, false), planned = views(image, true);
+    ASSERT_EQ(ran.size(), 14u);
+    ASSERT_EQ(planned.size(), ran.size());
+    size_t i = 0;
+    for (const auto &r : rows) {
+        SCOPED_TRACE(r.text + std::string(" ") + r.data);
+        if (r.shifted) ++i;
+        for (int k = 0; k < 2; ++k, ++i) {
+            EXPECT_EQ(planned[i].first, (DWORD)ERROR_SUCCESS);
+            EXPECT_EQ(planned[i].second.computer, r.computer);
+            EXPECT_EQ(planned[i].second.strings, r.strings);
+            EXPECT_TRUE(planned[i].second == ran[i].second);
+        }
+    }
+}
