@@ -584,6 +584,18 @@ void ansirecord(const NewRecord &rec, uint32_t number, std::vector<uint8_t> *out
         auto put = [&](const std::u16string &t, uint8_t *d) {
             const uint32_t bytes = 2 * (uint32_t)(t.size() + 1);
             uint32_t n = 0;
+            // The block walk reads the last units of a string as the end of
+            // a block of eight, before the string's start for a shorter one:
+            // such a string goes unit by unit.
+            if (t.size() < 7) {
+                while (n < t.size() && t[n]) {
+                    d[n] = ansiunit(t[n]);
+                    ++n;
+                }
+                d[n++] = 0;
+                whole = whole && n == t.size() + 1;
+                return d + n;
+            }
             whole =
                 whole && ansistrings(Bytes{(const uint8_t *)t.data(), bytes}, 0, bytes, 1, d, &n) && n == t.size() + 1;
             return d + n;
