@@ -557,7 +557,23 @@ private:
     size_t planpieces_ = 0;
     // Templates by what they compile to: identities never reused, so that
     // one is never taken for a template known before a reset.
-    std::unordered_map<std::string, uint32_t> forms_;
+    struct FormHash {
+        // Eight bytes a step: the forms are long, and most are met once a
+        // chunk.
+        size_t operator()(const std::string &s) const {
+            uint64_t h = s.size() * 0x9E3779B97F4A7C15ull;
+            size_t i = 0;
+            for (; i + 8 <= s.size(); i += 8) {
+                uint64_t v;
+                std::memcpy(&v, s.data() + i, 8);
+                h = (h ^ v) * 0xFF51AFD7ED558CCDull;
+                h ^= h >> 29;
+            }
+            for (; i < s.size(); ++i) h = (h ^ (uint8_t)s[i]) * 0x100000001B3ull;
+            return (size_t)(h ^ h >> 32);
+        }
+    };
+    std::unordered_map<std::string, uint32_t, FormHash> forms_;
     size_t formbytes_ = 0;
     uint32_t nextid_ = 0;
     std::string form_;
@@ -774,23 +790,30 @@ int Converter::templ(uint32_t defoff) {
 // of other chunks that give the same string run alike. The strings kept are
 // limited: past the limit the recipes start afresh at the next chunk.
 uint32_t Converter::identify(const Template &t) {
-    form_.clear();
+    // The texts' units (the compile checked that they lie in the chunk).
+    auto textof = [&](const Op &op, uint32_t *off) -> uint32_t {
+        if (op.kind == OpText) return *off = op.a, op.b;
+        if (op.kind == OpEntity) return *off = op.a + 8, le16(c_, op.a + 6);
+        return *off = 0, 0;
+    };
+    size_t size = 0;
+    for (uint32_t i = t.start; i < t.end; ++i) {
+        uint32_t off;
+        size += 20 + 2 * (size_t)textof(ops_[i], &off);
+    }
+    form_.resize(size);
+    char *w = &form_[0];
     for (uint32_t i = t.start; i < t.end; ++i) {
         const Op &op = ops_[i];
-        uint32_t f[5] = {(uint32_t)op.kind | (uint32_t)op.name << 8 | (uint32_t)op.optional << 16,
-                         (uint32_t)op.index | (uint32_t)op.opt << 16, op.arr, 0, 0};
-        uint32_t off = 0, units = 0;
-        switch (op.kind) {
-        case OpOpen: f[3] = op.a - t.start, f[4] = op.b - t.start; break;
-        case OpAttr: f[3] = op.a - t.start; break;
-        case OpText: off = op.a, units = op.b; break;
-        case OpEntity: off = op.a + 8, units = le16(c_, op.a + 6); break;
-        default: break;
-        }
-        f[4] = op.kind == OpText || op.kind == OpEntity ? units : f[4];
-        form_.append((const char *)f, sizeof f);
-        // The compile checked that these bytes lie in the chunk.
-        form_.append((const char *)c_.data + off, 2 * (size_t)units);
+        uint32_t off;
+        const uint32_t units = textof(op, &off);
+        const uint32_t a = op.kind == OpOpen || op.kind == OpAttr ? op.a - t.start : units;
+        const uint32_t f[5] = {(uint32_t)op.kind | (uint32_t)op.name << 8 | (uint32_t)op.optional << 16,
+                               (uint32_t)op.index | (uint32_t)op.opt << 16, op.arr, a,
+                               op.kind == OpOpen ? op.b - t.start : 0};
+        std::memcpy(w, f, sizeof f);
+        std::memcpy(w + sizeof f, c_.data + off, 2 * (size_t)units);
+        w += sizeof f + 2 * (size_t)units;
     }
     auto hit = forms_.find(form_);
     if (hit != forms_.end()) return hit->second;
@@ -1144,27 +1167,34 @@ bool Converter::finish(const Frame &cf) {
 
 // Copies UTF-16 text from the chunk. NUL units are dropped: the legacy
 // record ends each string at its first NUL.
+//
+// The units go through a block on the stack, appended to out as one copy:
+// resizing the string first would fill it unit by unit.
 void Converter::text(uint32_t off, uint32_t units, std::u16string *out) {
     const uint8_t *p = c_.data + off;
-    const size_t at = out->size();
-    out->resize(at + units);
-    char16_t *d = &(*out)[at];
+    const uint32_t BlockUnits = 128;
+    char16_t d[BlockUnits];
+    while (units) {
+        const uint32_t n = std::min(units, BlockUnits);
 #if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-    for (uint32_t k = 0; k < units; ++k) d[k] = (char16_t)nt::le16(p + 2 * k);
+        for (uint32_t k = 0; k < n; ++k) d[k] = (char16_t)nt::le16(p + 2 * k);
 #else
-    std::memcpy(d, p, 2 * (size_t)units);
+        std::memcpy(d, p, 2 * (size_t)n);
 #endif
-    // Four units at a time: a word holds a NUL unit when one of its units,
-    // less one, borrows into its top bit while the unit's own top bit is
-    // clear.
-    size_t k = 0;
-    for (; k + 4 <= units; k += 4) {
-        uint64_t w;
-        std::memcpy(&w, d + k, 8);
-        if ((w - 0x0001000100010001ull) & ~w & 0x8000800080008000ull) break;
+        // Four units at a time: a word holds a NUL unit when one of its
+        // units, less one, borrows into its top bit while the unit's own top
+        // bit is clear.
+        uint32_t k = 0;
+        for (; k + 4 <= n; k += 4) {
+            uint64_t w;
+            std::memcpy(&w, d + k, 8);
+            if ((w - 0x0001000100010001ull) & ~w & 0x8000800080008000ull) break;
+        }
+        while (k < n && d[k]) ++k;
+        out->append(d, k < n ? (size_t)(std::remove(d + k, d + n, u'\0') - d) : n);
+        p += 2 * (size_t)n;
+        units -= n;
     }
-    while (k < units && d[k]) ++k;
-    if (k < units) out->resize((size_t)(std::remove(d + k, d + units, u'\0') - out->data()));
 }
 
 // The next item of an array value at *cur: strings end at a NUL, SIDs give
