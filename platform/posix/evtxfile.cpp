@@ -475,6 +475,7 @@ private:
     // templates' identities are kept from chunk to chunk while they fit
     // their limits.
     void resetchunk() {
+        for (Recent &r : recent_) r = Recent();
         cache_.clear();
         templates_.clear();
         ops_.clear();
@@ -491,6 +492,7 @@ private:
     bool stream(uint32_t pos, uint32_t end, int nesting);
     bool instance(uint32_t *pos, uint32_t end, int nesting);
     int templ(uint32_t defoff);
+    int templ1(uint32_t defoff);
     bool compilebody(uint32_t pos, uint32_t end);
     bool element(uint32_t *pos, uint32_t end, bool intemplate, int depth);
     bool item(uint32_t *pos, uint32_t end, size_t owner);
@@ -578,9 +580,22 @@ private:
     uint32_t nextid_ = 0;
     std::string form_;
     std::string key_;
-    std::vector<Value> planvals_;    // the record's values, outer instance first
-    std::vector<uint32_t> nestedat_; // per outer value: where its nested values start, or None32
-    std::vector<uint32_t> nestedn_;  // and how many
+    // The record's values, outer instance first (nvals_ of them; the vector
+    // only grows), and the nested instances': which outer value holds them,
+    // where they start and how many.
+    struct Nested {
+        uint32_t owner, at, n;
+    };
+    std::vector<Value> planvals_;
+    size_t nvals_ = 0, outer_ = 0;
+    std::vector<Nested> nested_;
+    // The templates looked up last, by definition offset (one per slot of
+    // a few), before the chunk's map.
+    struct Recent {
+        uint32_t defoff = None32;
+        int index = -1;
+    };
+    Recent recent_[16];
     bool noting_ = false;
     Plan rec_;
     std::vector<Piece> trail_;
@@ -769,8 +784,18 @@ bool Converter::compilebody(uint32_t pos, uint32_t end) {
 }
 
 // The compiled template defined at defoff (next offset, GUID, data size,
-// body), or -1 when its definition does not hold.
+// body), or -1 when its definition does not hold. Each record looks its
+// templates up twice or more (its shape, its run), so the last few found
+// are kept aside from the map.
 int Converter::templ(uint32_t defoff) {
+    Recent &r = recent_[(defoff >> 3) & 15];
+    if (r.defoff == defoff) return r.index;
+    r.defoff = defoff;
+    r.index = templ1(defoff);
+    return r.index;
+}
+
+int Converter::templ1(uint32_t defoff) {
     auto hit = cache_.find(defoff);
     if (hit != cache_.end()) return templates_[hit->second].ok ? hit->second : -1;
     Template t;
@@ -1377,9 +1402,10 @@ bool Converter::shape(uint32_t pos, uint32_t end, uint16_t owner) {
     key_.append((const char *)&count, sizeof count);
     // The descriptors lie before end (count was checked against it).
     const uint8_t *d = c_.data + pos;
-    const size_t keyat = key_.size(), base = planvals_.size();
+    const size_t keyat = key_.size(), base = nvals_;
     key_.resize(keyat + count);
-    planvals_.resize(base + count);
+    nvals_ = base + count;
+    if (planvals_.size() < nvals_) planvals_.resize(nvals_);
     uint32_t at = pos + 4 * count;
     for (uint32_t i = 0; i < count; ++i, d += 4) {
         Value &v = planvals_[base + i];
@@ -1392,22 +1418,23 @@ bool Converter::shape(uint32_t pos, uint32_t end, uint16_t owner) {
     }
     if (at < end && c_.data[at] != 0x00) return false;
     if (owner != None) return true;
-    nestedat_.assign(count, None32);
-    nestedn_.assign(count, 0);
+    outer_ = count;
+    nested_.clear();
     for (uint32_t i = 0; i < count; ++i) {
         const Value v = planvals_[base + i];
         if (v.type != TBinXml) continue;
-        nestedat_[i] = (uint32_t)planvals_.size();
+        const size_t at = nvals_;
         if (!shape(v.off, v.off + v.size, (uint16_t)i)) return false;
-        nestedn_[i] = (uint32_t)planvals_.size() - nestedat_[i];
+        nested_.push_back(Nested{i, (uint32_t)at, (uint32_t)(nvals_ - at)});
     }
     return true;
 }
 
 Value Converter::planvalue(Ref r) const {
-    if (r.owner == None) return r.index < nestedat_.size() ? planvals_[r.index] : Value();
-    if (r.owner >= nestedat_.size() || nestedat_[r.owner] == None32 || r.index >= nestedn_[r.owner]) return Value();
-    return planvals_[nestedat_[r.owner] + r.index];
+    if (r.owner == None) return r.index < outer_ ? planvals_[r.index] : Value();
+    for (const Nested &n : nested_)
+        if (n.owner == r.owner) return r.index < n.n ? planvals_[n.at + r.index] : Value();
+    return Value();
 }
 
 // The view of a record of the plan's shape, from its recipe and the
@@ -1577,7 +1604,8 @@ bool Converter::convert(Bytes chunk, uint32_t slot, uint32_t off, uint32_t size,
     noting_ = false;
     if (useplans_) {
         key_.clear();
-        planvals_.clear();
+        nvals_ = outer_ = 0;
+        nested_.clear();
         if (shape(body, end, None)) {
             auto hit = plankeys_.find(key_);
             if (hit != plankeys_.end()) {
