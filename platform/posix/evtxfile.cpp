@@ -453,6 +453,23 @@ uint32_t sidsize(const uint8_t *p, uint32_t n) {
     return size <= n ? size : 0;
 }
 
+// The hash of the keys of templates' forms and of record shapes: eight
+// bytes a step (the forms are long, and most are met once a chunk).
+struct FormHash {
+    size_t operator()(const std::string &s) const {
+        uint64_t h = s.size() * 0x9E3779B97F4A7C15ull;
+        size_t i = 0;
+        for (; i + 8 <= s.size(); i += 8) {
+            uint64_t v;
+            std::memcpy(&v, s.data() + i, 8);
+            h = (h ^ v) * 0xFF51AFD7ED558CCDull;
+            h ^= h >> 29;
+        }
+        for (; i < s.size(); ++i) h = (h ^ (uint8_t)s[i]) * 0x100000001B3ull;
+        return (size_t)(h ^ h >> 32);
+    }
+};
+
 } // namespace
 
 // Turns the binary XML of records into their legacy view. Compiled
@@ -555,26 +572,10 @@ private:
     // types); the one being noted, and the pieces now in the buffer.
     bool useplans_;
     std::vector<Plan> plans_;
-    std::unordered_map<std::string, size_t> plankeys_;
+    std::unordered_map<std::string, size_t, FormHash> plankeys_;
     size_t planpieces_ = 0;
     // Templates by what they compile to: identities never reused, so that
     // one is never taken for a template known before a reset.
-    struct FormHash {
-        // Eight bytes a step: the forms are long, and most are met once a
-        // chunk.
-        size_t operator()(const std::string &s) const {
-            uint64_t h = s.size() * 0x9E3779B97F4A7C15ull;
-            size_t i = 0;
-            for (; i + 8 <= s.size(); i += 8) {
-                uint64_t v;
-                std::memcpy(&v, s.data() + i, 8);
-                h = (h ^ v) * 0xFF51AFD7ED558CCDull;
-                h ^= h >> 29;
-            }
-            for (; i < s.size(); ++i) h = (h ^ (uint8_t)s[i]) * 0x100000001B3ull;
-            return (size_t)(h ^ h >> 32);
-        }
-    };
     std::unordered_map<std::string, uint32_t, FormHash> forms_;
     size_t formbytes_ = 0;
     uint32_t nextid_ = 0;
@@ -1406,23 +1407,30 @@ bool Converter::shape(uint32_t pos, uint32_t end, uint16_t owner) {
     key_.resize(keyat + count);
     nvals_ = base + count;
     if (planvals_.size() < nvals_) planvals_.resize(nvals_);
-    uint32_t at = pos + 4 * count;
+    // The values end at or before end when their sum does.
+    uint64_t at = pos + 4 * count;
+    Value *v = &planvals_[base];
+    char *k = &key_[keyat];
     for (uint32_t i = 0; i < count; ++i, d += 4) {
-        Value &v = planvals_[base + i];
-        v.size = nt::le16(d);
-        v.type = d[2];
-        v.off = at;
-        if ((uint64_t)at + v.size > end || (owner != None && v.type == TBinXml)) return false;
-        at += v.size;
-        key_[keyat + i] = (char)v.type;
+        v[i].size = nt::le16(d);
+        v[i].type = d[2];
+        v[i].off = (uint32_t)at;
+        at += v[i].size;
+        k[i] = (char)d[2];
     }
-    if (at < end && c_.data[at] != 0x00) return false;
-    if (owner != None) return true;
+    if (at > end || (at < end && c_.data[at] != 0x00)) return false;
+    // Values of binary XML, found by their type in the key (which the
+    // nested shapes append to, so it is found again each time).
+    auto nextxml = [&](uint32_t from) {
+        const char *types = key_.data() + keyat;
+        const void *x = std::memchr(types + from, TBinXml, count - from);
+        return x ? (uint32_t)((const char *)x - types) : count;
+    };
+    if (owner != None) return nextxml(0) == count;
     outer_ = count;
     nested_.clear();
-    for (uint32_t i = 0; i < count; ++i) {
+    for (uint32_t i = nextxml(0); i < count; i = nextxml(i + 1)) {
         const Value v = planvals_[base + i];
-        if (v.type != TBinXml) continue;
         const size_t at = nvals_;
         if (!shape(v.off, v.off + v.size, (uint16_t)i)) return false;
         nested_.push_back(Nested{i, (uint32_t)at, (uint32_t)(nvals_ - at)});
