@@ -446,6 +446,14 @@ uint32_t itemsize(uint8_t t, uint32_t total) {
     }
 }
 
+// The number held little-endian in the first n bytes at p (at most eight
+// of them).
+inline uint64_t lowbytes(const uint8_t *p, uint32_t n) {
+    uint8_t b[8] = {0};
+    std::memcpy(b, p, n < 8 ? n : 8);
+    return nt::le32(b) | (uint64_t)nt::le32(b + 4) << 32;
+}
+
 // The size of the SID at p (n bytes available), 0 when it is not one.
 uint32_t sidsize(const uint8_t *p, uint32_t n) {
     if (n < 8 || p[0] != 1 || p[1] > SidMaxSubs) return 0;
@@ -1281,8 +1289,7 @@ void Converter::renderone(const Value &v, std::u16string *out) {
     const size_t before = out->size();
     const uint32_t want = itemsize(v.type, n);
     uint64_t u = 0;
-    if (want || v.type == TBool)
-        for (uint32_t k = 0; k < n && k < 8; ++k) u |= (uint64_t)p[k] << (8 * k);
+    if (want || v.type == TBool) u = lowbytes(p, n);
     if (want && n != want && v.type != TBool) {
         putbytes(out, p, n); // a size that does not fit the type
         spend(out->size() - before);
@@ -1531,9 +1538,7 @@ uint64_t Converter::fieldnumber(int field) {
     if (!k.set) return 0;
     if (k.isvalue && k.v.type != TString && k.v.type != TAnsi) {
         if (!itemsize(k.v.type, k.v.size) || k.v.type == TReal32 || k.v.type == TReal64) return 0;
-        uint64_t u = 0;
-        for (uint32_t i = 0; i < k.v.size && i < 8; ++i) u |= (uint64_t)c_.data[k.v.off + i] << (8 * i);
-        return u;
+        return lowbytes(c_.data + k.v.off, k.v.size);
     }
     fieldtext(field, &scratch_);
     size_t i = 0;
