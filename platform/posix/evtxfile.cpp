@@ -318,8 +318,17 @@ struct Template {
 };
 
 // Text helpers.
+// ASCII text widened on the stack and appended at once (the texts are
+// short: numbers, times, GUIDs).
 void putascii(std::u16string *out, const char *s, size_t n) {
-    for (size_t i = 0; i < n; ++i) out->push_back((char16_t)(unsigned char)s[i]);
+    char16_t w[48];
+    while (n) {
+        const size_t k = std::min(n, sizeof w / sizeof w[0]);
+        for (size_t i = 0; i < k; ++i) w[i] = (char16_t)(unsigned char)s[i];
+        out->append(w, k);
+        s += k;
+        n -= k;
+    }
 }
 
 void putdecimal(std::u16string *out, uint64_t v, bool negative) {
@@ -347,10 +356,10 @@ void puthex(std::u16string *out, uint64_t v) {
     putascii(out, buf + sizeof buf - n, n);
 }
 
-void putdigits(std::u16string *out, uint64_t v, int width) {
-    char buf[20];
+// width decimal digits of v (its lowest ones) at buf.
+char *putdigits(char *buf, uint64_t v, int width) {
     for (int i = width - 1; i >= 0; --i, v /= 10) buf[i] = (char)('0' + v % 10);
-    putascii(out, buf, (size_t)width);
+    return buf + width;
 }
 
 const char HexUpper[] = "0123456789ABCDEF";
@@ -394,20 +403,22 @@ void putisotime(std::u16string *out, int64_t days, uint32_t secs, uint32_t nanos
     int64_t y;
     unsigned m, d;
     civilfromdays(days, &y, &m, &d);
-    putdigits(out, (uint64_t)(y < 0 ? 0 : y), y > 9999 ? 5 : 4);
-    out->push_back(u'-');
-    putdigits(out, m, 2);
-    out->push_back(u'-');
-    putdigits(out, d, 2);
-    out->push_back(u'T');
-    putdigits(out, secs / 3600, 2);
-    out->push_back(u':');
-    putdigits(out, secs / 60 % 60, 2);
-    out->push_back(u':');
-    putdigits(out, secs % 60, 2);
-    out->push_back(u'.');
-    putdigits(out, nanos, 9);
-    out->push_back(u'Z');
+    char buf[32];
+    char *q = putdigits(buf, (uint64_t)(y < 0 ? 0 : y), y > 9999 ? 5 : 4);
+    *q++ = '-';
+    q = putdigits(q, m, 2);
+    *q++ = '-';
+    q = putdigits(q, d, 2);
+    *q++ = 'T';
+    q = putdigits(q, secs / 3600, 2);
+    *q++ = ':';
+    q = putdigits(q, secs / 60 % 60, 2);
+    *q++ = ':';
+    q = putdigits(q, secs % 60, 2);
+    *q++ = '.';
+    q = putdigits(q, nanos, 9);
+    *q++ = 'Z';
+    putascii(out, buf, (size_t)(q - buf));
 }
 
 // The shortest decimal form that reads back as the same number.
@@ -1333,12 +1344,16 @@ void Converter::renderone(const Value &v, std::u16string *out) {
     case TGuid: {
         // Data1, Data2 and Data3 little-endian, then the eight bytes of Data4.
         static const uint8_t order[16] = {3, 2, 1, 0, 5, 4, 7, 6, 8, 9, 10, 11, 12, 13, 14, 15};
-        out->push_back(u'{');
+        char buf[38];
+        char *q = buf;
+        *q++ = '{';
         for (int k = 0; k < 16; ++k) {
-            if (k == 4 || k == 6 || k == 8 || k == 10) out->push_back(u'-');
-            putbytes(out, p + order[k], 1);
+            if (k == 4 || k == 6 || k == 8 || k == 10) *q++ = '-';
+            *q++ = HexUpper[p[order[k]] >> 4];
+            *q++ = HexUpper[p[order[k]] & 15];
         }
-        out->push_back(u'}');
+        *q++ = '}';
+        putascii(out, buf, sizeof buf);
         break;
     }
     case TSizeT:
