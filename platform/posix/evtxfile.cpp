@@ -512,6 +512,7 @@ private:
     // their limits.
     void resetchunk() {
         for (Recent &r : recent_) r = Recent();
+        for (KnownName &k : names_) k = KnownName();
         cache_.clear();
         templates_.clear();
         ops_.clear();
@@ -616,6 +617,11 @@ private:
         int index = -1;
     };
     Recent recent_[16];
+    struct KnownName {
+        uint32_t off = None32;
+        Name name = NOther;
+    };
+    KnownName names_[64];
     bool noting_ = false;
     Plan rec_;
     std::vector<Piece> trail_;
@@ -633,6 +639,14 @@ bool Converter::name(uint32_t *pos, uint32_t end, Name *out, uint32_t *entry) {
         *pos += 8 + 2u * n + 2;
     }
     *entry = off;
+    // A chunk's templates name the same few elements over and over: the
+    // names met last are kept by their offset.
+    KnownName &known = names_[(off >> 2) & 63];
+    if (known.off == off) {
+        *out = known.name;
+        return true;
+    }
+    known.off = off;
     *out = NOther;
     // Only names of the same length and first letter are compared; most
     // names of a log are none of these.
@@ -646,6 +660,7 @@ bool Converter::name(uint32_t *pos, uint32_t end, Name *out, uint32_t *entry) {
             break;
         }
     }
+    known.name = *out;
     return true;
 }
 
