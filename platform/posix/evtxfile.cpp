@@ -364,13 +364,23 @@ char *putdigits(char *buf, uint64_t v, int width) {
 
 const char HexUpper[] = "0123456789ABCDEF";
 
+// Bytes as pairs of hex digits: a byte's two units are one table entry,
+// and a block of them goes on the stack and is appended at once.
 void putbytes(std::u16string *out, const uint8_t *p, size_t n) {
-    const size_t at = out->size();
-    out->resize(at + 2 * n);
-    char16_t *d = &(*out)[at];
-    for (size_t i = 0; i < n; ++i) {
-        d[2 * i] = (char16_t)HexUpper[p[i] >> 4];
-        d[2 * i + 1] = (char16_t)HexUpper[p[i] & 15];
+    static const struct HexPairs {
+        char16_t pair[256][2];
+        HexPairs() {
+            for (int b = 0; b < 256; ++b)
+                pair[b][0] = (char16_t)HexUpper[b >> 4], pair[b][1] = (char16_t)HexUpper[b & 15];
+        }
+    } hex;
+    char16_t d[256];
+    while (n) {
+        const size_t k = std::min(n, sizeof d / sizeof d[0] / 2);
+        for (size_t i = 0; i < k; ++i) std::memcpy(d + 2 * i, hex.pair[p[i]], sizeof hex.pair[0]);
+        out->append(d, 2 * k);
+        p += k;
+        n -= k;
     }
 }
 
