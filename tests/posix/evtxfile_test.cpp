@@ -2,6 +2,7 @@
 // and on files made here byte by byte: every binary XML token and value
 // type, the legacy view's fields, chunk order and gaps, and hostile input.
 #include "platform/posix/evtxfile.h"
+#include "platform/posix/evtxlog.h"
 
 #include "support/support.h"
 
@@ -1092,5 +1093,51 @@ TEST(EvtxRecipes, TemplatesOfOtherChunksShareRecipesOnlyWhenTheyCompileAlike) {
             EXPECT_EQ(planned[i].second.strings, r.strings);
             EXPECT_TRUE(planned[i].second == ran[i].second);
         }
+    }
+}
+
+class EvtxLogRead : public qt::TempNetwork {};
+
+TEST_F(EvtxLogRead, OneRecordAfterAnotherCrossesChunksAndGapsBothWays) {
+    // The service reads on from the record it served last, asking for the
+    // nearest record to the next number: from chunk to chunk, over the gap
+    // of a wrapped log (records 101-150 lost) and back, every record comes
+    // once, in order, with its own fields.
+    auto chunk = [](uint64_t first, uint64_t last) {
+        ChunkWriter c;
+        for (uint64_t id = first; id <= last; ++id) c.record(id, 0, [&] { event(c, header((uint16_t)id)); });
+        return c.finish();
+    };
+    const std::vector<uint8_t> image = fileof({chunk(201, 300), chunk(1, 100), chunk(151, 200)});
+    const std::string path = dir() + "/gaps.evtx";
+    qt::writefile(path, std::string(image.begin(), image.end()));
+    std::vector<uint32_t> numbers;
+    for (uint32_t n = 1; n <= 300; ++n)
+        if (n <= 100 || n > 150) numbers.push_back(n);
+    const struct {
+        const char *name;
+        bool forwards;
+        uint32_t from; // the first number asked for
+    } rows[] = {{"forwards", true, 1}, {"backwards", false, 300}, {"forwards from the gap", true, 120}};
+    for (const auto &r : rows) {
+        SCOPED_TRACE(r.name);
+        LogFile log;
+        ASSERT_EQ(log.open(path), (DWORD)ERROR_SUCCESS);
+        std::vector<uint32_t> want(
+            std::find_if(numbers.begin(), numbers.end(), [&](uint32_t n) { return n >= r.from; }), numbers.end());
+        if (!r.forwards) want.assign(numbers.rbegin(), numbers.rend());
+        std::vector<uint32_t> seen;
+        std::vector<uint8_t> scratch;
+        uint32_t number;
+        for (bool more = log.nearest(r.from, r.forwards, &number); more;
+             more = log.nearest(r.forwards ? number + 1 : number - 1, r.forwards, &number)) {
+            nt::Bytes rec;
+            ASSERT_TRUE(log.record(number, !r.forwards, &scratch, &rec));
+            EXPECT_EQ(nt::le32(rec.data + 8), number);  // RecordNumber
+            EXPECT_EQ(nt::le32(rec.data + 20), number); // EventID
+            seen.push_back(number);
+            if (number == (r.forwards ? log.newest() : log.oldest())) break;
+        }
+        EXPECT_EQ(seen, want);
     }
 }
