@@ -80,8 +80,10 @@ const uint32_t MaxWork = 1u << 18;
 // Open elements and attribute values at once: the depth of elements in each
 // of the nested fragments, and the root above them.
 const size_t MaxFrames = (MaxDepth + 2) * (MaxNesting + 1) + 2;
-// Compiled operations kept for one chunk before the cache starts afresh.
+// Compiled operations kept for one chunk before the cache starts afresh;
+// the bytes of the templates' identities kept before the recipes do.
 const size_t MaxOps = 1u << 16;
+const size_t MaxForms = 1u << 22;
 
 // The element and attribute names the legacy view looks at.
 enum Name : uint8_t {
@@ -266,27 +268,35 @@ struct Frame {
     Ref singleref;
 };
 
-// A record's legacy view as a recipe over its values. Two records of one
-// chunk whose template instances have the same templates and the same value
-// types (nested instances included) run the same operations: every element
-// left out or kept, every text and value in the same place. So the first
-// such record is run and its view noted as pieces (template text, character
-// and entity references, values); the others take the recipe with their
-// own values, without running the template again.
-enum PieceKind : uint8_t { PText, PChar, PEntity, PValue };
+// A record's legacy view as a recipe over its values. Two records whose
+// template instances have the same templates and the same value types
+// (nested instances included) run the same operations: every element left
+// out or kept, every text and value in the same place. A template is known
+// by what it compiles to (operations, names the view looks at, texts), not
+// by where it lies, so records of other chunks that define the same
+// template again share its recipes. The first such record is run and its
+// view noted as pieces (template text, character and entity references as
+// the text they give, values); the others take the recipe with their own
+// values, without running the template again.
+enum PieceKind : uint8_t { PText, PValue };
 struct Piece {
     PieceKind kind = PText;
-    uint32_t a = 0, b = 0; // PText: chunk offset, units; PChar: the unit; PEntity: the name entry
+    uint32_t a = 0, b = 0; // PText: where its text starts in the plan's texts, units
     Ref ref;               // PValue
     size_t at = 0;         // while noting: where the piece starts in the buffer
 };
+// An insertion string recipe may also stand for a run of strings: those of
+// an element repeated for the items of an array value, one string per item
+// (one empty item for an empty array), each the item alone.
 struct Recipe {
     bool set = false, isvalue = false;
-    Ref ref;                   // isvalue: the one value
-    uint32_t first = 0, n = 0; // otherwise: the pieces of the text
+    bool items = false;        // the array value ref gives one string per item
+    Ref ref;                   // isvalue, items: the one value
+    uint32_t first = 0, n = 0; // otherwise: the pieces of the text; items: the work of one repetition
 };
 struct Plan {
     std::vector<Piece> pieces;
+    std::u16string texts; // of the text pieces
     Recipe fields[FCount];
     std::vector<Recipe> strings;
     bool hasdata = false;
@@ -303,12 +313,22 @@ struct Capture {
 
 struct Template {
     uint32_t start = 0, end = 0;
+    uint32_t id = 0; // the same for templates that compile alike
     bool ok = false;
 };
 
 // Text helpers.
+// ASCII text widened on the stack and appended at once (the texts are
+// short: numbers, times, GUIDs).
 void putascii(std::u16string *out, const char *s, size_t n) {
-    for (size_t i = 0; i < n; ++i) out->push_back((char16_t)(unsigned char)s[i]);
+    char16_t w[48];
+    while (n) {
+        const size_t k = std::min(n, sizeof w / sizeof w[0]);
+        for (size_t i = 0; i < k; ++i) w[i] = (char16_t)(unsigned char)s[i];
+        out->append(w, k);
+        s += k;
+        n -= k;
+    }
 }
 
 void putdecimal(std::u16string *out, uint64_t v, bool negative) {
@@ -336,21 +356,31 @@ void puthex(std::u16string *out, uint64_t v) {
     putascii(out, buf + sizeof buf - n, n);
 }
 
-void putdigits(std::u16string *out, uint64_t v, int width) {
-    char buf[20];
+// width decimal digits of v (its lowest ones) at buf.
+char *putdigits(char *buf, uint64_t v, int width) {
     for (int i = width - 1; i >= 0; --i, v /= 10) buf[i] = (char)('0' + v % 10);
-    putascii(out, buf, (size_t)width);
+    return buf + width;
 }
 
 const char HexUpper[] = "0123456789ABCDEF";
 
+// Bytes as pairs of hex digits: a byte's two units are one table entry,
+// and a block of them goes on the stack and is appended at once.
 void putbytes(std::u16string *out, const uint8_t *p, size_t n) {
-    const size_t at = out->size();
-    out->resize(at + 2 * n);
-    char16_t *d = &(*out)[at];
-    for (size_t i = 0; i < n; ++i) {
-        d[2 * i] = (char16_t)HexUpper[p[i] >> 4];
-        d[2 * i + 1] = (char16_t)HexUpper[p[i] & 15];
+    static const struct HexPairs {
+        char16_t pair[256][2];
+        HexPairs() {
+            for (int b = 0; b < 256; ++b)
+                pair[b][0] = (char16_t)HexUpper[b >> 4], pair[b][1] = (char16_t)HexUpper[b & 15];
+        }
+    } hex;
+    char16_t d[256];
+    while (n) {
+        const size_t k = std::min(n, sizeof d / sizeof d[0] / 2);
+        for (size_t i = 0; i < k; ++i) std::memcpy(d + 2 * i, hex.pair[p[i]], sizeof hex.pair[0]);
+        out->append(d, 2 * k);
+        p += k;
+        n -= k;
     }
 }
 
@@ -383,20 +413,22 @@ void putisotime(std::u16string *out, int64_t days, uint32_t secs, uint32_t nanos
     int64_t y;
     unsigned m, d;
     civilfromdays(days, &y, &m, &d);
-    putdigits(out, (uint64_t)(y < 0 ? 0 : y), y > 9999 ? 5 : 4);
-    out->push_back(u'-');
-    putdigits(out, m, 2);
-    out->push_back(u'-');
-    putdigits(out, d, 2);
-    out->push_back(u'T');
-    putdigits(out, secs / 3600, 2);
-    out->push_back(u':');
-    putdigits(out, secs / 60 % 60, 2);
-    out->push_back(u':');
-    putdigits(out, secs % 60, 2);
-    out->push_back(u'.');
-    putdigits(out, nanos, 9);
-    out->push_back(u'Z');
+    char buf[32];
+    char *q = putdigits(buf, (uint64_t)(y < 0 ? 0 : y), y > 9999 ? 5 : 4);
+    *q++ = '-';
+    q = putdigits(q, m, 2);
+    *q++ = '-';
+    q = putdigits(q, d, 2);
+    *q++ = 'T';
+    q = putdigits(q, secs / 3600, 2);
+    *q++ = ':';
+    q = putdigits(q, secs / 60 % 60, 2);
+    *q++ = ':';
+    q = putdigits(q, secs % 60, 2);
+    *q++ = '.';
+    q = putdigits(q, nanos, 9);
+    *q++ = 'Z';
+    putascii(out, buf, (size_t)(q - buf));
 }
 
 // The shortest decimal form that reads back as the same number.
@@ -435,12 +467,37 @@ uint32_t itemsize(uint8_t t, uint32_t total) {
     }
 }
 
+// The number held little-endian in the first n bytes at p (at most eight
+// of them).
+inline uint64_t lowbytes(const uint8_t *p, uint32_t n) {
+    uint8_t b[8] = {0};
+    std::memcpy(b, p, n < 8 ? n : 8);
+    return nt::le32(b) | (uint64_t)nt::le32(b + 4) << 32;
+}
+
 // The size of the SID at p (n bytes available), 0 when it is not one.
 uint32_t sidsize(const uint8_t *p, uint32_t n) {
     if (n < 8 || p[0] != 1 || p[1] > SidMaxSubs) return 0;
     const uint32_t size = 8 + 4u * p[1];
     return size <= n ? size : 0;
 }
+
+// The hash of the keys of templates' forms and of record shapes: eight
+// bytes a step (the forms are long, and most are met once a chunk).
+struct FormHash {
+    size_t operator()(const std::string &s) const {
+        uint64_t h = s.size() * 0x9E3779B97F4A7C15ull;
+        size_t i = 0;
+        for (; i + 8 <= s.size(); i += 8) {
+            uint64_t v;
+            std::memcpy(&v, s.data() + i, 8);
+            h = (h ^ v) * 0xFF51AFD7ED558CCDull;
+            h ^= h >> 29;
+        }
+        for (; i < s.size(); ++i) h = (h ^ (uint8_t)s[i]) * 0x100000001B3ull;
+        return (size_t)(h ^ h >> 32);
+    }
+};
 
 } // namespace
 
@@ -452,22 +509,37 @@ public:
     // nest.
     explicit Converter(bool plans) : useplans_(plans) { frames_.reserve(MaxFrames); }
     void reset() {
-        cache_.clear();
-        templates_.clear();
-        ops_.clear();
-        plans_.clear();
-        plankeys_.clear();
-        planpieces_ = 0;
-        slot_ = None32;
+        resetchunk();
+        resetplans();
     }
     bool convert(Bytes chunk, uint32_t slot, uint32_t off, uint32_t size, evt::NewRecord *out);
 
 private:
     static constexpr uint32_t None32 = 0xFFFFFFFFu;
 
+    // The compiled templates belong to a chunk; the recipes and the
+    // templates' identities are kept from chunk to chunk while they fit
+    // their limits.
+    void resetchunk() {
+        for (Recent &r : recent_) r = Recent();
+        for (KnownName &k : names_) k = KnownName();
+        cache_.clear();
+        templates_.clear();
+        ops_.clear();
+        slot_ = None32;
+    }
+    void resetplans() {
+        plans_.clear();
+        plankeys_.clear();
+        planpieces_ = 0;
+        forms_.clear();
+        formbytes_ = 0;
+    }
+    uint32_t identify(const Template &t);
     bool stream(uint32_t pos, uint32_t end, int nesting);
     bool instance(uint32_t *pos, uint32_t end, int nesting);
     int templ(uint32_t defoff);
+    int templ1(uint32_t defoff);
     bool compilebody(uint32_t pos, uint32_t end);
     bool element(uint32_t *pos, uint32_t end, bool intemplate, int depth);
     bool item(uint32_t *pos, uint32_t end, size_t owner);
@@ -491,6 +563,17 @@ private:
     bool replay(const Plan &p);
     Value planvalue(Ref r) const;
     void note(PieceKind kind, uint32_t a, uint32_t b, Ref ref, size_t at);
+    // What the recipe being noted holds before an element repeats for the
+    // items of an array; then the check that the repetitions gave strings
+    // of the item alone, and their one recipe in place of theirs.
+    struct NoteMark {
+        size_t strings = 0, pieces = 0;
+        uint64_t work = 0;
+        bool fields[FCount] = {};
+        bool hasdata = false, binary = false;
+    };
+    NoteMark notemark(const Item &it);
+    void noteitems(const NoteMark &m, Ref arr, uint32_t reps, uint32_t cost);
     void notetext(Recipe *r, size_t start);
     void cut(size_t size) {
         buf_.resize(size);
@@ -519,12 +602,36 @@ private:
     // types); the one being noted, and the pieces now in the buffer.
     bool useplans_;
     std::vector<Plan> plans_;
-    std::unordered_map<std::string, size_t> plankeys_;
+    std::unordered_map<std::string, size_t, FormHash> plankeys_;
     size_t planpieces_ = 0;
+    // Templates by what they compile to: identities never reused, so that
+    // one is never taken for a template known before a reset.
+    std::unordered_map<std::string, uint32_t, FormHash> forms_;
+    size_t formbytes_ = 0;
+    uint32_t nextid_ = 0;
+    std::string form_;
     std::string key_;
-    std::vector<Value> planvals_;    // the record's values, outer instance first
-    std::vector<uint32_t> nestedat_; // per outer value: where its nested values start, or None32
-    std::vector<uint32_t> nestedn_;  // and how many
+    // The record's values, outer instance first (nvals_ of them; the vector
+    // only grows), and the nested instances': which outer value holds them,
+    // where they start and how many.
+    struct Nested {
+        uint32_t owner, at, n;
+    };
+    std::vector<Value> planvals_;
+    size_t nvals_ = 0, outer_ = 0;
+    std::vector<Nested> nested_;
+    // The templates looked up last, by definition offset (one per slot of
+    // a few), before the chunk's map.
+    struct Recent {
+        uint32_t defoff = None32;
+        int index = -1;
+    };
+    Recent recent_[16];
+    struct KnownName {
+        uint32_t off = None32;
+        Name name = NOther;
+    };
+    KnownName names_[64];
     bool noting_ = false;
     Plan rec_;
     std::vector<Piece> trail_;
@@ -542,6 +649,14 @@ bool Converter::name(uint32_t *pos, uint32_t end, Name *out, uint32_t *entry) {
         *pos += 8 + 2u * n + 2;
     }
     *entry = off;
+    // A chunk's templates name the same few elements over and over: the
+    // names met last are kept by their offset.
+    KnownName &known = names_[(off >> 2) & 63];
+    if (known.off == off) {
+        *out = known.name;
+        return true;
+    }
+    known.off = off;
     *out = NOther;
     // Only names of the same length and first letter are compared; most
     // names of a log are none of these.
@@ -555,6 +670,7 @@ bool Converter::name(uint32_t *pos, uint32_t end, Name *out, uint32_t *entry) {
             break;
         }
     }
+    known.name = *out;
     return true;
 }
 
@@ -713,8 +829,18 @@ bool Converter::compilebody(uint32_t pos, uint32_t end) {
 }
 
 // The compiled template defined at defoff (next offset, GUID, data size,
-// body), or -1 when its definition does not hold.
+// body), or -1 when its definition does not hold. Each record looks its
+// templates up twice or more (its shape, its run), so the last few found
+// are kept aside from the map.
 int Converter::templ(uint32_t defoff) {
+    Recent &r = recent_[(defoff >> 3) & 15];
+    if (r.defoff == defoff) return r.index;
+    r.defoff = defoff;
+    r.index = templ1(defoff);
+    return r.index;
+}
+
+int Converter::templ1(uint32_t defoff) {
     auto hit = cache_.find(defoff);
     if (hit != cache_.end()) return templates_[hit->second].ok ? hit->second : -1;
     Template t;
@@ -723,9 +849,47 @@ int Converter::templ(uint32_t defoff) {
     if (c_.u32((size_t)defoff + 20, &size) && c_.has((size_t)defoff + 24, size))
         t.ok = compilebody(defoff + 24, defoff + 24 + size);
     t.end = (uint32_t)ops_.size();
+    if (t.ok) t.id = identify(t);
     templates_.push_back(t);
     cache_[defoff] = (int)templates_.size() - 1;
     return t.ok ? (int)templates_.size() - 1 : -1;
+}
+
+// The identity of a compiled template: its operations with their links
+// relative to its start, and the texts they copy, as one string; templates
+// of other chunks that give the same string run alike. The strings kept are
+// limited: past the limit the recipes start afresh at the next chunk.
+uint32_t Converter::identify(const Template &t) {
+    // The texts' units (the compile checked that they lie in the chunk).
+    auto textof = [&](const Op &op, uint32_t *off) -> uint32_t {
+        if (op.kind == OpText) return *off = op.a, op.b;
+        if (op.kind == OpEntity) return *off = op.a + 8, le16(c_, op.a + 6);
+        return *off = 0, 0;
+    };
+    size_t size = 0;
+    for (uint32_t i = t.start; i < t.end; ++i) {
+        uint32_t off;
+        size += 20 + 2 * (size_t)textof(ops_[i], &off);
+    }
+    form_.resize(size);
+    char *w = &form_[0];
+    for (uint32_t i = t.start; i < t.end; ++i) {
+        const Op &op = ops_[i];
+        uint32_t off;
+        const uint32_t units = textof(op, &off);
+        const uint32_t a = op.kind == OpOpen || op.kind == OpAttr ? op.a - t.start : units;
+        const uint32_t f[5] = {(uint32_t)op.kind | (uint32_t)op.name << 8 | (uint32_t)op.optional << 16,
+                               (uint32_t)op.index | (uint32_t)op.opt << 16, op.arr, a,
+                               op.kind == OpOpen ? op.b - t.start : 0};
+        std::memcpy(w, f, sizeof f);
+        std::memcpy(w + sizeof f, c_.data + off, 2 * (size_t)units);
+        w += sizeof f + 2 * (size_t)units;
+    }
+    auto hit = forms_.find(form_);
+    if (hit != forms_.end()) return hit->second;
+    formbytes_ += form_.size();
+    forms_.emplace(form_, nextid_);
+    return nextid_++;
 }
 
 // A template instance: the template (defined here or earlier in the chunk),
@@ -812,11 +976,18 @@ bool Converter::run(uint32_t i, uint32_t end, const Vals &vals, const Item &it, 
                 each.v.off = arr.off;
                 uint32_t cur = arr.off;
                 bool any = false;
+                const NoteMark mark = noting_ ? notemark(it) : NoteMark();
+                uint32_t reps = 0;
                 while (nextitem(arr, &cur, &each.v)) {
                     any = true;
+                    ++reps;
                     if (!open(i, role, vals, each, nesting)) return false;
                 }
-                if (!any && !open(i, role, vals, each, nesting)) return false;
+                if (!any) {
+                    reps = 1;
+                    if (!open(i, role, vals, each, nesting)) return false;
+                }
+                if (noting_) noteitems(mark, Ref{owner_, op.arr}, reps, op.a - i + 1);
             } else if (!open(i, role, vals, it, nesting)) {
                 return false;
             }
@@ -840,10 +1011,8 @@ bool Converter::run(uint32_t i, uint32_t end, const Vals &vals, const Item &it, 
                     buf_.push_back(u';');
                 }
                 if (noting_) {
-                    note(op.kind == OpText   ? PText
-                         : op.kind == OpChar ? PChar
-                                             : PEntity,
-                         op.kind == OpChar ? op.index : op.a, op.b, Ref(), at);
+                    note(PText, (uint32_t)rec_.texts.size(), (uint32_t)(buf_.size() - at), Ref(), at);
+                    rec_.texts.append(buf_, at, std::u16string::npos);
                     rec_.work += buf_.size() - at;
                 }
             }
@@ -852,7 +1021,7 @@ bool Converter::run(uint32_t i, uint32_t end, const Vals &vals, const Item &it, 
         case OpSubst: {
             Value v = op.index == it.index && it.index != None ? it.v : value(vals, op.index);
             const Ref ref{owner_, op.index};
-            if (noting_ && it.index != None) rec_.ok = false;
+            if (noting_ && it.index != None && op.index != it.index) rec_.ok = false;
             if (v.type == TBinXml) {
                 // Nested XML replaces the substitution in the element's content.
                 if (f.role != RAttr) {
@@ -960,6 +1129,43 @@ void Converter::note(PieceKind kind, uint32_t a, uint32_t b, Ref ref, size_t at)
     trail_.push_back(p);
 }
 
+Converter::NoteMark Converter::notemark(const Item &it) {
+    // An element repeated inside another's repetition is not noted.
+    if (it.index != None) rec_.ok = false;
+    NoteMark m;
+    m.strings = rec_.strings.size();
+    m.pieces = rec_.pieces.size();
+    m.work = rec_.work;
+    for (int f = 0; f < FCount; ++f) m.fields[f] = fields_[f].set;
+    m.hasdata = rec_.hasdata;
+    m.binary = binary_;
+    return m;
+}
+
+// The repetitions must have given one string each, the item alone, and
+// nothing else: no System field, no data, no text kept. Their work is that
+// of the element's operations once per item, counted when a recipe runs.
+void Converter::noteitems(const NoteMark &m, Ref arr, uint32_t reps, uint32_t cost) {
+    bool ok = rec_.strings.size() - m.strings == reps && rec_.pieces.size() == m.pieces && rec_.hasdata == m.hasdata &&
+              binary_ == m.binary;
+    for (int f = 0; f < FCount; ++f) ok = ok && fields_[f].set == m.fields[f];
+    for (size_t k = m.strings; ok && k < rec_.strings.size(); ++k) {
+        const Recipe &r = rec_.strings[k];
+        ok = r.isvalue && r.ref.owner == arr.owner && r.ref.index == arr.index;
+    }
+    if (!ok) {
+        rec_.ok = false;
+        return;
+    }
+    rec_.strings.resize(m.strings);
+    Recipe r;
+    r.set = r.items = true;
+    r.ref = arr;
+    r.n = cost;
+    rec_.strings.push_back(r);
+    rec_.work = m.work;
+}
+
 // The recipe of the buffer's text from start on: the pieces noted there.
 void Converter::notetext(Recipe *r, size_t start) {
     size_t k = trail_.size();
@@ -1031,27 +1237,34 @@ bool Converter::finish(const Frame &cf) {
 
 // Copies UTF-16 text from the chunk. NUL units are dropped: the legacy
 // record ends each string at its first NUL.
+//
+// The units go through a block on the stack, appended to out as one copy:
+// resizing the string first would fill it unit by unit.
 void Converter::text(uint32_t off, uint32_t units, std::u16string *out) {
     const uint8_t *p = c_.data + off;
-    const size_t at = out->size();
-    out->resize(at + units);
-    char16_t *d = &(*out)[at];
+    const uint32_t BlockUnits = 128;
+    char16_t d[BlockUnits];
+    while (units) {
+        const uint32_t n = std::min(units, BlockUnits);
 #if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-    for (uint32_t k = 0; k < units; ++k) d[k] = (char16_t)nt::le16(p + 2 * k);
+        for (uint32_t k = 0; k < n; ++k) d[k] = (char16_t)nt::le16(p + 2 * k);
 #else
-    std::memcpy(d, p, 2 * (size_t)units);
+        std::memcpy(d, p, 2 * (size_t)n);
 #endif
-    // Four units at a time: a word holds a NUL unit when one of its units,
-    // less one, borrows into its top bit while the unit's own top bit is
-    // clear.
-    size_t k = 0;
-    for (; k + 4 <= units; k += 4) {
-        uint64_t w;
-        std::memcpy(&w, d + k, 8);
-        if ((w - 0x0001000100010001ull) & ~w & 0x8000800080008000ull) break;
+        // Four units at a time: a word holds a NUL unit when one of its
+        // units, less one, borrows into its top bit while the unit's own top
+        // bit is clear.
+        uint32_t k = 0;
+        for (; k + 4 <= n; k += 4) {
+            uint64_t w;
+            std::memcpy(&w, d + k, 8);
+            if ((w - 0x0001000100010001ull) & ~w & 0x8000800080008000ull) break;
+        }
+        while (k < n && d[k]) ++k;
+        out->append(d, k < n ? (size_t)(std::remove(d + k, d + n, u'\0') - d) : n);
+        p += 2 * (size_t)n;
+        units -= n;
     }
-    while (k < units && d[k]) ++k;
-    if (k < units) out->resize((size_t)(std::remove(d + k, d + units, u'\0') - out->data()));
 }
 
 // The next item of an array value at *cur: strings end at a NUL, SIDs give
@@ -1112,8 +1325,7 @@ void Converter::renderone(const Value &v, std::u16string *out) {
     const size_t before = out->size();
     const uint32_t want = itemsize(v.type, n);
     uint64_t u = 0;
-    if (want || v.type == TBool)
-        for (uint32_t k = 0; k < n && k < 8; ++k) u |= (uint64_t)p[k] << (8 * k);
+    if (want || v.type == TBool) u = lowbytes(p, n);
     if (want && n != want && v.type != TBool) {
         putbytes(out, p, n); // a size that does not fit the type
         spend(out->size() - before);
@@ -1157,12 +1369,16 @@ void Converter::renderone(const Value &v, std::u16string *out) {
     case TGuid: {
         // Data1, Data2 and Data3 little-endian, then the eight bytes of Data4.
         static const uint8_t order[16] = {3, 2, 1, 0, 5, 4, 7, 6, 8, 9, 10, 11, 12, 13, 14, 15};
-        out->push_back(u'{');
+        char buf[38];
+        char *q = buf;
+        *q++ = '{';
         for (int k = 0; k < 16; ++k) {
-            if (k == 4 || k == 6 || k == 8 || k == 10) out->push_back(u'-');
-            putbytes(out, p + order[k], 1);
+            if (k == 4 || k == 6 || k == 8 || k == 10) *q++ = '-';
+            *q++ = HexUpper[p[order[k]] >> 4];
+            *q++ = HexUpper[p[order[k]] & 15];
         }
-        out->push_back(u'}');
+        *q++ = '}';
+        putascii(out, buf, sizeof buf);
         break;
     }
     case TSizeT:
@@ -1214,10 +1430,9 @@ void Converter::renderone(const Value &v, std::u16string *out) {
 
 // The shape of a record's stream (or of a nested value's): one template
 // instance, after an optional fragment header, and nothing but the end of
-// the stream after its values. Appends the templates and value types to
+// the stream after its values. Appends the templates' identities and the value types to
 // key_ and the values to planvals_; a value that holds binary XML must hold
-// such a stream itself (one level deep). False for any other stream, and
-// for arrays, whose elements repeat: those records are always run.
+// such a stream itself (one level deep). False for any other stream.
 bool Converter::shape(uint32_t pos, uint32_t end, uint16_t owner) {
     if (pos < end && c_.data[pos] == 0x0F) pos += 4;
     uint32_t defoff, count, size;
@@ -1229,41 +1444,52 @@ bool Converter::shape(uint32_t pos, uint32_t end, uint16_t owner) {
     }
     if ((uint64_t)pos + 4 > end || !c_.u32(pos, &count) || count > (end - pos - 4) / 4) return false;
     pos += 4;
-    key_.append((const char *)&defoff, sizeof defoff);
+    const int t = templ(defoff);
+    if (t < 0) return false;
+    key_.append((const char *)&templates_[(size_t)t].id, sizeof templates_[(size_t)t].id);
     key_.append((const char *)&count, sizeof count);
     // The descriptors lie before end (count was checked against it).
     const uint8_t *d = c_.data + pos;
-    const size_t keyat = key_.size(), base = planvals_.size();
+    const size_t keyat = key_.size(), base = nvals_;
     key_.resize(keyat + count);
-    planvals_.resize(base + count);
-    uint32_t at = pos + 4 * count;
+    nvals_ = base + count;
+    if (planvals_.size() < nvals_) planvals_.resize(nvals_);
+    // The values end at or before end when their sum does.
+    uint64_t at = pos + 4 * count;
+    Value *v = &planvals_[base];
+    char *k = &key_[keyat];
     for (uint32_t i = 0; i < count; ++i, d += 4) {
-        Value &v = planvals_[base + i];
-        v.size = nt::le16(d);
-        v.type = d[2];
-        v.off = at;
-        if ((uint64_t)at + v.size > end || (v.type & TArray) || (owner != None && v.type == TBinXml)) return false;
-        at += v.size;
-        key_[keyat + i] = (char)v.type;
+        v[i].size = nt::le16(d);
+        v[i].type = d[2];
+        v[i].off = (uint32_t)at;
+        at += v[i].size;
+        k[i] = (char)d[2];
     }
-    if (at < end && c_.data[at] != 0x00) return false;
-    if (owner != None) return true;
-    nestedat_.assign(count, None32);
-    nestedn_.assign(count, 0);
-    for (uint32_t i = 0; i < count; ++i) {
+    if (at > end || (at < end && c_.data[at] != 0x00)) return false;
+    // Values of binary XML, found by their type in the key (which the
+    // nested shapes append to, so it is found again each time).
+    auto nextxml = [&](uint32_t from) {
+        const char *types = key_.data() + keyat;
+        const void *x = std::memchr(types + from, TBinXml, count - from);
+        return x ? (uint32_t)((const char *)x - types) : count;
+    };
+    if (owner != None) return nextxml(0) == count;
+    outer_ = count;
+    nested_.clear();
+    for (uint32_t i = nextxml(0); i < count; i = nextxml(i + 1)) {
         const Value v = planvals_[base + i];
-        if (v.type != TBinXml) continue;
-        nestedat_[i] = (uint32_t)planvals_.size();
+        const size_t at = nvals_;
         if (!shape(v.off, v.off + v.size, (uint16_t)i)) return false;
-        nestedn_[i] = (uint32_t)planvals_.size() - nestedat_[i];
+        nested_.push_back(Nested{i, (uint32_t)at, (uint32_t)(nvals_ - at)});
     }
     return true;
 }
 
 Value Converter::planvalue(Ref r) const {
-    if (r.owner == None) return r.index < nestedat_.size() ? planvals_[r.index] : Value();
-    if (r.owner >= nestedat_.size() || nestedat_[r.owner] == None32 || r.index >= nestedn_[r.owner]) return Value();
-    return planvals_[nestedat_[r.owner] + r.index];
+    if (r.owner == None) return r.index < outer_ ? planvals_[r.index] : Value();
+    for (const Nested &n : nested_)
+        if (n.owner == r.owner) return r.index < n.n ? planvals_[n.at + r.index] : Value();
+    return Value();
 }
 
 // The view of a record of the plan's shape, from its recipe and the
@@ -1275,15 +1501,7 @@ bool Converter::replay(const Plan &p) {
         for (uint32_t k = r.first; k < r.first + r.n; ++k) {
             const Piece &pc = p.pieces[k];
             switch (pc.kind) {
-            case PText: text(pc.a, pc.b, out); break;
-            case PChar:
-                if (pc.a) out->push_back((char16_t)pc.a);
-                break;
-            case PEntity:
-                out->push_back(u'&');
-                text(pc.a + 8, le16(c_, pc.a + 6), out);
-                out->push_back(u';');
-                break;
+            case PText: out->append(p.texts, pc.a, pc.b); break;
             case PValue: render(planvalue(pc.ref), out); break;
             }
         }
@@ -1302,15 +1520,39 @@ bool Converter::replay(const Plan &p) {
         }
     }
     auto &strings = out_->strings;
-    if (strings.size() < p.strings.size()) strings.resize(p.strings.size());
-    nstrings_ = p.strings.size();
-    for (size_t i = 0; i < p.strings.size(); ++i) {
-        const Recipe &r = p.strings[i];
-        strings[i].clear();
+    nstrings_ = 0;
+    auto next = [&]() -> std::u16string * {
+        if (nstrings_ == strings.size()) strings.emplace_back();
+        std::u16string *s = &strings[nstrings_++];
+        s->clear();
+        return s;
+    };
+    for (const Recipe &r : p.strings) {
+        if (r.items) {
+            // As the element's repetitions give them (see run).
+            const Value arr = planvalue(r.ref);
+            Value each;
+            each.type = arr.type & 0x7F;
+            each.off = arr.off;
+            uint32_t cur = arr.off;
+            bool any = false;
+            while (nextitem(arr, &cur, &each)) {
+                any = true;
+                if (nstrings_ == 0xFFFF || !spend(r.n)) return false;
+                render(each, next());
+            }
+            if (!any) {
+                if (nstrings_ == 0xFFFF || !spend(r.n)) return false;
+                render(each, next());
+            }
+            continue;
+        }
+        if (nstrings_ == 0xFFFF) return false;
+        std::u16string *s = next();
         if (r.isvalue)
-            render(planvalue(r.ref), &strings[i]);
+            render(planvalue(r.ref), s);
         else
-            build(r, &strings[i]);
+            build(r, s);
     }
     if (p.hasdata) {
         const Value v = planvalue(p.data);
@@ -1336,9 +1578,7 @@ uint64_t Converter::fieldnumber(int field) {
     if (!k.set) return 0;
     if (k.isvalue && k.v.type != TString && k.v.type != TAnsi) {
         if (!itemsize(k.v.type, k.v.size) || k.v.type == TReal32 || k.v.type == TReal64) return 0;
-        uint64_t u = 0;
-        for (uint32_t i = 0; i < k.v.size && i < 8; ++i) u |= (uint64_t)c_.data[k.v.off + i] << (8 * i);
-        return u;
+        return lowbytes(c_.data + k.v.off, k.v.size);
     }
     fieldtext(field, &scratch_);
     size_t i = 0;
@@ -1392,7 +1632,8 @@ bool Converter::convert(Bytes chunk, uint32_t slot, uint32_t off, uint32_t size,
     // uses lies in its 64 KiB chunk, which compiles to fewer operations than
     // the other half.
     if (slot != slot_ || ops_.size() > MaxOps / 2) {
-        reset();
+        if (slot != slot_ && (planpieces_ >= MaxOps || formbytes_ > MaxForms)) resetplans();
+        resetchunk();
         slot_ = slot;
     }
     c_ = chunk;
@@ -1416,12 +1657,16 @@ bool Converter::convert(Bytes chunk, uint32_t slot, uint32_t off, uint32_t size,
     noting_ = false;
     if (useplans_) {
         key_.clear();
-        planvals_.clear();
+        nvals_ = outer_ = 0;
+        nested_.clear();
         if (shape(body, end, None)) {
             auto hit = plankeys_.find(key_);
             if (hit != plankeys_.end()) {
-                done = replay(plans_[hit->second]);
-                if (!done) begin(); // over a limit: the run decides
+                // A shape whose record took a path no recipe holds is run.
+                if (plans_[hit->second].ok) {
+                    done = replay(plans_[hit->second]);
+                    if (!done) begin(); // over a limit: the run decides
+                }
             } else if (planpieces_ < MaxOps) {
                 noting_ = true;
                 rec_ = Plan();
@@ -1430,8 +1675,12 @@ bool Converter::convert(Bytes chunk, uint32_t slot, uint32_t off, uint32_t size,
     }
     if (!done) {
         const bool ok = stream(body, end, 0);
-        if (ok && noting_ && rec_.ok) {
-            planpieces_ += rec_.pieces.size() + rec_.strings.size() + 1;
+        if (ok && noting_) {
+            if (!rec_.ok) {
+                rec_ = Plan(); // kept empty, so that the shape is run without noting
+                rec_.ok = false;
+            }
+            planpieces_ += rec_.pieces.size() + rec_.strings.size() + rec_.texts.size() / 8 + 1;
             plankeys_.emplace(key_, plans_.size());
             plans_.push_back(std::move(rec_));
         }

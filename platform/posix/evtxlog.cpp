@@ -82,7 +82,7 @@ DWORD LogFile::refresh() {
         st.st_ctim.tv_nsec == id_.st_ctim.tv_nsec && std::memcmp(head, head_, sizeof head) == 0)
         return ERROR_SUCCESS;
     indexed_ = false;
-    haslast_ = false;
+    haslast_ = hasnear_ = false;
     DWORD rc = src_.reset();
     if (rc == ERROR_SUCCESS) rc = reader_.open(src_);
     if (rc != ERROR_SUCCESS) return rc;
@@ -106,7 +106,16 @@ uint64_t LogFile::nextid() const {
 }
 
 bool LogFile::nearest(uint32_t number, bool forwards, uint32_t *found) {
-    Position pos, after;
+    Position pos = last_, after;
+    // The usual question is the neighbour of the record served last: it is
+    // stepped to from there, and kept for the read that follows.
+    if (haslast_ && number == (uint32_t)(forwards ? last_.id + 1 : last_.id - 1) &&
+        (forwards ? reader_.next(&pos) : reader_.prev(&pos)) && (uint32_t)pos.id == number) {
+        near_ = pos;
+        hasnear_ = true;
+        *found = number;
+        return true;
+    }
     after.chunk = SIZE_MAX; // stays so when no record follows number
     if (reader_.find(number, &pos, &after)) {
         *found = number;
@@ -133,13 +142,17 @@ bool LogFile::nearest(uint32_t number, bool forwards, uint32_t *found) {
 bool LogFile::record(uint32_t number, bool backwards, std::vector<uint8_t> *scratch, Bytes *out) {
     Position pos = last_;
     // Records are read one after the other: the neighbour of the record
-    // served last is found without a search.
-    bool found = haslast_ && (backwards ? (uint32_t)(last_.id - 1) == number && reader_.prev(&pos)
-                                        : (uint32_t)(last_.id + 1) == number && reader_.next(&pos));
+    // served last is found without a search, or was found by nearest.
+    bool found = hasnear_ && (uint32_t)near_.id == number;
+    if (found)
+        pos = near_;
+    else
+        found = haslast_ && (backwards ? (uint32_t)(last_.id - 1) == number && reader_.prev(&pos)
+                                       : (uint32_t)(last_.id + 1) == number && reader_.next(&pos));
     if (!found && !reader_.find(number, &pos)) return false;
     uint32_t n;
     if (reader_.read(pos, &view_, &n) != ERROR_SUCCESS) {
-        haslast_ = false;
+        haslast_ = hasnear_ = false;
         return false;
     }
     last_ = pos;

@@ -101,6 +101,8 @@ private:
     bool indexed_ = false;
     Position last_; // the record served last, to find its neighbour at once
     bool haslast_ = false;
+    Position near_; // the record nearest found as the neighbour of last_
+    bool hasnear_ = false;
     NewRecord view_; // the legacy view of the record being served
 };
 

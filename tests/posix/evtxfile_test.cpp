@@ -2,6 +2,7 @@
 // and on files made here byte by byte: every binary XML token and value
 // type, the legacy view's fields, chunk order and gaps, and hostile input.
 #include "platform/posix/evtxfile.h"
+#include "platform/posix/evtxlog.h"
 
 #include "support/support.h"
 
@@ -952,4 +953,191 @@ TEST(EvtxRecipes, RecordsOfOneShapeReadAsTheirTemplatesRunGiveThem) {
     EXPECT_EQ(fourth.source, u"S2");
     EXPECT_EQ(fourth.computer, u"pc-#D");
     EXPECT_EQ(fourth.strings.back(), u"040506");
+}
+
+TEST(EvtxRecipes, ArraysRepeatTheirElementWhateverTheirItemCount) {
+    // Records of one shape whose array value holds more, fewer or no items:
+    // read with recipes, each must read as running its template gives it,
+    // whether the element repeated for the items gives one string per item
+    // (the recipe covers them) or mixes the item with more (the shape is run).
+    typedef std::function<void()> Body;
+    struct Row {
+        const char *name;
+        uint8_t type;
+        std::function<void(ChunkWriter &)> content; // EventData's elements; value 0 is the array
+        std::vector<std::vector<uint8_t>> arrays;
+        std::vector<std::vector<std::u16string>> want;
+    };
+    auto dataof = [](ChunkWriter &c, const Body &body) { c.element("Data", true, nullptr, body); };
+    const std::vector<uint8_t> none, one = str(std::string("a\0", 2)), three = str(std::string("bc\0\0d\0", 6));
+    const Row rows[] = {
+        {"a Data element per string",
+         0x81,
+         [&](ChunkWriter &c) { dataof(c, [&] { c.subst(0, 0x81, false); }); },
+         {three, one, none, three},
+         {{u"bc", u"", u"d"}, {u"a"}, {u""}, {u"bc", u"", u"d"}}},
+        {"a Data element per number, then a string",
+         0x88,
+         [&](ChunkWriter &c) {
+             dataof(c, [&] { c.subst(0, 0x88, false); });
+             dataof(c, [&] { c.subst(1, 0x01, false); });
+         },
+         {le(7, 4), {}, {1, 0, 0, 0, 2, 0, 0, 0, 3, 0, 0, 0}},
+         {{u"7", u"s"}, {u"", u"s"}, {u"1", u"2", u"3", u"s"}}},
+        {"the item after text",
+         0x81,
+         [&](ChunkWriter &c) {
+             dataof(c, [&] {
+                 c.literal("x");
+                 c.subst(0, 0x81, false);
+             });
+         },
+         {one, three, none},
+         {{u"xa"}, {u"xbc", u"x", u"xd"}, {u"x"}}},
+        {"under UserData, a leaf per item",
+         0x81,
+         [&](ChunkWriter &c) {
+             c.element("More", true, nullptr,
+                       [&] { c.element("Item", true, nullptr, [&] { c.subst(0, 0x81, false); }); });
+         },
+         {three, none, one},
+         {{u"bc", u"", u"d"}, {u""}, {u"a"}}},
+    };
+    for (const auto &r : rows) {
+        SCOPED_TRACE(r.name);
+        ChunkWriter c;
+        uint64_t id = 1;
+        for (const auto &a : r.arrays)
+            c.record(id++, 0, [&] {
+                c.fragment();
+                c.instance("arrays",
+                           [&] {
+                               c.element("Event", true, nullptr, [&] {
+                                   const bool user = std::string(r.name).find("UserData") != std::string::npos;
+                                   c.element(user ? "UserData" : "EventData", true, nullptr, [&] { r.content(c); });
+                               });
+                           },
+                           {{r.type, a}, {0x01, str("s")}});
+            });
+        const auto image = fileof({c.finish()});
+        const auto ran = views(image, false), planned = views(image, true);
+        ASSERT_EQ(ran.size(), r.want.size());
+        ASSERT_EQ(planned.size(), r.want.size());
+        for (size_t i = 0; i < r.want.size(); ++i) {
+            SCOPED_TRACE(i);
+            EXPECT_EQ(ran[i].first, (DWORD)ERROR_SUCCESS);
+            EXPECT_EQ(planned[i].first, (DWORD)ERROR_SUCCESS);
+            EXPECT_EQ(planned[i].second.strings, r.want[i]);
+            EXPECT_TRUE(planned[i].second == ran[i].second);
+        }
+    }
+}
+
+TEST(EvtxRecipes, TemplatesOfOtherChunksShareRecipesOnlyWhenTheyCompileAlike) {
+    // A recipe noted in one chunk serves the records of a later chunk whose
+    // template compiles alike, wherever it lies; a template at the same
+    // place whose text, names or substitutions differ gets its own.
+    auto templ = [](ChunkWriter &c, const std::string &text, const std::string &data, uint8_t type) {
+        c.element("Event", true, nullptr, [&] {
+            c.element("System", true, nullptr, [&] {
+                c.element("Computer", true, nullptr, [&] {
+                    c.literal(text);
+                    c.subst(0, 0x01, false);
+                });
+            });
+            c.element("EventData", true, nullptr,
+                      [&] { c.element(data, true, nullptr, [&] { c.subst(1, type, false); }); });
+        });
+    };
+    struct Row {
+        const char *text, *data;
+        uint8_t type;
+        bool shifted; // another template's record first, so that this one lies further on
+        std::u16string computer;
+        std::vector<std::u16string> strings;
+    };
+    const Row rows[] = {
+        {"pc-", "Data", 0x01, false, u"pc-A", {u"s"}},   {"pc-", "Data", 0x01, true, u"pc-A", {u"s"}},
+        {"xy-", "Data", 0x01, false, u"xy-A", {u"s"}},   {"pc-", "Binary", 0x01, false, u"pc-A", {}},
+        {"pc-", "Data", 0x08, false, u"pc-A", {u"115"}}, {"pc-", "Data", 0x01, true, u"pc-A", {u"s"}},
+    };
+    std::vector<std::vector<uint8_t>> chunks;
+    uint64_t id = 1;
+    for (const auto &r : rows) {
+        ChunkWriter c;
+        if (r.shifted)
+            c.record(id++, 0, [&] {
+                c.fragment();
+                c.instance("other", [&] { c.element("Event", true, nullptr, [&] { c.subst(0, 0x01, false); }); },
+                           {{0x01, str("o")}});
+            });
+        for (int k = 0; k < 2; ++k)
+            c.record(id++, 0, [&] {
+                c.fragment();
+                c.instance("t", [&] { templ(c, r.text, r.data, r.type); },
+                           {{0x01, str("A")}, {r.type, r.type == 0x08 ? le(115, 4) : str("s")}});
+            });
+        chunks.push_back(c.finish());
+    }
+    const auto image = fileof(chunks);
+    const auto ran = views(image, false), planned = views(image, true);
+    ASSERT_EQ(ran.size(), 14u);
+    ASSERT_EQ(planned.size(), ran.size());
+    size_t i = 0;
+    for (const auto &r : rows) {
+        SCOPED_TRACE(r.text + std::string(" ") + r.data);
+        if (r.shifted) ++i;
+        for (int k = 0; k < 2; ++k, ++i) {
+            EXPECT_EQ(planned[i].first, (DWORD)ERROR_SUCCESS);
+            EXPECT_EQ(planned[i].second.computer, r.computer);
+            EXPECT_EQ(planned[i].second.strings, r.strings);
+            EXPECT_TRUE(planned[i].second == ran[i].second);
+        }
+    }
+}
+
+class EvtxLogRead : public qt::TempNetwork {};
+
+TEST_F(EvtxLogRead, OneRecordAfterAnotherCrossesChunksAndGapsBothWays) {
+    // The service reads on from the record it served last, asking for the
+    // nearest record to the next number: from chunk to chunk, over the gap
+    // of a wrapped log (records 101-150 lost) and back, every record comes
+    // once, in order, with its own fields.
+    auto chunk = [](uint64_t first, uint64_t last) {
+        ChunkWriter c;
+        for (uint64_t id = first; id <= last; ++id) c.record(id, 0, [&] { event(c, header((uint16_t)id)); });
+        return c.finish();
+    };
+    const std::vector<uint8_t> image = fileof({chunk(201, 300), chunk(1, 100), chunk(151, 200)});
+    const std::string path = dir() + "/gaps.evtx";
+    qt::writefile(path, std::string(image.begin(), image.end()));
+    std::vector<uint32_t> numbers;
+    for (uint32_t n = 1; n <= 300; ++n)
+        if (n <= 100 || n > 150) numbers.push_back(n);
+    const struct {
+        const char *name;
+        bool forwards;
+        uint32_t from; // the first number asked for
+    } rows[] = {{"forwards", true, 1}, {"backwards", false, 300}, {"forwards from the gap", true, 120}};
+    for (const auto &r : rows) {
+        SCOPED_TRACE(r.name);
+        LogFile log;
+        ASSERT_EQ(log.open(path), (DWORD)ERROR_SUCCESS);
+        std::vector<uint32_t> want(
+            std::find_if(numbers.begin(), numbers.end(), [&](uint32_t n) { return n >= r.from; }), numbers.end());
+        if (!r.forwards) want.assign(numbers.rbegin(), numbers.rend());
+        std::vector<uint32_t> seen;
+        std::vector<uint8_t> scratch;
+        uint32_t number;
+        for (bool more = log.nearest(r.from, r.forwards, &number); more;
+             more = log.nearest(r.forwards ? number + 1 : number - 1, r.forwards, &number)) {
+            nt::Bytes rec;
+            ASSERT_TRUE(log.record(number, !r.forwards, &scratch, &rec));
+            EXPECT_EQ(nt::le32(rec.data + 8), number);  // RecordNumber
+            EXPECT_EQ(nt::le32(rec.data + 20), number); // EventID
+            seen.push_back(number);
+            if (number == (r.forwards ? log.newest() : log.oldest())) break;
+        }
+        EXPECT_EQ(seen, want);
+    }
 }
