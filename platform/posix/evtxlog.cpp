@@ -222,13 +222,18 @@ DWORD LogFile::appendlocked(const std::vector<NewRecord> &recs, uint32_t maxsize
         chunks.push_back(ChunkEntry{slot, 0, 0, 0, 0});
     }
     uint64_t next = nextid();
+    // A chunk's records carry consecutive identifiers. When the next one
+    // does not follow the last chunk's (a header whose number a clear that
+    // stopped half way, or a damaged file, left above the records), the
+    // events start a chunk of their own.
+    bool follows = !chunks.back().count || next == chunks.back().first + chunks.back().count;
     uint32_t flags = le32(Bytes{head_, sizeof head_}, 0x78);
     uint8_t dirty[4];
     put32(dirty, flags | FlagDirty);
     DWORD rc = pwriteall(fd_, dirty, sizeof dirty, 0x78);
     bool pending = false;
     for (size_t i = 0; i < recs.size() && rc == ERROR_SUCCESS; ++i) {
-        if (b.add(recs[i], next, channel_)) {
+        if (follows && b.add(recs[i], next, channel_)) {
             pending = true;
             if (last) *last = (uint32_t)next;
             ++next;
@@ -261,6 +266,7 @@ DWORD LogFile::appendlocked(const std::vector<NewRecord> &recs, uint32_t maxsize
         }
         if (old != chunks.end()) chunks.erase(old);
         b.start(b.nextnumber());
+        follows = true;
         slot = s;
         from = 0;
         chunks.push_back(ChunkEntry{slot, 0, 0, 0, 0});

@@ -901,6 +901,36 @@ TEST_F(EventLog, EvtxLiveLogGrowsWrapsBacksUpAndClearsAsTheServiceDoes) {
     if (!readalike(live) || !tools) GTEST_SKIP() << "evtxexport, evtxinfo or evtx_dump.py is not installed";
 }
 
+TEST_F(EventLog, EvtxLiveLogWhoseHeaderCountsAheadTakesNewEventsInANewChunk) {
+    // A header whose next identifier lies above the records (a clear that
+    // stopped half way, or a damaged copy): the numbers go on from the
+    // header's, and the events go into a chunk of their own, since a chunk's
+    // identifiers follow each other.
+    vista();
+    const std::string live = winevt("Application");
+    ASSERT_EQ(nt::writeevents({"", "Application", "", 0}, specs(1, 5)), ERROR_SUCCESS);
+    std::string f = qt::readfile(live);
+    ASSERT_GE(f.size(), 0x1000u);
+    uint8_t *h = (uint8_t *)&f[0];
+    for (int i = 0; i < 8; ++i) h[0x18 + i] = (uint8_t)(i ? 0 : 50);
+    const uint32_t crc = nt::evtx::crc32(h, 0x78);
+    for (int i = 0; i < 4; ++i) h[0x7C + i] = (uint8_t)(crc >> (8 * i));
+    qt::writefile(live, f);
+    DWORD last = 0;
+    ASSERT_EQ(nt::writeevents({"", "Application", "", 0}, specs(6, 7), &last), ERROR_SUCCESS);
+    EXPECT_EQ(last, 51u);
+    EXPECT_EQ(evtxhead(live), (std::vector<DWORD>{2, 0, 1, 52, 2, 0}));
+    HANDLE log = OpenEventLogA(nullptr, "Application");
+    Dump all = readall(log, SeqFwd, 0);
+    std::vector<std::string> got;
+    for (const std::vector<uint8_t> &r : all.records)
+        got.push_back(std::to_string(((const EVENTLOGRECORD *)r.data())->RecordNumber) + " " + strings(r).at(0));
+    EXPECT_EQ(got, (std::vector<std::string>{"1 event 1", "2 event 2", "3 event 3", "4 event 4", "5 event 5",
+                                             "50 event 6", "51 event 7"}));
+    CloseEventLog(log);
+    if (!readalike(live)) GTEST_SKIP() << "evtxexport, evtxinfo or evtx_dump.py is not installed";
+}
+
 TEST_F(EventLog, LiveLogFormatComesFromItsFileElseFromItsName) {
     qt::makedirs(computer() + "/c/Logs");
     ASSERT_EQ(symlink(dir().c_str(), (computer() + "/c/Linked").c_str()), 0);
