@@ -529,6 +529,28 @@ uint8_t *putwide(uint8_t *d, const std::u16string &s) {
     return d + 2;
 }
 
+// The fixed part of a record of len bytes built from rec's fields, its
+// variable parts at the offsets given.
+void putfixed(uint8_t *p, const NewRecord &rec, uint32_t number, uint32_t len, uint32_t stroff, uint32_t sidoff,
+              uint32_t dataoff) {
+    put32(p, len);
+    put32(p + 4, Signature);
+    put32(p + 8, number);
+    put32(p + 0x0C, rec.timegenerated);
+    put32(p + 0x10, rec.timewritten);
+    put32(p + 0x14, rec.eventid);
+    put16(p + 0x18, rec.eventtype);
+    put16(p + 0x1A, (uint16_t)rec.strings.size());
+    put16(p + 0x1C, rec.category);
+    put16(p + 0x1E, 0);
+    put32(p + 0x20, 0);
+    put32(p + 0x24, stroff);
+    put32(p + 0x28, (uint32_t)rec.sid.size());
+    put32(p + 0x2C, sidoff);
+    put32(p + 0x30, (uint32_t)rec.data.size());
+    put32(p + 0x34, dataoff);
+}
+
 } // namespace
 
 void buildrecord(const NewRecord &rec, uint32_t number, std::vector<uint8_t> *out) {
@@ -544,20 +566,7 @@ void buildrecord(const NewRecord &rec, uint32_t number, std::vector<uint8_t> *ou
 
     out->assign(len, 0);
     uint8_t *p = out->data();
-    put32(p, len);
-    put32(p + 4, Signature);
-    put32(p + 8, number);
-    put32(p + 0x0C, rec.timegenerated);
-    put32(p + 0x10, rec.timewritten);
-    put32(p + 0x14, rec.eventid);
-    put16(p + 0x18, rec.eventtype);
-    put16(p + 0x1A, (uint16_t)rec.strings.size());
-    put16(p + 0x1C, rec.category);
-    put32(p + 0x24, stroff);
-    put32(p + 0x28, (uint32_t)rec.sid.size());
-    put32(p + 0x2C, sidoff);
-    put32(p + 0x30, (uint32_t)rec.data.size());
-    put32(p + 0x34, dataoff);
+    putfixed(p, rec, number, len, stroff, sidoff, dataoff);
     uint8_t *d = putwide(p + FixedSize, rec.source);
     d = putwide(d, rec.computer);
     if (!rec.sid.empty()) std::memcpy(d, rec.sid.data(), rec.sid.size());
@@ -617,22 +626,7 @@ void ansirecord(const NewRecord &rec, uint32_t number, std::vector<uint8_t> *out
         d = putzeros(d, 4 - (uint32_t)(d - p) % 4);
         const uint32_t total = (uint32_t)(d - p) + 4;
         if (whole) {
-            put32(p, total);
-            put32(p + 4, Signature);
-            put32(p + 8, number);
-            put32(p + 0x0C, rec.timegenerated);
-            put32(p + 0x10, rec.timewritten);
-            put32(p + 0x14, rec.eventid);
-            put16(p + 0x18, rec.eventtype);
-            put16(p + 0x1A, (uint16_t)rec.strings.size());
-            put16(p + 0x1C, rec.category);
-            put16(p + 0x1E, 0);
-            put32(p + 0x20, 0);
-            put32(p + 0x24, strpos);
-            put32(p + 0x28, (uint32_t)rec.sid.size());
-            put32(p + 0x2C, sidpos);
-            put32(p + 0x30, (uint32_t)rec.data.size());
-            put32(p + 0x34, datapos);
+            putfixed(p, rec, number, total, strpos, sidpos, datapos);
             put32(d, total);
             out->resize(total);
             return;

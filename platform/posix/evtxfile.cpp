@@ -574,6 +574,9 @@ private:
     };
     NoteMark notemark(const Item &it);
     void noteitems(const NoteMark &m, Ref arr, uint32_t reps, uint32_t cost);
+    // The recipe of a text a record takes from frame f: its one value, or
+    // the pieces that made it.
+    Recipe noted(const Frame &f, bool isvalue);
     void notetext(Recipe *r, size_t start);
     void cut(size_t size) {
         buf_.resize(size);
@@ -1108,15 +1111,7 @@ void Converter::capture(int field, const Frame &f) {
         k.v = f.single;
     else
         k.text.assign(buf_, f.start, std::u16string::npos);
-    if (noting_) {
-        Recipe &r = rec_.fields[field];
-        r.set = true;
-        r.isvalue = k.isvalue;
-        if (r.isvalue)
-            r.ref = f.singleref;
-        else
-            notetext(&r, f.start);
-    }
+    if (noting_) rec_.fields[field] = noted(f, k.isvalue);
 }
 
 void Converter::note(PieceKind kind, uint32_t a, uint32_t b, Ref ref, size_t at) {
@@ -1167,6 +1162,17 @@ void Converter::noteitems(const NoteMark &m, Ref arr, uint32_t reps, uint32_t co
 }
 
 // The recipe of the buffer's text from start on: the pieces noted there.
+Recipe Converter::noted(const Frame &f, bool isvalue) {
+    Recipe r;
+    r.set = true;
+    r.isvalue = isvalue;
+    if (isvalue)
+        r.ref = f.singleref;
+    else
+        notetext(&r, f.start);
+    return r;
+}
+
 void Converter::notetext(Recipe *r, size_t start) {
     size_t k = trail_.size();
     while (k > 0 && trail_[k - 1].at >= start) --k;
@@ -1195,16 +1201,7 @@ bool Converter::finish(const Frame &cf) {
         } else {
             s.append(buf_, f.start, std::u16string::npos);
         }
-        if (noting_) {
-            Recipe r;
-            r.set = true;
-            r.isvalue = f.pending;
-            if (r.isvalue)
-                r.ref = f.singleref;
-            else
-                notetext(&r, f.start);
-            rec_.strings.push_back(r);
-        }
+        if (noting_) rec_.strings.push_back(noted(f, f.pending));
         return true;
     }
     if (f.role == RBinary && !binary_) {
