@@ -76,13 +76,13 @@ char *convert(const char *source, int index, const char *string) {
     if (index < 0 || index >= (int)ArgumentCount) internalerror("convert", 1);
     char *slot = ConvertSlots[index];
     size_t n = 0;
-    auto put = [&](const char *from, const char *to) {
+    auto take = [&](const char *from, const char *to) {
         for (; from < to && *from && n < ConvertMax; ++from) slot[n++] = *from;
     };
     const char *p = string;
     while (*p && n < ConvertMax) {
         if (p[0] != '%' || p[1] != '%') {
-            put(p, p + 1);
+            take(p, p + 1);
             ++p;
             continue;
         }
@@ -92,9 +92,9 @@ char *convert(const char *source, int index, const char *string) {
         char text[ParameterTextSize];
         CEvtSource *entry = CEvtSource::Find(source, MessageKind::Parameter);
         if (formatfrom(entry, id, TextFlags, text, sizeof text, nullptr))
-            put(text, text + sizeof text);
+            take(text, text + sizeof text);
         else
-            put(reference, p);
+            take(reference, p);
     }
     if (n > ConvertMax) internalerror("convert", 2);
     slot[n] = '\0';
