@@ -566,6 +566,30 @@ bool writenetwork(const std::string &computerfolder, const std::string &dlldir, 
            writetext(computerfolder + "/accounts.txt", accounts);
 }
 
+bool writerecords(const std::string &path, unsigned long records, const std::function<nt::evt::NewRecord()> &next) {
+    std::remove(path.c_str());
+    const uint32_t maxsize = 0xFFFF0000u;
+    nt::evt::LogFile log;
+    DWORD rc = log.openorcreate(path, maxsize, 0);
+    if (rc != 0) {
+        fprintf(stderr, "biglog: cannot create %s, rc=%lu\n", path.c_str(), (unsigned long)rc);
+        return false;
+    }
+    const unsigned long batch = 10000;
+    std::vector<nt::evt::NewRecord> recs;
+    for (unsigned long done = 0; done < records; done += recs.size()) {
+        recs.clear();
+        for (unsigned long i = done; i < records && i < done + batch; ++i) recs.push_back(next());
+        uint32_t last = 0;
+        rc = log.append(recs, maxsize, 0, &last);
+        if (rc != 0) {
+            fprintf(stderr, "biglog: append to %s failed, rc=%lu\n", path.c_str(), (unsigned long)rc);
+            return false;
+        }
+    }
+    return true;
+}
+
 bool writelog(const std::string &path, unsigned long records, uint64_t seed, unsigned sources) {
     const std::vector<SourceDef> &all = catalogue();
     if (sources == 0) {
@@ -596,59 +620,38 @@ bool writelog(const std::string &path, unsigned long records, uint64_t seed, uns
     std::vector<std::u16string> names;
     for (unsigned i = 0; i < sources; ++i) names.push_back(widen(sourcename(i)));
 
-    std::remove(path.c_str());
-    const uint32_t maxsize = 0xFFFF0000u;
-    nt::evt::LogFile log;
-    DWORD rc = log.openorcreate(path, maxsize, 0);
-    if (rc != 0) {
-        fprintf(stderr, "biglog: cannot create %s, rc=%lu\n", path.c_str(), (unsigned long)rc);
-        return false;
-    }
     Rng r(seed);
     uint32_t now = 1300000000u;
-    const unsigned long batch = 10000;
-    std::vector<nt::evt::NewRecord> recs;
-    for (unsigned long done = 0; done < records;) {
-        recs.clear();
-        for (unsigned long i = done; i < records && i < done + batch; ++i) {
-            // Among the dozen, sources come by weight; further sources equally.
-            unsigned index = 0;
-            if (sources > all.size()) {
-                index = r.below(sources);
-            } else {
-                unsigned w = r.below(totalweight);
-                while (w >= all[index].weight) w -= all[index++].weight;
-            }
-            const size_t def = index % all.size();
-            // A few ids of each source make up most of its records.
-            double u = r.unit();
-            unsigned k = (unsigned)(IDS_PER_SOURCE * u * u * u);
-            nt::evt::NewRecord rec;
-            now += r.below(20);
-            rec.timegenerated = now - r.below(3);
-            rec.timewritten = now;
-            rec.eventid = ids[def][k];
-            rec.eventtype = eventtype(severities[def][k]);
-            rec.category = all[def].categories ? (uint16_t)(1 + r.below(all[def].categories)) : 0;
-            rec.source = names[index];
-            rec.computer = widen(r.below(20) ? "BENCHSRV01" : "BENCHSRV02");
-            for (const std::string &kind : kinds[def][k]) rec.strings.push_back(widen(insertion(kind, r)));
-            if (r.below(100) < 40) rec.sid = sids[r.below((unsigned)sids.size())];
-            if (r.below(100) < 30) {
-                unsigned n = 8 + r.below(65);
-                for (unsigned b = 0; b < n; ++b) rec.data.push_back((uint8_t)r.below(256));
-            }
-            recs.push_back(std::move(rec));
+    return writerecords(path, records, [&] {
+        // Among the dozen, sources come by weight; further sources equally.
+        unsigned index = 0;
+        if (sources > all.size()) {
+            index = r.below(sources);
+        } else {
+            unsigned w = r.below(totalweight);
+            while (w >= all[index].weight) w -= all[index++].weight;
         }
-        uint32_t last = 0;
-        rc = log.append(recs, maxsize, 0, &last);
-        if (rc != 0) {
-            fprintf(stderr, "biglog: append to %s failed, rc=%lu\n", path.c_str(), (unsigned long)rc);
-            return false;
+        const size_t def = index % all.size();
+        // A few ids of each source make up most of its records.
+        double u = r.unit();
+        unsigned k = (unsigned)(IDS_PER_SOURCE * u * u * u);
+        nt::evt::NewRecord rec;
+        now += r.below(20);
+        rec.timegenerated = now - r.below(3);
+        rec.timewritten = now;
+        rec.eventid = ids[def][k];
+        rec.eventtype = eventtype(severities[def][k]);
+        rec.category = all[def].categories ? (uint16_t)(1 + r.below(all[def].categories)) : 0;
+        rec.source = names[index];
+        rec.computer = widen(r.below(20) ? "BENCHSRV01" : "BENCHSRV02");
+        for (const std::string &kind : kinds[def][k]) rec.strings.push_back(widen(insertion(kind, r)));
+        if (r.below(100) < 40) rec.sid = sids[r.below((unsigned)sids.size())];
+        if (r.below(100) < 30) {
+            unsigned n = 8 + r.below(65);
+            for (unsigned b = 0; b < n; ++b) rec.data.push_back((uint8_t)r.below(256));
         }
-        done += recs.size();
-    }
-    return true;
+        return rec;
+    });
 }
 
 } // namespace bench

@@ -20,7 +20,10 @@
 #ifndef QUILLOG_BENCH_BIGLOG_H
 #define QUILLOG_BENCH_BIGLOG_H
 
+#include "platform/posix/evtfile.h"
+
 #include <cstdint>
+#include <functional>
 #include <string>
 
 namespace bench {
@@ -42,6 +45,10 @@ bool writenetwork(const std::string &computerfolder, const std::string &dlldir, 
 // from seed: the same arguments always give the same bytes. False on a
 // failure, with a message on standard error.
 bool writelog(const std::string &path, unsigned long records, uint64_t seed, unsigned sources);
+
+// Writes a new log file at path of `records` records, each made by next, in
+// batches. False on a failure, with a message on standard error.
+bool writerecords(const std::string &path, unsigned long records, const std::function<nt::evt::NewRecord()> &next);
 
 // Writes a new log file of `records` short records (shortlog.cpp), made from
 // seed: the same arguments always give the same bytes. False on a failure,

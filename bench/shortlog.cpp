@@ -120,55 +120,33 @@ bool writeshortlog(const std::string &path, unsigned long records, uint64_t seed
     for (const char *name : ShortNames) names.push_back(widetext(name));
     const std::u16string computer = widetext("SHORTSRV01");
 
-    std::remove(path.c_str());
-    const uint32_t maxsize = 0xFFFF0000u;
-    nt::evt::LogFile log;
-    DWORD rc = log.openorcreate(path, maxsize, 0);
-    if (rc != 0) {
-        fprintf(stderr, "biglog: cannot create %s, rc=%lu\n", path.c_str(), (unsigned long)rc);
-        return false;
-    }
     uint64_t state = seed;
     uint32_t now = 1300000000u;
-    const unsigned long batch = 10000;
     static const unsigned DataSizes[] = {0, 4, 16, 40};
-    std::vector<nt::evt::NewRecord> recs;
-    for (unsigned long done = 0; done < records;) {
-        recs.clear();
-        for (unsigned long i = done; i < records && i < done + batch; ++i) {
-            const unsigned s = below(state, ShortSources);
-            // A few ids of each source make up most of its records.
-            const double u = (double)(nextrandom(state) >> 11) / 9007199254740992.0;
-            const unsigned k = (unsigned)(ShortIds * u * u);
-            nt::evt::NewRecord rec;
-            now += below(state, 3);
-            rec.timegenerated = now;
-            rec.timewritten = now;
-            rec.eventid = (shortseverity(k) << 30) | shortid(s, k);
-            rec.eventtype = shorttype(k);
-            rec.category = s % 3 == 0 ? (uint16_t)(1 + below(state, ShortCategories)) : 0;
-            rec.source = names[s];
-            rec.computer = computer;
-            for (unsigned n = 0; n < shortstrings(k); ++n) {
-                std::string text;
-                for (unsigned w = 0, words = 1 + below(state, 7); w < words; ++w)
-                    text += std::string(w ? " " : "") + Words[below(state, (unsigned)(sizeof Words / sizeof *Words))];
-                rec.strings.push_back(widetext(text));
-            }
-            if (below(state, 3) < 2) rec.sid = sids[below(state, (unsigned)sids.size())];
-            for (unsigned b = 0, n = DataSizes[below(state, 4)]; b < n; ++b)
-                rec.data.push_back((uint8_t)nextrandom(state));
-            recs.push_back(std::move(rec));
+    return writerecords(path, records, [&] {
+        const unsigned s = below(state, ShortSources);
+        // A few ids of each source make up most of its records.
+        const double u = (double)(nextrandom(state) >> 11) / 9007199254740992.0;
+        const unsigned k = (unsigned)(ShortIds * u * u);
+        nt::evt::NewRecord rec;
+        now += below(state, 3);
+        rec.timegenerated = now;
+        rec.timewritten = now;
+        rec.eventid = (shortseverity(k) << 30) | shortid(s, k);
+        rec.eventtype = shorttype(k);
+        rec.category = s % 3 == 0 ? (uint16_t)(1 + below(state, ShortCategories)) : 0;
+        rec.source = names[s];
+        rec.computer = computer;
+        for (unsigned n = 0; n < shortstrings(k); ++n) {
+            std::string text;
+            for (unsigned w = 0, words = 1 + below(state, 7); w < words; ++w)
+                text += std::string(w ? " " : "") + Words[below(state, (unsigned)(sizeof Words / sizeof *Words))];
+            rec.strings.push_back(widetext(text));
         }
-        uint32_t last = 0;
-        rc = log.append(recs, maxsize, 0, &last);
-        if (rc != 0) {
-            fprintf(stderr, "biglog: append to %s failed, rc=%lu\n", path.c_str(), (unsigned long)rc);
-            return false;
-        }
-        done += recs.size();
-    }
-    return true;
+        if (below(state, 3) < 2) rec.sid = sids[below(state, (unsigned)sids.size())];
+        for (unsigned b = 0, n = DataSizes[below(state, 4)]; b < n; ++b) rec.data.push_back((uint8_t)nextrandom(state));
+        return rec;
+    });
 }
 
 } // namespace bench
