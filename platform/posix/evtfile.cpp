@@ -662,21 +662,12 @@ std::vector<uint8_t> emptyimage(uint32_t filesize, uint32_t maxsize, uint32_t re
 
 // ---------------------------------------------------------------- the open file
 
-LogFile::~LogFile() {
-    if (fd_ >= 0) close(fd_);
-}
-
 DWORD LogFile::open(const std::string &hostpath, bool writable) {
-    int fd;
     struct stat st;
-    if (DWORD rc = openlogfile(hostpath, writable, &fd, &st)) return rc;
-    if (fd_ >= 0) close(fd_);
-    fd_ = fd;
-    writable_ = writable;
-    denied_ = writable ? ERROR_SUCCESS : ERROR_ACCESS_DENIED;
+    if (DWORD rc = adopt(hostpath, writable, &st)) return rc;
     ino_ = (uint64_t)st.st_ino;
     dev_ = (uint64_t)st.st_dev;
-    src_ = FileSource(fd);
+    src_ = FileSource(fd_);
     chain_ = Chain();
     DWORD rc = lock(false);
     if (rc != ERROR_SUCCESS) return rc;

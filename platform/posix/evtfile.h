@@ -180,9 +180,6 @@ std::vector<uint8_t> emptyimage(uint32_t filesize, uint32_t maxsize, uint32_t re
 class LogFile : public LogStore {
 public:
     LogFile() = default;
-    ~LogFile() override;
-    LogFile(const LogFile &) = delete;
-    LogFile &operator=(const LogFile &) = delete;
 
     // Opens an existing file and indexes it: 0, the file's Win32 error code
     // (2, 3, 5; 5 also for anything but a regular file), ERROR_SHARING_VIOLATION
@@ -245,9 +242,6 @@ private:
     DWORD flush();
     bool unchanged();
 
-    int fd_ = -1;
-    bool writable_ = false;
-    DWORD denied_ = ERROR_ACCESS_DENIED; // why a file open for reading may not be written
     uint64_t ino_ = 0, dev_ = 0;
     FileSource src_{-1};
     Chain chain_;

@@ -25,19 +25,10 @@ uint32_t slotsof(uint64_t size) {
 
 } // namespace
 
-LogFile::~LogFile() {
-    if (fd_ >= 0) close(fd_);
-}
-
 DWORD LogFile::openfile(const std::string &hostpath, bool writable) {
-    int fd;
     struct stat st;
-    if (DWORD rc = openlogfile(hostpath, writable, &fd, &st)) return rc;
-    if (fd_ >= 0) close(fd_);
-    fd_ = fd;
-    writable_ = writable;
-    denied_ = writable ? ERROR_SUCCESS : ERROR_ACCESS_DENIED;
-    src_ = evt::FileSource(fd);
+    if (DWORD rc = adopt(hostpath, writable, &st)) return rc;
+    src_ = evt::FileSource(fd_);
     indexed_ = false;
     DWORD rc = lock(false);
     if (rc != ERROR_SUCCESS) return rc;

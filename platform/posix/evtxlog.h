@@ -33,9 +33,6 @@ namespace evtx {
 class LogFile : public LogStore {
 public:
     LogFile() = default;
-    ~LogFile() override;
-    LogFile(const LogFile &) = delete;
-    LogFile &operator=(const LogFile &) = delete;
 
     // Opens an existing .evtx file for reading and indexes it: 0, the file's
     // Win32 error code (2, 3, 5; 5 also for anything but a regular file),
@@ -89,9 +86,6 @@ private:
     DWORD writechunk(ChunkBuilder &b, uint32_t slot, uint32_t from);
     DWORD writeheader(uint64_t first, uint64_t last, uint64_t next, size_t chunks, uint32_t flags);
 
-    int fd_ = -1;
-    bool writable_ = false;
-    DWORD denied_ = ERROR_ACCESS_DENIED; // why a file open for reading may not be written
     std::u16string channel_;
     uint32_t maxsize_ = 0;
     struct stat id_ = {};     // the file as the index last saw it

@@ -20,6 +20,20 @@ DWORD openlogfile(const std::string &hostpath, bool writable, int *fd, struct st
     return ERROR_SUCCESS;
 }
 
+LogStore::~LogStore() {
+    if (fd_ >= 0) close(fd_);
+}
+
+DWORD LogStore::adopt(const std::string &hostpath, bool writable, struct stat *st) {
+    int fd;
+    if (DWORD rc = openlogfile(hostpath, writable, &fd, st)) return rc;
+    if (fd_ >= 0) close(fd_);
+    fd_ = fd;
+    writable_ = writable;
+    denied_ = writable ? ERROR_SUCCESS : ERROR_ACCESS_DENIED;
+    return ERROR_SUCCESS;
+}
+
 DWORD openlive(const std::string &hostpath, bool maywrite, const std::function<DWORD(bool writable)> &open,
                const std::function<std::vector<uint8_t>()> &image, DWORD *denied) {
     if (!maywrite) {

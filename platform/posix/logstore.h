@@ -40,7 +40,10 @@ struct NewRecord {
 
 class LogStore {
 public:
-    virtual ~LogStore() = default;
+    LogStore() = default;
+    LogStore(const LogStore &) = delete;
+    LogStore &operator=(const LogStore &) = delete;
+    virtual ~LogStore(); // closes the file
 
     // The file's lock: shared for readers, exclusive for writers, so that no
     // writer changes the file under a reader of another handle or process.
@@ -91,6 +94,16 @@ public:
     // The file's identity, to tell two handles on one file.
     virtual uint64_t inode() const = 0;
     virtual uint64_t device() const = 0;
+
+protected:
+    // Opens the log file at hostpath (openlogfile) in place of the one held:
+    // 0 with the file's status in *st, or the file's code, the file held
+    // then kept.
+    DWORD adopt(const std::string &hostpath, bool writable, struct stat *st);
+
+    int fd_ = -1;
+    bool writable_ = false;
+    DWORD denied_ = ERROR_ACCESS_DENIED; // why a file open for reading may not be written
 };
 
 // Opens a log file for reading, or reading and writing: the descriptor in
