@@ -181,6 +181,20 @@ std::vector<uint8_t> fileof(const std::vector<std::vector<uint8_t>> &chunks, uin
 
 typedef std::vector<std::pair<uint8_t, std::vector<uint8_t>>> Values;
 
+// The Provider element of both test templates: Name from value 0 and an
+// optional EventSourceName from value 1.
+void provider(ChunkWriter &c) {
+    c.element(
+        "Provider", true,
+        [&] {
+            c.attr(
+                "Name", [&] { c.subst(0, 0x01, false); }, true);
+            c.attr(
+                "EventSourceName", [&] { c.subst(1, 0x01, true); }, false);
+        },
+        nullptr);
+}
+
 // A manifest-style event: System with the fields the legacy view reads,
 // EventData with one Data element per value from index 6 on.
 void event(ChunkWriter &c, const Values &v, const std::string &key = "event") {
@@ -191,15 +205,7 @@ void event(ChunkWriter &c, const Values &v, const std::string &key = "event") {
                 c.element(
                     "System", true, nullptr,
                     [&] {
-                        c.element(
-                            "Provider", true,
-                            [&] {
-                                c.attr(
-                                    "Name", [&] { c.subst(0, 0x01, false); }, true);
-                                c.attr(
-                                    "EventSourceName", [&] { c.subst(1, 0x01, true); }, false);
-                            },
-                            nullptr);
+                        provider(c);
                         c.element(
                             "EventID", true,
                             [&] {
@@ -864,15 +870,7 @@ void mixed(ChunkWriter &c, uint64_t id, const Values &v, const std::vector<uint8
                    [&] {
                        c.element("Event", true, nullptr, [&] {
                            c.element("System", true, nullptr, [&] {
-                               c.element(
-                                   "Provider", true,
-                                   [&] {
-                                       c.attr(
-                                           "Name", [&] { c.subst(0, 0x01, false); }, true);
-                                       c.attr(
-                                           "EventSourceName", [&] { c.subst(1, 0x01, true); }, false);
-                                   },
-                                   nullptr);
+                               provider(c);
                                c.element("Computer", true, nullptr, [&] {
                                    c.literal("pc-");
                                    c.u8(0x08), c.u16(u'#');
