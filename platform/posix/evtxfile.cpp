@@ -1453,7 +1453,7 @@ bool Converter::shape(uint32_t pos, uint32_t end, uint16_t owner) {
     if (planvals_.size() < nvals_) planvals_.resize(nvals_);
     // The values end at or before end when their sum does.
     uint64_t at = pos + 4 * count;
-    Value *v = &planvals_[base];
+    Value *v = planvals_.data() + base; // no element to refer to when there are no values
     char *k = &key_[keyat];
     for (uint32_t i = 0; i < count; ++i, d += 4) {
         v[i].size = nt::le16(d);

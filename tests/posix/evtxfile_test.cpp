@@ -649,6 +649,19 @@ TEST(EvtxTokens, ContentItemsOptionalElementsAndNesting) {
          },
          {u"1", u""},
          0},
+        {"a template instance without values, the first record a reader sees",
+         [](ChunkWriter &c) {
+             c.instance("none",
+                        [&] {
+                            c.element("Event", true, nullptr, [&] {
+                                c.element("EventData", true, nullptr,
+                                          [&] { c.element("Data", true, nullptr, [&] { c.literal("fixed"); }); });
+                            });
+                        },
+                        {});
+         },
+         {u"fixed"},
+         0},
     };
     for (const auto &r : rows) {
         SCOPED_TRACE(r.name);
