@@ -3,7 +3,8 @@
 //
 // The bytes are indexed as an .evtx file. When they open, the target walks
 // every record forwards and backwards, converts each one, builds its native
-// record and the ANSI form of that, and finds the oldest, the newest, one in
+// record and the ANSI form of that (which the log's own ANSI read must
+// give too), and finds the oldest, the newest, one in
 // the middle and the numbers around them. Whatever the file holds: opening
 // gives 0 or 1500; the walks visit as many records as counted, in number
 // order, the same ones both ways; a record converts or gives 1500, and the
@@ -32,6 +33,10 @@ void convert(Reader &reader, Reader &run, const Position &pos, nt::evt::NewRecor
     uint32_t rannumber = 0;
     fz::check(run.read(pos, &ran, &rannumber) == rc && (rc != ERROR_SUCCESS || (ran == *rec && rannumber == number)),
               "a record read by its shape's recipe reads as its template run gives it");
+    nt::evt::NewRecord view;
+    std::vector<uint8_t> made;
+    nt::Bytes form;
+    fz::check(reader.readansi(pos, &view, &made, &form) == rc, "a record's ANSI form is read when its view is");
     if (rc != ERROR_SUCCESS) return;
     fz::check(number == (uint32_t)pos.id, "a record has the number of its position");
     fz::check(rec->strings.size() <= 0xFFFF, "no more strings than a record can count");
@@ -49,6 +54,8 @@ void convert(Reader &reader, Reader &run, const Position &pos, nt::evt::NewRecor
     std::vector<uint8_t> straight;
     nt::evt::ansirecord(*rec, number, &straight);
     fz::check(straight == ansi, "the ANSI form built from the fields is the converted native record");
+    fz::check(std::vector<uint8_t>(form.data, form.data + form.size) == ansi,
+              "the ANSI form the log reads, from a recipe or not, is the converted native record");
 }
 
 void write(const uint8_t *data, size_t size) {

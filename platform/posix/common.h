@@ -82,6 +82,8 @@ std::string foldtext(std::string text);
 // the system's default conversion does.
 uint16_t ansitowide(unsigned char c);
 char widetoansi(uint32_t cp);
+// A UTF-16 unit in code page 1252; ASCII, the common case, inline.
+inline uint8_t ansiunit(uint32_t unit) { return unit < 0x80 ? (uint8_t)unit : (uint8_t)widetoansi(unit); }
 
 // UTF-8 text, as the registry model holds names and as a registry file is
 // parsed. getutf8 gives the code point at s[*pos] and moves *pos past it; a

@@ -303,9 +303,6 @@ inline bool fourascii(uint64_t w) {
 }
 #endif
 
-// A UTF-16 unit in code page 1252; ASCII, the common case, inline.
-inline uint8_t ansiunit(uint32_t unit) { return unit < 0x80 ? (uint8_t)unit : (uint8_t)widetoansi(unit); }
-
 #ifdef __SSE2__
 // The first n (1 to 8) bytes of bytes at to, in at most three stores.
 inline void putfirst(uint8_t *to, uint64_t bytes, unsigned n) {
@@ -518,6 +515,25 @@ DWORD ansiform(Bytes rec, uint8_t *out, uint32_t cap, uint32_t *size) {
 
 // ---------------------------------------------------------------- building records
 
+void putfixed(uint8_t *p, const Fixed &f) {
+    put32(p, f.length);
+    put32(p + 4, Signature);
+    put32(p + 8, f.number);
+    put32(p + 0x0C, f.timegenerated);
+    put32(p + 0x10, f.timewritten);
+    put32(p + 0x14, f.eventid);
+    put16(p + 0x18, f.eventtype);
+    put16(p + 0x1A, f.nstrings);
+    put16(p + 0x1C, f.category);
+    put16(p + 0x1E, 0);
+    put32(p + 0x20, 0);
+    put32(p + 0x24, f.stroff);
+    put32(p + 0x28, f.sidlen);
+    put32(p + 0x2C, f.sidoff);
+    put32(p + 0x30, f.datalen);
+    put32(p + 0x34, f.dataoff);
+}
+
 namespace {
 
 uint8_t *putwide(uint8_t *d, const std::u16string &s) {
@@ -533,22 +549,21 @@ uint8_t *putwide(uint8_t *d, const std::u16string &s) {
 // variable parts at the offsets given.
 void putfixed(uint8_t *p, const NewRecord &rec, uint32_t number, uint32_t len, uint32_t stroff, uint32_t sidoff,
               uint32_t dataoff) {
-    put32(p, len);
-    put32(p + 4, Signature);
-    put32(p + 8, number);
-    put32(p + 0x0C, rec.timegenerated);
-    put32(p + 0x10, rec.timewritten);
-    put32(p + 0x14, rec.eventid);
-    put16(p + 0x18, rec.eventtype);
-    put16(p + 0x1A, (uint16_t)rec.strings.size());
-    put16(p + 0x1C, rec.category);
-    put16(p + 0x1E, 0);
-    put32(p + 0x20, 0);
-    put32(p + 0x24, stroff);
-    put32(p + 0x28, (uint32_t)rec.sid.size());
-    put32(p + 0x2C, sidoff);
-    put32(p + 0x30, (uint32_t)rec.data.size());
-    put32(p + 0x34, dataoff);
+    Fixed f;
+    f.length = len;
+    f.number = number;
+    f.timegenerated = rec.timegenerated;
+    f.timewritten = rec.timewritten;
+    f.eventid = rec.eventid;
+    f.eventtype = rec.eventtype;
+    f.nstrings = (uint16_t)rec.strings.size();
+    f.category = rec.category;
+    f.stroff = stroff;
+    f.sidlen = (uint32_t)rec.sid.size();
+    f.sidoff = sidoff;
+    f.datalen = (uint32_t)rec.data.size();
+    f.dataoff = dataoff;
+    evt::putfixed(p, f);
 }
 
 } // namespace

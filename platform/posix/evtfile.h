@@ -159,6 +159,15 @@ DWORD ansiform(Bytes rec, uint8_t *out, uint32_t cap, uint32_t *size);
 // A record to append (logstore.h), as this format's code names it.
 using nt::NewRecord;
 
+// The fixed part of a record (both forms): its length and number, the
+// event's numbers, and where its strings, SID and data lie.
+struct Fixed {
+    uint32_t length = 0, number = 0, timegenerated = 0, timewritten = 0, eventid = 0;
+    uint16_t eventtype = 0, nstrings = 0, category = 0;
+    uint32_t stroff = 0, sidlen = 0, sidoff = 0, datalen = 0, dataoff = 0;
+};
+void putfixed(uint8_t *p, const Fixed &f);
+
 // The native (UTF-16) bytes of a record numbered number, laid out as the
 // service writes them: the SID right after the computer name, data right
 // after the strings, 1 to 4 bytes of padding, the trailing length.

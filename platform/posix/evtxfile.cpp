@@ -24,6 +24,9 @@
 #include <cstdlib>
 #include <string>
 #include <unordered_map>
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
 
 namespace nt {
 namespace evtx {
@@ -295,8 +298,10 @@ struct Recipe {
     uint32_t first = 0, n = 0; // otherwise: the pieces of the text; items: the work of one repetition
 };
 struct Plan {
+    std::string key; // the record shape
     std::vector<Piece> pieces;
-    std::u16string texts; // of the text pieces
+    std::u16string texts;  // of the text pieces
+    std::string ansitexts; // the same in code page 1252
     Recipe fields[FCount];
     std::vector<Recipe> strings;
     bool hasdata = false;
@@ -317,7 +322,31 @@ struct Template {
     bool ok = false;
 };
 
-// Text helpers.
+// The ANSI form of a record being built: bytes appended to a vector that
+// keeps its size from record to record (the record is its first n bytes),
+// so that appending fills and frees no memory once the longest record was
+// made. Units are converted to code page 1252 as the ANSI read call does.
+struct AnsiOut {
+    std::vector<uint8_t> *v = nullptr;
+    size_t n = 0;
+    uint8_t *room(size_t k) {
+        if (k > v->size() - n) v->resize(std::max(n + k, 2 * v->size()));
+        return v->data() + n;
+    }
+    size_t size() const { return n; }
+    void append(const char *s, size_t k) {
+        std::memcpy(room(k), s, k);
+        n += k;
+    }
+    void push_back(char16_t c) {
+        *room(1) = ansiunit(c);
+        ++n;
+    }
+};
+
+// Text helpers, for the view's UTF-16 strings and the ANSI record alike.
+void putascii(AnsiOut *out, const char *s, size_t n) { out->append(s, n); }
+
 // ASCII text widened on the stack and appended at once (the texts are
 // short: numbers, times, GUIDs).
 void putascii(std::u16string *out, const char *s, size_t n) {
@@ -331,7 +360,7 @@ void putascii(std::u16string *out, const char *s, size_t n) {
     }
 }
 
-void putdecimal(std::u16string *out, uint64_t v, bool negative) {
+template <class Out> void putdecimal(Out *out, uint64_t v, bool negative) {
     char buf[24];
     size_t n = 0;
     do {
@@ -342,9 +371,11 @@ void putdecimal(std::u16string *out, uint64_t v, bool negative) {
     putascii(out, buf + sizeof buf - n, n);
 }
 
-void putsigned(std::u16string *out, int64_t v) { putdecimal(out, v < 0 ? 0 - (uint64_t)v : (uint64_t)v, v < 0); }
+template <class Out> void putsigned(Out *out, int64_t v) {
+    putdecimal(out, v < 0 ? 0 - (uint64_t)v : (uint64_t)v, v < 0);
+}
 
-void puthex(std::u16string *out, uint64_t v) {
+template <class Out> void puthex(Out *out, uint64_t v) {
     char buf[20];
     size_t n = 0;
     do {
@@ -364,8 +395,18 @@ char *putdigits(char *buf, uint64_t v, int width) {
 
 const char HexUpper[] = "0123456789ABCDEF";
 
-// Bytes as pairs of hex digits: a byte's two units are one table entry,
-// and a block of them goes on the stack and is appended at once.
+// Bytes as pairs of hex digits. In UTF-16, a byte's two units are one
+// table entry, and a block of them goes on the stack and is appended at
+// once.
+void putbytes(AnsiOut *out, const uint8_t *p, size_t n) {
+    char *d = (char *)out->room(2 * n);
+    for (size_t i = 0; i < n; ++i) {
+        d[2 * i] = HexUpper[p[i] >> 4];
+        d[2 * i + 1] = HexUpper[p[i] & 15];
+    }
+    out->n += 2 * n;
+}
+
 void putbytes(std::u16string *out, const uint8_t *p, size_t n) {
     static const struct HexPairs {
         char16_t pair[256][2];
@@ -382,6 +423,41 @@ void putbytes(std::u16string *out, const uint8_t *p, size_t n) {
         p += k;
         n -= k;
     }
+}
+
+// units UTF-16LE units at p in code page 1252, NUL units left out (as the
+// view's strings leave them out). Eight units that are all ASCII and not
+// NUL go at once.
+void ansitext(const uint8_t *p, uint32_t units, AnsiOut *out) {
+    uint8_t *d = out->room(units);
+    uint32_t k = 0, w = 0;
+#ifdef __SSE2__
+    const __m128i high = _mm_set1_epi16((short)0xFF80), zero = _mm_setzero_si128();
+    for (; k + 8 <= units; k += 8) {
+        const __m128i x = _mm_loadu_si128((const __m128i *)(p + 2 * k));
+        const __m128i ascii = _mm_cmpeq_epi16(_mm_and_si128(x, high), zero), nul = _mm_cmpeq_epi16(x, zero);
+        if (_mm_movemask_epi8(_mm_andnot_si128(nul, ascii)) == 0xFFFF) {
+            _mm_storel_epi64((__m128i *)(d + w), _mm_packus_epi16(x, x));
+            w += 8;
+            continue;
+        }
+        for (uint32_t i = k; i < k + 8; ++i)
+            if (const uint16_t u = nt::le16(p + 2 * i)) d[w++] = ansiunit(u);
+    }
+    if (k + 4 <= units) { // four of the last units the same way
+        const __m128i x = _mm_loadl_epi64((const __m128i *)(p + 2 * k));
+        const __m128i ascii = _mm_cmpeq_epi16(_mm_and_si128(x, high), zero), nul = _mm_cmpeq_epi16(x, zero);
+        if ((_mm_movemask_epi8(_mm_andnot_si128(nul, ascii)) & 0xFF) == 0xFF) {
+            const uint32_t four = (uint32_t)_mm_cvtsi128_si32(_mm_packus_epi16(x, x));
+            std::memcpy(d + w, &four, 4);
+            w += 4;
+            k += 4;
+        }
+    }
+#endif
+    for (; k < units; ++k)
+        if (const uint16_t u = nt::le16(p + 2 * k)) d[w++] = ansiunit(u);
+    out->n += w;
 }
 
 // Days since 1970-01-01 of a date of the proleptic Gregorian calendar, and
@@ -409,7 +485,7 @@ void civilfromdays(int64_t z, int64_t *y, unsigned *m, unsigned *d) {
 
 // yyyy-mm-ddThh:mm:ss.fffffffffZ from days since 1970, seconds of the day
 // and nanoseconds.
-void putisotime(std::u16string *out, int64_t days, uint32_t secs, uint32_t nanos) {
+template <class Out> void putisotime(Out *out, int64_t days, uint32_t secs, uint32_t nanos) {
     int64_t y;
     unsigned m, d;
     civilfromdays(days, &y, &m, &d);
@@ -432,7 +508,7 @@ void putisotime(std::u16string *out, int64_t days, uint32_t secs, uint32_t nanos
 }
 
 // The shortest decimal form that reads back as the same number.
-template <class T> void putreal(std::u16string *out, T v, int lo, int hi) {
+template <class Out, class T> void putreal(Out *out, T v, int lo, int hi) {
     char buf[40];
     int n = 0;
     for (int p = lo; p <= hi; ++p) {
@@ -484,19 +560,20 @@ uint32_t sidsize(const uint8_t *p, uint32_t n) {
 
 // The hash of the keys of templates' forms and of record shapes: eight
 // bytes a step (the forms are long, and most are met once a chunk).
-struct FormHash {
-    size_t operator()(const std::string &s) const {
-        uint64_t h = s.size() * 0x9E3779B97F4A7C15ull;
-        size_t i = 0;
-        for (; i + 8 <= s.size(); i += 8) {
-            uint64_t v;
-            std::memcpy(&v, s.data() + i, 8);
-            h = (h ^ v) * 0xFF51AFD7ED558CCDull;
-            h ^= h >> 29;
-        }
-        for (; i < s.size(); ++i) h = (h ^ (uint8_t)s[i]) * 0x100000001B3ull;
-        return (size_t)(h ^ h >> 32);
+size_t hashbytes(const char *s, size_t n) {
+    uint64_t h = n * 0x9E3779B97F4A7C15ull;
+    size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        uint64_t v;
+        std::memcpy(&v, s + i, 8);
+        h = (h ^ v) * 0xFF51AFD7ED558CCDull;
+        h ^= h >> 29;
     }
+    for (; i < n; ++i) h = (h ^ (uint8_t)s[i]) * 0x100000001B3ull;
+    return (size_t)(h ^ h >> 32);
+}
+struct FormHash {
+    size_t operator()(const std::string &s) const { return hashbytes(s.data(), s.size()); }
 };
 
 } // namespace
@@ -512,7 +589,12 @@ public:
         resetchunk();
         resetplans();
     }
-    bool convert(Bytes chunk, uint32_t slot, uint32_t off, uint32_t size, evt::NewRecord *out);
+    // With ansi, a record of a shape already seen may be made straight in
+    // its ANSI form (what evt::ansirecord gives for its view), numbered
+    // number: its first *ansisize bytes, and out is not filled; *ansisize is
+    // 0 when out holds the view instead.
+    bool convert(Bytes chunk, uint32_t slot, uint32_t off, uint32_t size, evt::NewRecord *out, uint32_t number = 0,
+                 std::vector<uint8_t> *ansi = nullptr, size_t *ansisize = nullptr);
 
 private:
     static constexpr uint32_t None32 = 0xFFFFFFFFu;
@@ -530,7 +612,7 @@ private:
     }
     void resetplans() {
         plans_.clear();
-        plankeys_.clear();
+        planslots_.assign(64, None32);
         planpieces_ = 0;
         forms_.clear();
         formbytes_ = 0;
@@ -548,20 +630,34 @@ private:
     bool open(uint32_t i, Role role, const Vals &vals, const Item &it, int nesting);
     bool nextitem(const Value &arr, uint32_t *cur, Value *out);
     void flush(Frame *f);
-    void render(const Value &v, std::u16string *out);
-    void renderone(const Value &v, std::u16string *out);
+    template <class Out> void render(const Value &v, Out *out);
+    template <class Out> void renderone(const Value &v, Out *out);
     void text(uint32_t off, uint32_t units, std::u16string *out);
+    void text(uint32_t off, uint32_t units, AnsiOut *out) { ansitext(c_.data + off, units, out); }
     bool finish(const Frame &f);
     void capture(int field, const Frame &f);
     void fieldtext(int field, std::u16string *out);
+    void fieldtext(int field, AnsiOut *out);
     uint64_t fieldnumber(int field);
+    void numbers(uint64_t written, evt::Fixed *f);
+    void usersid(std::vector<uint8_t> *sid);
     Value value(const Vals &vals, uint16_t index) const {
         return index < vals.count ? values_[vals.base + index] : Value();
     }
     bool isnull(const Vals &vals, uint16_t index) const { return value(vals, index).type == TNull; }
     bool shape(uint32_t pos, uint32_t end, uint16_t owner);
     bool replay(const Plan &p);
-    Value planvalue(Ref r) const;
+    bool replayansi(const Plan &p, uint64_t written, uint32_t number, AnsiOut *out);
+    void replayfields(const Plan &p);
+    template <class Next, class Done> bool replaystrings(const Plan &p, const Next &next, const Done &done);
+    void build(const Plan &p, const Recipe &r, std::u16string *out);
+    void build(const Plan &p, const Recipe &r, AnsiOut *out);
+    Value planvalue(Ref r) const {
+        if (r.owner == None) return r.index < outer_ ? planvals_[r.index] : Value();
+        for (const Nested &n : nested_)
+            if (n.owner == r.owner) return r.index < n.n ? planvals_[n.at + r.index] : Value();
+        return Value();
+    }
     void note(PieceKind kind, uint32_t a, uint32_t b, Ref ref, size_t at);
     // What the recipe being noted holds before an element repeats for the
     // items of an array; then the check that the repetitions gave strings
@@ -595,6 +691,7 @@ private:
     std::vector<Value> values_;
     std::vector<Frame> frames_;
     std::u16string buf_, scratch_;
+    std::vector<uint8_t> sid_;
     Capture fields_[FCount];
     evt::NewRecord *out_ = nullptr;
     size_t nstrings_ = 0;
@@ -605,7 +702,10 @@ private:
     // types); the one being noted, and the pieces now in the buffer.
     bool useplans_;
     std::vector<Plan> plans_;
-    std::unordered_map<std::string, size_t, FormHash> plankeys_;
+    // plans_ by the hash of their keys: open addressing, at most half full.
+    std::vector<uint32_t> planslots_ = std::vector<uint32_t>(64, None32);
+    uint32_t findplan(size_t hash) const;
+    void addplan(size_t hash);
     size_t planpieces_ = 0;
     // Templates by what they compile to: identities never reused, so that
     // one is never taken for a template known before a reset.
@@ -613,7 +713,14 @@ private:
     size_t formbytes_ = 0;
     uint32_t nextid_ = 0;
     std::string form_;
-    std::string key_;
+    // The shape key being made: the first keylen_ bytes of keybuf_, which
+    // only grows.
+    std::vector<char> keybuf_;
+    size_t keylen_ = 0;
+    char *keyroom(size_t k) {
+        if (k > keybuf_.size() - keylen_) keybuf_.resize(std::max(keylen_ + k, 2 * keybuf_.size() + 64));
+        return keybuf_.data() + keylen_;
+    }
     // The record's values, outer instance first (nvals_ of them; the vector
     // only grows), and the nested instances': which outer value holds them,
     // where they start and how many.
@@ -1300,7 +1407,7 @@ bool Converter::nextitem(const Value &arr, uint32_t *cur, Value *out) {
 
 // Appends a value's text: an array's items separated by commas where the
 // element is not repeated for them.
-void Converter::render(const Value &v, std::u16string *out) {
+template <class Out> void Converter::render(const Value &v, Out *out) {
     if (!(v.type & TArray)) {
         renderone(v, out);
         return;
@@ -1316,7 +1423,7 @@ void Converter::render(const Value &v, std::u16string *out) {
 }
 
 // The text of one value as the event's XML shows it.
-void Converter::renderone(const Value &v, std::u16string *out) {
+template <class Out> void Converter::renderone(const Value &v, Out *out) {
     const uint8_t *p = c_.data + v.off;
     const uint32_t n = v.size;
     const size_t before = out->size();
@@ -1443,66 +1550,99 @@ bool Converter::shape(uint32_t pos, uint32_t end, uint16_t owner) {
     pos += 4;
     const int t = templ(defoff);
     if (t < 0) return false;
-    key_.append((const char *)&templates_[(size_t)t].id, sizeof templates_[(size_t)t].id);
-    key_.append((const char *)&count, sizeof count);
-    // The descriptors lie before end (count was checked against it).
-    const uint8_t *d = c_.data + pos;
-    const size_t keyat = key_.size(), base = nvals_;
-    key_.resize(keyat + count);
+    char *k = keyroom(8 + (size_t)count);
+    std::memcpy(k, &templates_[(size_t)t].id, 4);
+    std::memcpy(k + 4, &count, 4);
+    const size_t keyat = keylen_ + 8, base = nvals_;
+    keylen_ = keyat + count;
+    k += 8;
     nvals_ = base + count;
     if (planvals_.size() < nvals_) planvals_.resize(nvals_);
-    // The values end at or before end when their sum does.
+    // The descriptors lie before end (count was checked against it); the
+    // values end at or before end when their sum does.
+    const uint8_t *d = c_.data + pos;
     uint64_t at = pos + 4 * count;
     Value *v = planvals_.data() + base; // no element to refer to when there are no values
-    char *k = &key_[keyat];
+    uint32_t xml = 0;                   // values of binary XML
     for (uint32_t i = 0; i < count; ++i, d += 4) {
-        v[i].size = nt::le16(d);
-        v[i].type = d[2];
+        const uint32_t desc = nt::le32(d); // size, type, a byte unused
+        const uint8_t type = (uint8_t)(desc >> 16);
+        v[i].size = desc & 0xFFFF;
+        v[i].type = type;
         v[i].off = (uint32_t)at;
-        at += v[i].size;
-        k[i] = (char)d[2];
+        at += desc & 0xFFFF;
+        k[i] = (char)type;
+        xml += type == TBinXml;
     }
     if (at > end || (at < end && c_.data[at] != 0x00)) return false;
-    // Values of binary XML, found by their type in the key (which the
-    // nested shapes append to, so it is found again each time).
-    auto nextxml = [&](uint32_t from) {
-        const char *types = key_.data() + keyat;
-        const void *x = std::memchr(types + from, TBinXml, count - from);
-        return x ? (uint32_t)((const char *)x - types) : count;
-    };
-    if (owner != None) return nextxml(0) == count;
+    if (owner != None) return xml == 0;
     outer_ = count;
     nested_.clear();
-    for (uint32_t i = nextxml(0); i < count; i = nextxml(i + 1)) {
-        const Value v = planvals_[base + i];
-        const size_t at = nvals_;
-        if (!shape(v.off, v.off + v.size, (uint16_t)i)) return false;
-        nested_.push_back(Nested{i, (uint32_t)at, (uint32_t)(nvals_ - at)});
+    // Found by their type in the key, which the nested shapes append to.
+    for (uint32_t i = 0; xml; ++i, --xml) {
+        const char *types = keybuf_.data() + keyat;
+        i = (uint32_t)((const char *)std::memchr(types + i, TBinXml, count - i) - types);
+        const Value x = planvals_[base + i];
+        const size_t first = nvals_;
+        if (!shape(x.off, x.off + x.size, (uint16_t)i)) return false;
+        nested_.push_back(Nested{i, (uint32_t)first, (uint32_t)(nvals_ - first)});
     }
     return true;
 }
 
-Value Converter::planvalue(Ref r) const {
-    if (r.owner == None) return r.index < outer_ ? planvals_[r.index] : Value();
-    for (const Nested &n : nested_)
-        if (n.owner == r.owner) return r.index < n.n ? planvals_[n.at + r.index] : Value();
-    return Value();
+uint32_t Converter::findplan(size_t hash) const {
+    const size_t mask = planslots_.size() - 1;
+    for (size_t i = hash & mask;; i = (i + 1) & mask) {
+        const uint32_t p = planslots_[i];
+        if (p == None32) return None32;
+        const std::string &key = plans_[p].key;
+        if (key.size() == keylen_ && std::memcmp(key.data(), keybuf_.data(), keylen_) == 0) return p;
+    }
 }
 
-// The view of a record of the plan's shape, from its recipe and the
-// record's values. False when the record's text could reach the limit on a
-// record's work: the run then decides, as for any record.
-bool Converter::replay(const Plan &p) {
-    work_ = p.work;
-    auto build = [&](const Recipe &r, std::u16string *out) {
-        for (uint32_t k = r.first; k < r.first + r.n; ++k) {
-            const Piece &pc = p.pieces[k];
-            switch (pc.kind) {
-            case PText: out->append(p.texts, pc.a, pc.b); break;
-            case PValue: render(planvalue(pc.ref), out); break;
-            }
+// Keeps rec_ as the plan of the key made last.
+void Converter::addplan(size_t hash) {
+    rec_.key.assign(keybuf_.data(), keylen_);
+    plans_.push_back(std::move(rec_));
+    if (2 * plans_.size() > planslots_.size()) {
+        std::vector<uint32_t> slots(2 * planslots_.size(), None32);
+        for (uint32_t p = 0; p < plans_.size(); ++p) {
+            size_t i = hashbytes(plans_[p].key.data(), plans_[p].key.size()) & (slots.size() - 1);
+            while (slots[i] != None32) i = (i + 1) & (slots.size() - 1);
+            slots[i] = p;
         }
-    };
+        planslots_.swap(slots);
+        return;
+    }
+    size_t i = hash & (planslots_.size() - 1);
+    while (planslots_[i] != None32) i = (i + 1) & (planslots_.size() - 1);
+    planslots_[i] = (uint32_t)plans_.size() - 1;
+}
+
+// A text of a recipe: its pieces, template text and the record's values.
+void Converter::build(const Plan &p, const Recipe &r, std::u16string *out) {
+    for (uint32_t k = r.first; k < r.first + r.n; ++k) {
+        const Piece &pc = p.pieces[k];
+        switch (pc.kind) {
+        case PText: out->append(p.texts, pc.a, pc.b); break;
+        case PValue: render(planvalue(pc.ref), out); break;
+        }
+    }
+}
+
+void Converter::build(const Plan &p, const Recipe &r, AnsiOut *out) {
+    for (uint32_t k = r.first; k < r.first + r.n; ++k) {
+        const Piece &pc = p.pieces[k];
+        switch (pc.kind) {
+        case PText: out->append(p.ansitexts.data() + pc.a, pc.b); break;
+        case PValue: render(planvalue(pc.ref), out); break;
+        }
+    }
+}
+
+// The System fields of a record of the plan's shape: values, or texts
+// built from the recipe.
+void Converter::replayfields(const Plan &p) {
     for (int f = 0; f < FCount; ++f) {
         const Recipe &r = p.fields[f];
         Capture &k = fields_[f];
@@ -1513,17 +1653,16 @@ bool Converter::replay(const Plan &p) {
             k.v = planvalue(r.ref);
         } else {
             k.text.clear();
-            build(r, &k.text);
+            build(p, r, &k.text);
         }
     }
-    auto &strings = out_->strings;
+}
+
+// The insertion strings of a record of the plan's shape, each given by
+// next(): one string for the text that follows, ended by done(). False
+// when the record's text could reach the limit on a record's work.
+template <class Next, class Done> bool Converter::replaystrings(const Plan &p, const Next &next, const Done &done) {
     nstrings_ = 0;
-    auto next = [&]() -> std::u16string * {
-        if (nstrings_ == strings.size()) strings.emplace_back();
-        std::u16string *s = &strings[nstrings_++];
-        s->clear();
-        return s;
-    };
     for (const Recipe &r : p.strings) {
         if (r.items) {
             // As the element's repetitions give them (see run).
@@ -1537,20 +1676,40 @@ bool Converter::replay(const Plan &p) {
                 any = true;
                 if (nstrings_ == 0xFFFF || !spend(r.n)) return false;
                 render(each, next());
+                done();
             }
             if (!any) {
                 if (nstrings_ == 0xFFFF || !spend(r.n)) return false;
                 render(each, next());
+                done();
             }
             continue;
         }
         if (nstrings_ == 0xFFFF) return false;
-        std::u16string *s = next();
+        auto *s = next();
         if (r.isvalue)
             render(planvalue(r.ref), s);
         else
-            build(r, s);
+            build(p, r, s);
+        done();
     }
+    return true;
+}
+
+// The view of a record of the plan's shape, from its recipe and the
+// record's values. False when the record's text could reach the limit on a
+// record's work: the run then decides, as for any record.
+bool Converter::replay(const Plan &p) {
+    work_ = p.work;
+    replayfields(p);
+    auto &strings = out_->strings;
+    auto next = [&]() -> std::u16string * {
+        if (nstrings_ == strings.size()) strings.emplace_back();
+        std::u16string *s = &strings[nstrings_++];
+        s->clear();
+        return s;
+    };
+    if (!replaystrings(p, next, [] {})) return false;
     if (p.hasdata) {
         const Value v = planvalue(p.data);
         out_->data.assign(c_.data + v.off, c_.data + v.off + v.size);
@@ -1566,6 +1725,15 @@ void Converter::fieldtext(int field, std::u16string *out) {
         render(k.v, out);
     else
         out->assign(k.text);
+}
+
+void Converter::fieldtext(int field, AnsiOut *out) {
+    const Capture &k = fields_[field];
+    if (!k.set) return;
+    if (k.isvalue)
+        render(k.v, out);
+    else
+        ansitext((const uint8_t *)k.text.data(), (uint32_t)k.text.size(), out);
 }
 
 // A System field as a number: from an integer value, or from text in
@@ -1623,7 +1791,98 @@ uint32_t filetimeseconds(uint64_t ticks) {
     return clampseconds((int64_t)(ticks / TicksPerSecond) - DaysFrom1601To1970 * 86400);
 }
 
-bool Converter::convert(Bytes chunk, uint32_t slot, uint32_t off, uint32_t size, evt::NewRecord *out) {
+// The event's numbers from the System fields and the record header's time.
+void Converter::numbers(uint64_t written, evt::Fixed *f) {
+    const uint64_t qualifiers = fieldnumber(FQualifiers), id = fieldnumber(FEventID);
+    f->eventid = (uint32_t)((qualifiers & 0xFFFF) << 16 | (id & 0xFFFF));
+    f->eventtype = eventtype(fieldnumber(FLevel), fieldnumber(FKeywords));
+    f->category = (uint16_t)fieldnumber(FTask);
+    f->timewritten = filetimeseconds(written);
+    f->timegenerated = f->timewritten;
+    const Capture &t = fields_[FTime];
+    if (t.set && t.isvalue && t.v.type == TFileTime && t.v.size == 8) {
+        f->timegenerated = filetimeseconds(le64(c_, t.v.off));
+    } else if (t.set && t.isvalue && t.v.type == TSysTime && t.v.size == 16) {
+        const uint32_t o = t.v.off;
+        const uint16_t m = le16(c_, o + 2), d = le16(c_, o + 6);
+        if (m >= 1 && m <= 12 && d >= 1 && d <= 31)
+            f->timegenerated = clampseconds(daysfromcivil(le16(c_, o), m, d) * 86400 + le16(c_, o + 8) * 3600 +
+                                            le16(c_, o + 10) * 60 + le16(c_, o + 12));
+    }
+}
+
+// The user's SID: a SID value, or a SID written as text.
+void Converter::usersid(std::vector<uint8_t> *sid) {
+    sid->clear();
+    const Capture &u = fields_[FUser];
+    if (u.set && u.isvalue && u.v.type == TSid) {
+        const uint32_t n = sidsize(c_.data + u.v.off, u.v.size);
+        sid->assign(c_.data + u.v.off, c_.data + u.v.off + n);
+    } else if (u.set) {
+        fieldtext(FUser, &scratch_);
+        std::string text;
+        for (char16_t ch : scratch_) text.push_back(widetoansi(ch));
+        SidBytes parsed;
+        if (parsesid(text, &parsed)) *sid = parsed;
+    }
+}
+
+// The ANSI form of a record of the plan's shape straight from its recipe
+// and values: what ansirecord gives for the view replay makes (whose
+// texts hold no NUL unit: the run and the values leave them out). False
+// when replay would be false: the run decides then.
+bool Converter::replayansi(const Plan &p, uint64_t written, uint32_t number, AnsiOut *out) {
+    work_ = p.work;
+    replayfields(p);
+    // The source and computer come first in the record but are made from
+    // the fields after the strings in the view: their work is not counted
+    // before the strings'.
+    const uint64_t work = work_;
+    out->n = 0;
+    out->room(evt::FixedSize);
+    out->n = evt::FixedSize;
+    const size_t source = out->n;
+    fieldtext(FSourceName, out);
+    if (out->n == source) fieldtext(FProvider, out);
+    out->push_back(0);
+    fieldtext(FComputer, out);
+    out->push_back(0);
+    work_ = work;
+    auto pad = [&] {
+        const size_t k = 4 - out->n % 4;
+        std::memset(out->room(k), 0, k);
+        out->n += k;
+    };
+    pad();
+    evt::Fixed f;
+    f.sidoff = (uint32_t)out->n;
+    usersid(&sid_);
+    if (!sid_.empty()) out->append((const char *)sid_.data(), sid_.size());
+    f.stroff = (uint32_t)out->n;
+    if (!replaystrings(
+            p, [&] { return ++nstrings_, out; }, [&] { out->push_back(0); }))
+        return false;
+    if (work_ > MaxWork) return false;
+    f.dataoff = (uint32_t)out->n;
+    if (p.hasdata) {
+        const Value v = planvalue(p.data);
+        out->append((const char *)c_.data + v.off, v.size);
+        f.datalen = v.size;
+    }
+    pad();
+    f.length = (uint32_t)out->n + 4;
+    f.number = number;
+    f.nstrings = (uint16_t)nstrings_;
+    f.sidlen = (uint32_t)sid_.size();
+    numbers(written, &f);
+    nt::put32(out->room(4), f.length);
+    out->n += 4;
+    evt::putfixed(out->v->data(), f);
+    return true;
+}
+
+bool Converter::convert(Bytes chunk, uint32_t slot, uint32_t off, uint32_t size, evt::NewRecord *out, uint32_t number,
+                        std::vector<uint8_t> *ansi, size_t *ansisize) {
     // Templates belong to their chunk; the cache starts afresh for another
     // one, or when a hostile chunk has filled half of it: whatever one record
     // uses lies in its 64 KiB chunk, which compiles to fewer operations than
@@ -1635,6 +1894,7 @@ bool Converter::convert(Bytes chunk, uint32_t slot, uint32_t off, uint32_t size,
     }
     c_ = chunk;
     out_ = out;
+    if (ansisize) *ansisize = 0;
     auto begin = [&] {
         for (Capture &k : fields_) k.set = false;
         buf_.clear();
@@ -1652,16 +1912,26 @@ bool Converter::convert(Bytes chunk, uint32_t slot, uint32_t off, uint32_t size,
     const uint32_t body = off + RecordHeaderSize, end = off + size - 4;
     bool done = false;
     noting_ = false;
+    size_t hash = 0;
     if (useplans_) {
-        key_.clear();
+        keylen_ = 0;
         nvals_ = outer_ = 0;
         nested_.clear();
         if (shape(body, end, None)) {
-            auto hit = plankeys_.find(key_);
-            if (hit != plankeys_.end()) {
+            hash = hashbytes(keybuf_.data(), keylen_);
+            const uint32_t hit = findplan(hash);
+            if (hit != None32) {
                 // A shape whose record took a path no recipe holds is run.
-                if (plans_[hit->second].ok) {
-                    done = replay(plans_[hit->second]);
+                const Plan &plan = plans_[hit];
+                if (plan.ok && ansi) {
+                    AnsiOut a{ansi, 0};
+                    if (replayansi(plan, written, number, &a)) {
+                        *ansisize = a.n;
+                        return true;
+                    }
+                }
+                if (plan.ok) {
+                    done = replay(plan);
                     if (!done) begin(); // over a limit: the run decides
                 }
             } else if (planpieces_ < MaxOps) {
@@ -1677,47 +1947,27 @@ bool Converter::convert(Bytes chunk, uint32_t slot, uint32_t off, uint32_t size,
                 rec_ = Plan(); // kept empty, so that the shape is run without noting
                 rec_.ok = false;
             }
-            planpieces_ += rec_.pieces.size() + rec_.strings.size() + rec_.texts.size() / 8 + 1;
-            plankeys_.emplace(key_, plans_.size());
-            plans_.push_back(std::move(rec_));
+            // The ANSI form of the texts, unit for byte.
+            rec_.ansitexts.resize(rec_.texts.size());
+            for (size_t i = 0; i < rec_.texts.size(); ++i) rec_.ansitexts[i] = (char)ansiunit(rec_.texts[i]);
+            planpieces_ += rec_.pieces.size() + rec_.strings.size() + (rec_.texts.size() + keylen_) / 8 + 1;
+            addplan(hash);
         }
         noting_ = false;
         if (!ok) return false;
     }
     out->strings.resize(nstrings_);
-
-    const uint64_t qualifiers = fieldnumber(FQualifiers), id = fieldnumber(FEventID);
-    out->eventid = (uint32_t)((qualifiers & 0xFFFF) << 16 | (id & 0xFFFF));
-    out->eventtype = eventtype(fieldnumber(FLevel), fieldnumber(FKeywords));
-    out->category = (uint16_t)fieldnumber(FTask);
-    out->timewritten = filetimeseconds(written);
-    out->timegenerated = out->timewritten;
-    const Capture &t = fields_[FTime];
-    if (t.set && t.isvalue && t.v.type == TFileTime && t.v.size == 8) {
-        out->timegenerated = filetimeseconds(le64(chunk, t.v.off));
-    } else if (t.set && t.isvalue && t.v.type == TSysTime && t.v.size == 16) {
-        const uint32_t o = t.v.off;
-        const uint16_t m = le16(chunk, o + 2), d = le16(chunk, o + 6);
-        if (m >= 1 && m <= 12 && d >= 1 && d <= 31)
-            out->timegenerated = clampseconds(daysfromcivil(le16(chunk, o), m, d) * 86400 + le16(chunk, o + 8) * 3600 +
-                                              le16(chunk, o + 10) * 60 + le16(chunk, o + 12));
-    }
+    evt::Fixed f;
+    numbers(written, &f);
+    out->eventid = f.eventid;
+    out->eventtype = f.eventtype;
+    out->category = f.category;
+    out->timewritten = f.timewritten;
+    out->timegenerated = f.timegenerated;
     fieldtext(FSourceName, &out->source);
     if (out->source.empty()) fieldtext(FProvider, &out->source);
     fieldtext(FComputer, &out->computer);
-
-    out->sid.clear();
-    const Capture &u = fields_[FUser];
-    if (u.set && u.isvalue && u.v.type == TSid) {
-        const uint32_t n = sidsize(chunk.data + u.v.off, u.v.size);
-        out->sid.assign(chunk.data + u.v.off, chunk.data + u.v.off + n);
-    } else if (u.set) {
-        fieldtext(FUser, &scratch_);
-        std::string text;
-        for (char16_t ch : scratch_) text.push_back(widetoansi(ch));
-        SidBytes sid;
-        if (parsesid(text, &sid)) out->sid = sid;
-    }
+    usersid(&out->sid);
     return true;
 }
 
@@ -1845,9 +2095,11 @@ namespace {
 
 // True when a record frame with identifier id starts at off.
 bool recordframe(Bytes c, uint32_t off, uint64_t id) {
-    uint32_t sig, size;
-    return c.u32(off, &sig) && sig == 0x00002A2A && c.u32(off + 4, &size) && size >= RecordHeaderSize + 8 &&
-           c.has(off, size) && le64(c, off + 8) == id && le32(c, off + size - 4) == size;
+    if (!c.has(off, RecordHeaderSize + 8)) return false;
+    const uint8_t *p = c.data + off;
+    const uint32_t size = nt::le32(p + 4);
+    return nt::le32(p) == 0x00002A2A && size >= RecordHeaderSize + 8 && c.has(off, size) &&
+           (nt::le32(p + 8) | (uint64_t)nt::le32(p + 12) << 32) == id && nt::le32(p + size - 4) == size;
 }
 
 } // namespace
@@ -1942,6 +2194,21 @@ DWORD Reader::read(const Position &pos, evt::NewRecord *out, uint32_t *number) {
         !conv_->convert(c, chunks_[pos.chunk].slot, pos.offset, le32(c, pos.offset + 4), out))
         return ERROR_EVENTLOG_FILE_CORRUPT;
     *number = (uint32_t)pos.id;
+    return ERROR_SUCCESS;
+}
+
+DWORD Reader::readansi(const Position &pos, evt::NewRecord *view, std::vector<uint8_t> *scratch, Bytes *out) {
+    Bytes c;
+    size_t made = 0;
+    if (!chunkat(pos.chunk, false, &c) || !recordframe(c, pos.offset, pos.id) ||
+        !conv_->convert(c, chunks_[pos.chunk].slot, pos.offset, le32(c, pos.offset + 4), view, (uint32_t)pos.id,
+                        scratch, &made))
+        return ERROR_EVENTLOG_FILE_CORRUPT;
+    if (!made) {
+        evt::ansirecord(*view, (uint32_t)pos.id, scratch);
+        made = scratch->size();
+    }
+    *out = Bytes{scratch->data(), made};
     return ERROR_SUCCESS;
 }
 

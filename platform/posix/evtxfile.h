@@ -172,6 +172,11 @@ public:
     // Returns 0, or ERROR_EVENTLOG_FILE_CORRUPT when its binary XML does not
     // hold. out's buffers are reused from call to call.
     DWORD read(const Position &pos, evt::NewRecord *out, uint32_t *number);
+    // The record at pos as the ANSI read call returns it (evt::ansirecord of
+    // its view), in the first out->size bytes of scratch; records of a shape
+    // already seen are made without their view, and view is only scratch
+    // space. Returns 0 or ERROR_EVENTLOG_FILE_CORRUPT as read does.
+    DWORD readansi(const Position &pos, evt::NewRecord *view, std::vector<uint8_t> *scratch, Bytes *out);
 
 private:
     bool chunkat(size_t chunk, bool backwards, Bytes *out);

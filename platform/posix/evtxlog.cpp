@@ -141,15 +141,12 @@ bool LogFile::record(uint32_t number, bool backwards, std::vector<uint8_t> *scra
         found = haslast_ && (backwards ? (uint32_t)(last_.id - 1) == number && reader_.prev(&pos)
                                        : (uint32_t)(last_.id + 1) == number && reader_.next(&pos));
     if (!found && !reader_.find(number, &pos)) return false;
-    uint32_t n;
-    if (reader_.read(pos, &view_, &n) != ERROR_SUCCESS) {
+    if (reader_.readansi(pos, &view_, scratch, out) != ERROR_SUCCESS) {
         haslast_ = hasnear_ = false;
         return false;
     }
     last_ = pos;
     haslast_ = true;
-    evt::ansirecord(view_, n, scratch);
-    *out = Bytes{scratch->data(), scratch->size()};
     return true;
 }
 

@@ -873,6 +873,31 @@ std::vector<std::pair<DWORD, NewRecord>> views(const std::vector<uint8_t> &image
     return out;
 }
 
+// Every record of image in the ANSI form the log hands on, read with
+// recipes: the code, the number and the bytes of each.
+struct AnsiForm {
+    DWORD rc;
+    uint32_t number;
+    std::vector<uint8_t> bytes;
+};
+std::vector<AnsiForm> ansiforms(const std::vector<uint8_t> &image) {
+    std::vector<AnsiForm> out;
+    ImageSource src(Bytes{image.data(), image.size()});
+    Reader reader;
+    if (reader.open(src) != ERROR_SUCCESS) return out;
+    Position pos;
+    NewRecord scratch;
+    std::vector<uint8_t> bytes;
+    for (bool more = reader.first(&pos); more; more = reader.next(&pos)) {
+        Bytes rec;
+        const DWORD rc = reader.readansi(pos, &scratch, &bytes, &rec);
+        out.push_back(AnsiForm{rc, (uint32_t)pos.id,
+                               rc == ERROR_SUCCESS ? std::vector<uint8_t>(rec.data, rec.data + rec.size)
+                                                   : std::vector<uint8_t>()});
+    }
+    return out;
+}
+
 // A record of a template whose Computer mixes text, an entity and a value,
 // whose Data elements take value 2 three times and end with text, and
 // whose EventData is the nested instance held in value 3.
@@ -931,10 +956,27 @@ TEST(EvtxRecipes, RecordsOfOneShapeReadAsTheirTemplatesRunGiveThem) {
     ChunkWriter b;
     mixed(b, 7, {{0x01, str("F")}, {0x00, {}}, {0x0E, {9}}, {0x21, {}}}, {8});
     mixed(b, 8, {{0x01, str("G")}, {0x00, {}}, {0x0E, std::vector<uint8_t>(40000, 0xCD)}, {0x21, {}}}, {1});
+    // Texts of every length around the blocks of eight and four units that
+    // the ANSI form converts at once, with NUL units, characters of code
+    // page 1252 outside ASCII (e-acute, the euro sign) and one it lacks; an
+    // empty source name (the provider's is taken).
+    const std::vector<uint8_t> euro = {0xAC, 0x20}, han = {0x2D, 0x4E}, nul = {0, 0};
+    auto join = [](std::initializer_list<std::vector<uint8_t>> parts) {
+        std::vector<uint8_t> out;
+        for (const auto &p : parts) out.insert(out.end(), p.begin(), p.end());
+        return out;
+    };
+    ChunkWriter c;
+    mixed(c, 9, {{0x01, str("H")}, {0x01, str("")}, {0x01, str("1234567")}, {0x21, {}}}, {});
+    mixed(c, 10, {{0x01, str("I")}, {0x00, {}}, {0x01, str("12345678")}, {0x21, {}}}, {});
+    mixed(c, 11, {{0x01, str("J")}, {0x00, {}}, {0x01, join({str("123"), euro, str("45678")})}, {0x21, {}}}, {});
+    mixed(c, 12, {{0x01, str("K\xE9")}, {0x00, {}}, {0x01, join({str("12345678"), nul, str("9abc")})}, {0x21, {}}}, {});
+    mixed(c, 13, {{0x01, join({str("L"), han})}, {0x00, {}}, {0x01, join({str("abcdefghijk"), nul})}, {0x21, {}}}, {});
+    mixed(c, 14, {{0x01, str("M")}, {0x00, {}}, {0x01, join({nul, str("twelve units")})}, {0x21, {}}}, {});
     const struct {
         const char *name;
         std::vector<uint8_t> image;
-    } rows[] = {{"made", fileof({a.finish(), b.finish()})},
+    } rows[] = {{"made", fileof({a.finish(), b.finish(), c.finish()})},
                 {"system.evtx", load("system.evtx")},
                 {"security.evtx", load("security.evtx")},
                 {"Application_no_crc32.evtx", load("Application_no_crc32.evtx")},
@@ -942,18 +984,26 @@ TEST(EvtxRecipes, RecordsOfOneShapeReadAsTheirTemplatesRunGiveThem) {
     for (const auto &r : rows) {
         SCOPED_TRACE(r.name);
         const auto ran = views(r.image, false), planned = views(r.image, true);
+        const auto ansi = ansiforms(r.image);
         ASSERT_FALSE(ran.empty());
         ASSERT_EQ(planned.size(), ran.size());
+        ASSERT_EQ(ansi.size(), ran.size());
         for (size_t i = 0; i < ran.size(); ++i) {
             SCOPED_TRACE(i);
             EXPECT_EQ(planned[i].first, ran[i].first);
             EXPECT_TRUE(planned[i].second == ran[i].second);
+            // The ANSI form made straight from a recipe is the one made
+            // from the record's view.
+            EXPECT_EQ(ansi[i].rc, ran[i].first);
+            std::vector<uint8_t> want;
+            if (ran[i].first == ERROR_SUCCESS) nt::evt::ansirecord(ran[i].second, ansi[i].number, &want);
+            EXPECT_EQ(ansi[i].bytes, want);
         }
     }
     // The made file's records as the view has them: the 45,000-byte value
     // taken three times is over the limit, the 40,000-byte one is not.
     const auto made = views(rows[0].image, true);
-    ASSERT_EQ(made.size(), 8u);
+    ASSERT_EQ(made.size(), 14u);
     EXPECT_EQ(made[5].first, (DWORD)ERROR_EVENTLOG_FILE_CORRUPT);
     EXPECT_EQ(made[7].first, (DWORD)ERROR_SUCCESS);
     const NewRecord &second = made[1].second, &fourth = made[3].second;
