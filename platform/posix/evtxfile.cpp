@@ -296,6 +296,7 @@ struct Recipe {
     bool items = false;        // the array value ref gives one string per item
     Ref ref;                   // isvalue, items: the one value
     uint32_t first = 0, n = 0; // otherwise: the pieces of the text; items: the work of one repetition
+    bool plain = false;        // template text alone, no value
 };
 struct Plan {
     std::string key; // the record shape
@@ -637,7 +638,7 @@ private:
     bool finish(const Frame &f);
     void capture(int field, const Frame &f);
     void fieldtext(int field, std::u16string *out);
-    void fieldtext(int field, AnsiOut *out);
+    void fieldtext(const Plan &p, int field, AnsiOut *out);
     uint64_t fieldnumber(int field);
     void numbers(uint64_t written, evt::Fixed *f);
     void usersid(std::vector<uint8_t> *sid);
@@ -648,7 +649,7 @@ private:
     bool shape(uint32_t pos, uint32_t end, uint16_t owner);
     bool replay(const Plan &p);
     bool replayansi(const Plan &p, uint64_t written, uint32_t number, AnsiOut *out);
-    void replayfields(const Plan &p);
+    void replayfields(const Plan &p, bool ansi);
     template <class Next, class Done> bool replaystrings(const Plan &p, const Next &next, const Done &done);
     void build(const Plan &p, const Recipe &r, std::u16string *out);
     void build(const Plan &p, const Recipe &r, AnsiOut *out);
@@ -1642,7 +1643,9 @@ void Converter::build(const Plan &p, const Recipe &r, AnsiOut *out) {
 
 // The System fields of a record of the plan's shape: values, or texts
 // built from the recipe.
-void Converter::replayfields(const Plan &p) {
+// With ansi, the texts of the source, provider and computer that are
+// template text alone are left for the ANSI record to take from the plan.
+void Converter::replayfields(const Plan &p, bool ansi) {
     for (int f = 0; f < FCount; ++f) {
         const Recipe &r = p.fields[f];
         Capture &k = fields_[f];
@@ -1651,7 +1654,7 @@ void Converter::replayfields(const Plan &p) {
         k.isvalue = r.isvalue;
         if (r.isvalue) {
             k.v = planvalue(r.ref);
-        } else {
+        } else if (!(ansi && r.plain && (f == FSourceName || f == FProvider || f == FComputer))) {
             k.text.clear();
             build(p, r, &k.text);
         }
@@ -1701,7 +1704,7 @@ template <class Next, class Done> bool Converter::replaystrings(const Plan &p, c
 // record's work: the run then decides, as for any record.
 bool Converter::replay(const Plan &p) {
     work_ = p.work;
-    replayfields(p);
+    replayfields(p, false);
     auto &strings = out_->strings;
     auto next = [&]() -> std::u16string * {
         if (nstrings_ == strings.size()) strings.emplace_back();
@@ -1727,11 +1730,15 @@ void Converter::fieldtext(int field, std::u16string *out) {
         out->assign(k.text);
 }
 
-void Converter::fieldtext(int field, AnsiOut *out) {
+// A field of a record replayed from plan p for its ANSI form (see
+// replayfields).
+void Converter::fieldtext(const Plan &p, int field, AnsiOut *out) {
     const Capture &k = fields_[field];
     if (!k.set) return;
     if (k.isvalue)
         render(k.v, out);
+    else if (p.fields[field].plain && field != FUser)
+        build(p, p.fields[field], out);
     else
         ansitext((const uint8_t *)k.text.data(), (uint32_t)k.text.size(), out);
 }
@@ -1745,13 +1752,19 @@ uint64_t Converter::fieldnumber(int field) {
         if (!itemsize(k.v.type, k.v.size) || k.v.type == TReal32 || k.v.type == TReal64) return 0;
         return lowbytes(c_.data + k.v.off, k.v.size);
     }
-    fieldtext(field, &scratch_);
+    const std::u16string *text = &k.text;
+    if (k.isvalue) {
+        scratch_.clear();
+        render(k.v, &scratch_);
+        text = &scratch_;
+    }
+    const std::u16string &t = *text;
     size_t i = 0;
-    while (i < scratch_.size() && scratch_[i] == u' ') ++i;
+    while (i < t.size() && t[i] == u' ') ++i;
     uint64_t u = 0;
-    if (i + 1 < scratch_.size() && scratch_[i] == u'0' && (scratch_[i + 1] == u'x' || scratch_[i + 1] == u'X')) {
-        for (i += 2; i < scratch_.size(); ++i) {
-            const char16_t ch = scratch_[i];
+    if (i + 1 < t.size() && t[i] == u'0' && (t[i + 1] == u'x' || t[i + 1] == u'X')) {
+        for (i += 2; i < t.size(); ++i) {
+            const char16_t ch = t[i];
             const int d = ch >= u'0' && ch <= u'9'   ? ch - u'0'
                           : ch >= u'a' && ch <= u'f' ? ch - u'a' + 10
                           : ch >= u'A' && ch <= u'F' ? ch - u'A' + 10
@@ -1760,8 +1773,7 @@ uint64_t Converter::fieldnumber(int field) {
             u = u << 4 | (uint64_t)d;
         }
     } else {
-        for (; i < scratch_.size() && scratch_[i] >= u'0' && scratch_[i] <= u'9'; ++i)
-            u = u * 10 + (uint64_t)(scratch_[i] - u'0');
+        for (; i < t.size() && t[i] >= u'0' && t[i] <= u'9'; ++i) u = u * 10 + (uint64_t)(t[i] - u'0');
     }
     return u;
 }
@@ -1833,7 +1845,7 @@ void Converter::usersid(std::vector<uint8_t> *sid) {
 // when replay would be false: the run decides then.
 bool Converter::replayansi(const Plan &p, uint64_t written, uint32_t number, AnsiOut *out) {
     work_ = p.work;
-    replayfields(p);
+    replayfields(p, true);
     // The source and computer come first in the record but are made from
     // the fields after the strings in the view: their work is not counted
     // before the strings'.
@@ -1842,16 +1854,15 @@ bool Converter::replayansi(const Plan &p, uint64_t written, uint32_t number, Ans
     out->room(evt::FixedSize);
     out->n = evt::FixedSize;
     const size_t source = out->n;
-    fieldtext(FSourceName, out);
-    if (out->n == source) fieldtext(FProvider, out);
+    fieldtext(p, FSourceName, out);
+    if (out->n == source) fieldtext(p, FProvider, out);
     out->push_back(0);
-    fieldtext(FComputer, out);
+    fieldtext(p, FComputer, out);
     out->push_back(0);
     work_ = work;
-    auto pad = [&] {
-        const size_t k = 4 - out->n % 4;
-        std::memset(out->room(k), 0, k);
-        out->n += k;
+    auto pad = [&] { // 1 to 4 zero bytes
+        nt::put32(out->room(4), 0);
+        out->n += 4 - out->n % 4;
     };
     pad();
     evt::Fixed f;
@@ -1907,10 +1918,9 @@ bool Converter::convert(Bytes chunk, uint32_t slot, uint32_t off, uint32_t size,
         owner_ = None;
         out->data.clear();
     };
-    begin();
     const uint64_t written = le64(chunk, off + 16);
     const uint32_t body = off + RecordHeaderSize, end = off + size - 4;
-    bool done = false;
+    bool done = false, begun = false;
     noting_ = false;
     size_t hash = 0;
     if (useplans_) {
@@ -1931,6 +1941,8 @@ bool Converter::convert(Bytes chunk, uint32_t slot, uint32_t off, uint32_t size,
                     }
                 }
                 if (plan.ok) {
+                    begin();
+                    begun = true;
                     done = replay(plan);
                     if (!done) begin(); // over a limit: the run decides
                 }
@@ -1941,15 +1953,21 @@ bool Converter::convert(Bytes chunk, uint32_t slot, uint32_t off, uint32_t size,
         }
     }
     if (!done) {
+        if (!begun) begin();
         const bool ok = stream(body, end, 0);
         if (ok && noting_) {
             if (!rec_.ok) {
                 rec_ = Plan(); // kept empty, so that the shape is run without noting
                 rec_.ok = false;
             }
-            // The ANSI form of the texts, unit for byte.
+            // The ANSI form of the texts, unit for byte, and the fields
+            // made of them alone.
             rec_.ansitexts.resize(rec_.texts.size());
             for (size_t i = 0; i < rec_.texts.size(); ++i) rec_.ansitexts[i] = (char)ansiunit(rec_.texts[i]);
+            for (Recipe &r : rec_.fields) {
+                r.plain = r.set && !r.isvalue;
+                for (uint32_t k = r.first; r.plain && k < r.first + r.n; ++k) r.plain = rec_.pieces[k].kind == PText;
+            }
             planpieces_ += rec_.pieces.size() + rec_.strings.size() + (rec_.texts.size() + keylen_) / 8 + 1;
             addplan(hash);
         }
