@@ -361,15 +361,21 @@ void putascii(std::u16string *out, const char *s, size_t n) {
     }
 }
 
+// Decimal digits two at a time.
+const char DigitPairs[] = "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+                          "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+                          "8081828384858687888990919293949596979899";
+
 template <class Out> void putdecimal(Out *out, uint64_t v, bool negative) {
     char buf[24];
-    size_t n = 0;
-    do {
-        buf[sizeof buf - 1 - n++] = (char)('0' + v % 10);
-        v /= 10;
-    } while (v);
-    if (negative) buf[sizeof buf - 1 - n++] = '-';
-    putascii(out, buf + sizeof buf - n, n);
+    char *q = buf + sizeof buf;
+    for (; v >= 100; v /= 100) std::memcpy(q -= 2, DigitPairs + 2 * (v % 100), 2);
+    if (v >= 10)
+        std::memcpy(q -= 2, DigitPairs + 2 * v, 2);
+    else
+        *--q = (char)('0' + v);
+    if (negative) *--q = '-';
+    putascii(out, q, (size_t)(buf + sizeof buf - q));
 }
 
 template <class Out> void putsigned(Out *out, int64_t v) {
@@ -1409,6 +1415,12 @@ bool Converter::nextitem(const Value &arr, uint32_t *cur, Value *out) {
 // Appends a value's text: an array's items separated by commas where the
 // element is not repeated for them.
 template <class Out> void Converter::render(const Value &v, Out *out) {
+    if (v.type == TString) { // most values: as renderone gives them, without its set-up
+        const size_t before = out->size();
+        text(v.off, v.size / 2, out);
+        spend(out->size() - before);
+        return;
+    }
     if (!(v.type & TArray)) {
         renderone(v, out);
         return;
