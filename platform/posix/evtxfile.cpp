@@ -87,6 +87,9 @@ const size_t MaxFrames = (MaxDepth + 2) * (MaxNesting + 1) + 2;
 // the bytes of the templates' identities kept before the recipes do.
 const size_t MaxOps = 1u << 16;
 const size_t MaxForms = 1u << 22;
+// The bytes of the template definitions kept to know them again in later
+// chunks, before that store starts afresh.
+const size_t MaxKnown = 1u << 22;
 
 // The element and attribute names the legacy view looks at.
 enum Name : uint8_t {
@@ -321,6 +324,39 @@ struct Template {
     uint32_t start = 0, end = 0;
     uint32_t id = 0; // the same for templates that compile alike
     bool ok = false;
+    // A template known from an earlier chunk is compiled only when a record
+    // runs it: its body lies at def.
+    bool compiled = false;
+    uint32_t def = 0, size = 0;
+};
+
+// A name reference in a template's body: where its offset lies (from the
+// body's start), and whether the name follows inline or is defined
+// elsewhere in the chunk, with that name's text (units at text: while
+// compiling, the chunk offset of the text; once kept, where it lies in the
+// store).
+struct Hole {
+    uint32_t at = 0, text = 0;
+    uint16_t units = 0;
+    bool inlined = false;
+};
+
+// Templates of earlier chunks by their GUID and data size.
+struct KnownKey {
+    uint64_t lo = 0, hi = 0;
+    uint32_t size = 0;
+    bool operator==(const KnownKey &o) const { return lo == o.lo && hi == o.hi && size == o.size; }
+};
+struct KnownHash {
+    size_t operator()(const KnownKey &k) const {
+        const uint64_t h = (k.lo * 0x9E3779B97F4A7C15ull ^ k.hi) * 0xFF51AFD7ED558CCDull ^ k.size;
+        return (size_t)(h ^ h >> 29);
+    }
+};
+struct Known {
+    uint32_t id = 0;
+    uint32_t body = 0;              // in the store's bytes
+    uint32_t holes = 0, nholes = 0; // in the store's holes
 };
 
 // The ANSI form of a record being built: bytes appended to a vector that
@@ -595,6 +631,7 @@ public:
     void reset() {
         resetchunk();
         resetplans();
+        resetknown();
     }
     // With ansi, a record of a shape already seen may be made straight in
     // its ANSI form (what evt::ansirecord gives for its view), numbered
@@ -617,6 +654,11 @@ private:
         ops_.clear();
         slot_ = None32;
     }
+    void resetknown() {
+        known_.clear();
+        knownbytes_.clear();
+        knownholes_.clear();
+    }
     void resetplans() {
         plans_.clear();
         planslots_.assign(64, None32);
@@ -629,6 +671,9 @@ private:
     bool instance(uint32_t *pos, uint32_t end, int nesting);
     int templ(uint32_t defoff);
     int templ1(uint32_t defoff);
+    bool matches(const Known &k, uint32_t body, uint32_t size) const;
+    void remember(const KnownKey &key, uint32_t id, uint32_t body, uint32_t size);
+    bool compiletempl(Template *t);
     bool compilebody(uint32_t pos, uint32_t end);
     bool element(uint32_t *pos, uint32_t end, bool intemplate, int depth);
     bool item(uint32_t *pos, uint32_t end, size_t owner);
@@ -695,6 +740,14 @@ private:
     std::vector<Op> ops_;
     std::vector<Template> templates_;
     std::unordered_map<uint32_t, int> cache_; // definition offset -> templates_
+    // Templates compiled in earlier chunks, to know them again without
+    // compiling them: their bodies and the names' texts, and their name
+    // references; those of the template being compiled for the first time.
+    std::unordered_map<KnownKey, Known, KnownHash> known_;
+    std::string knownbytes_;
+    std::vector<Hole> knownholes_;
+    std::vector<Hole> holes_;
+    bool recording_ = false;
     std::vector<Value> values_;
     std::vector<Frame> frames_;
     std::u16string buf_, scratch_;
@@ -760,6 +813,14 @@ bool Converter::name(uint32_t *pos, uint32_t end, Name *out, uint32_t *entry) {
     uint16_t n;
     if (!c_.u32(*pos, &off) || !c_.u16((size_t)off + 6, &n) || !c_.has((size_t)off + 8, 2u * n + 2)) return false;
     *pos += 4;
+    if (recording_) {
+        Hole h;
+        h.at = *pos - 4;
+        h.text = off + 8;
+        h.units = n;
+        h.inlined = off == *pos;
+        holes_.push_back(h);
+    }
     // A name used for the first time in the chunk follows inline.
     if (off == *pos) {
         if ((uint64_t)*pos + 8 + 2u * n + 2 > end) return false;
@@ -957,19 +1018,113 @@ int Converter::templ(uint32_t defoff) {
     return r.index;
 }
 
+// A template defined as one of an earlier chunk (same GUID, data size and
+// body but for where its names lie) takes that one's identity; it is
+// compiled only when a record runs it. Any other is compiled at once, and
+// its definition kept to know it again.
 int Converter::templ1(uint32_t defoff) {
     auto hit = cache_.find(defoff);
     if (hit != cache_.end()) return templates_[hit->second].ok ? hit->second : -1;
     Template t;
     uint32_t size;
     t.start = (uint32_t)ops_.size();
-    if (c_.u32((size_t)defoff + 20, &size) && c_.has((size_t)defoff + 24, size))
-        t.ok = compilebody(defoff + 24, defoff + 24 + size);
-    t.end = (uint32_t)ops_.size();
-    if (t.ok) t.id = identify(t);
+    if (c_.u32((size_t)defoff + 20, &size) && c_.has((size_t)defoff + 24, size)) {
+        t.def = defoff + 24;
+        t.size = size;
+        KnownKey key;
+        std::memcpy(&key.lo, c_.data + defoff + 4, 8);
+        std::memcpy(&key.hi, c_.data + defoff + 12, 8);
+        key.size = size;
+        auto k = known_.find(key);
+        if (k != known_.end() && matches(k->second, t.def, size)) {
+            t.ok = true;
+            t.id = k->second.id;
+        } else {
+            holes_.clear();
+            recording_ = true;
+            t.ok = compilebody(t.def, t.def + size);
+            recording_ = false;
+            t.compiled = true;
+            t.end = (uint32_t)ops_.size();
+            if (t.ok) {
+                t.id = identify(t);
+                remember(key, t.id, t.def, size);
+            }
+        }
+    }
     templates_.push_back(t);
     cache_[defoff] = (int)templates_.size() - 1;
     return t.ok ? (int)templates_.size() - 1 : -1;
+}
+
+// Whether the body at body compiles as the kept one: the same bytes but
+// for the name references, and each name inline at the same place again or
+// defined elsewhere in the chunk with the same text. The compile reads
+// nothing else: it succeeded reading only the body's bytes and these names.
+bool Converter::matches(const Known &k, uint32_t body, uint32_t size) const {
+    const uint8_t *b = c_.data + body;
+    const char *kept = knownbytes_.data() + k.body;
+    uint32_t done = 0;
+    for (uint32_t i = 0; i < k.nholes; ++i) {
+        const Hole &h = knownholes_[k.holes + i];
+        if (std::memcmp(b + done, kept + done, h.at - done) != 0) return false;
+        const uint32_t off = nt::le32(b + h.at), after = body + h.at + 4;
+        if (h.inlined) {
+            if (off != after) return false;
+            done = h.at + 8; // the inline name's link to the next of its hash
+            continue;
+        }
+        uint16_t n;
+        if (off == after || !c_.u16((size_t)off + 6, &n) || n != h.units || !c_.has((size_t)off + 8, 2u * n + 2) ||
+            std::memcmp(c_.data + off + 8, knownbytes_.data() + h.text, 2u * n) != 0)
+            return false;
+        done = h.at + 4;
+    }
+    return std::memcmp(b + done, kept + done, size - done) == 0;
+}
+
+// Keeps a template compiled for the first time with the name references
+// its compile met (holes_). One whose names' texts outweigh its body is not
+// kept, so that matching it costs in proportion to its size.
+void Converter::remember(const KnownKey &key, uint32_t id, uint32_t body, uint32_t size) {
+    size_t texts = 0;
+    uint32_t done = 0;
+    for (const Hole &h : holes_) {
+        const uint32_t at = h.at - body, len = h.inlined ? 8 : 4;
+        if (h.at < body || at < done || at > size || size - at < len) return;
+        done = at + len;
+        if (!h.inlined) texts += 2u * h.units;
+    }
+    if (texts > 4 * (size_t)size) return;
+    const size_t need = size + texts + holes_.size() * sizeof(Hole) + 64;
+    if (need > MaxKnown) return;
+    if (knownbytes_.size() + knownholes_.size() * sizeof(Hole) + known_.size() * 64 + need > MaxKnown) resetknown();
+    Known k;
+    k.id = id;
+    k.body = (uint32_t)knownbytes_.size();
+    k.holes = (uint32_t)knownholes_.size();
+    k.nholes = (uint32_t)holes_.size();
+    knownbytes_.append((const char *)c_.data + body, size);
+    for (Hole h : holes_) {
+        h.at -= body;
+        if (!h.inlined) {
+            const uint32_t from = h.text;
+            h.text = (uint32_t)knownbytes_.size();
+            knownbytes_.append((const char *)c_.data + from, 2u * h.units);
+        }
+        knownholes_.push_back(h);
+    }
+    known_[key] = k;
+}
+
+// The operations of a template known from an earlier chunk, compiled when
+// a record first runs it.
+bool Converter::compiletempl(Template *t) {
+    t->compiled = true;
+    t->start = (uint32_t)ops_.size();
+    t->ok = compilebody(t->def, t->def + t->size);
+    t->end = (uint32_t)ops_.size();
+    return t->ok;
 }
 
 // The identity of a compiled template: its operations with their links
@@ -1021,6 +1176,8 @@ bool Converter::instance(uint32_t *pos, uint32_t end, int nesting) {
     }
     const int t = templ(defoff);
     if (t < 0 || (uint64_t)*pos + 4 > end || !c_.u32(*pos, &count) || count > (end - *pos - 4) / 4) return false;
+    if (!templates_[(size_t)t].compiled && !compiletempl(&templates_[(size_t)t])) return false;
+    if (!templates_[(size_t)t].ok) return false;
     *pos += 4;
     const Vals vals{values_.size(), count};
     uint32_t at = *pos + 4 * count;

@@ -1097,8 +1097,11 @@ TEST(EvtxRecipes, ArraysRepeatTheirElementWhateverTheirItemCount) {
 TEST(EvtxRecipes, TemplatesOfOtherChunksShareRecipesOnlyWhenTheyCompileAlike) {
     // A recipe noted in one chunk serves the records of a later chunk whose
     // template compiles alike, wherever it lies; a template at the same
-    // place whose text, names or substitutions differ gets its own.
-    auto templ = [](ChunkWriter &c, const std::string &text, const std::string &data, uint8_t type) {
+    // place whose text, names or substitutions differ gets its own, also
+    // when only the text of a name it refers to (defined by another
+    // template before it) differs.
+    auto templ = [](ChunkWriter &c, const std::string &text, const std::string &data, uint8_t type,
+                    const std::string &tail) {
         c.element("Event", true, nullptr, [&] {
             c.element("System", true, nullptr, [&] {
                 c.element("Computer", true, nullptr, [&] {
@@ -1106,52 +1109,135 @@ TEST(EvtxRecipes, TemplatesOfOtherChunksShareRecipesOnlyWhenTheyCompileAlike) {
                     c.subst(0, 0x01, false);
                 });
             });
-            c.element("EventData", true, nullptr,
-                      [&] { c.element(data, true, nullptr, [&] { c.subst(1, type, false); }); });
+            c.element("EventData", true, nullptr, [&] {
+                c.element(data, true, nullptr, [&] {
+                    c.subst(1, type, false);
+                    if (!tail.empty()) c.literal(tail);
+                });
+            });
         });
     };
     struct Row {
         const char *text, *data;
         uint8_t type;
-        bool shifted; // another template's record first, so that this one lies further on
+        int shifted;       // records of another template first, so that this one lies further on
+        const char *other; // the element that template names (its Event too)
         std::u16string computer;
         std::vector<std::u16string> strings;
+        const char *tail = ""; // text after the Data value
     };
     const Row rows[] = {
-        {"pc-", "Data", 0x01, false, u"pc-A", {u"s"}},   {"pc-", "Data", 0x01, true, u"pc-A", {u"s"}},
-        {"xy-", "Data", 0x01, false, u"xy-A", {u"s"}},   {"pc-", "Binary", 0x01, false, u"pc-A", {}},
-        {"pc-", "Data", 0x08, false, u"pc-A", {u"115"}}, {"pc-", "Data", 0x01, true, u"pc-A", {u"s"}},
+        {"pc-", "Data", 0x01, 0, "", u"pc-A", {u"s"}},         {"pc-", "Data", 0x01, 1, "Other", u"pc-A", {u"s"}},
+        {"xy-", "Data", 0x01, 0, "", u"xy-A", {u"s"}},         {"pc-", "Binary", 0x01, 0, "", u"pc-A", {}},
+        {"pc-", "Data", 0x08, 0, "", u"pc-A", {u"115"}},       {"pc-", "Data", 0x01, 1, "Other", u"pc-A", {u"s"}},
+        {"pc-", "Data", 0x01, 1, "Data", u"pc-A", {u"s"}},     {"pc-", "Xata", 0x01, 1, "Xata", u"pc-A", {}},
+        {"pc-", "Data", 0x01, 2, "Data", u"pc-A", {u"s"}},     {"pc-", "Data", 0x01, 0, "", u"pc-A", {u"s-1"}, "-1"},
+        {"pc-", "Data", 0x01, 0, "", u"pc-A", {u"s-2"}, "-2"},
     };
     std::vector<std::vector<uint8_t>> chunks;
     uint64_t id = 1;
     for (const auto &r : rows) {
         ChunkWriter c;
-        if (r.shifted)
+        for (int k = 0; k < r.shifted; ++k)
             c.record(id++, 0, [&] {
                 c.fragment();
-                c.instance("other", [&] { c.element("Event", true, nullptr, [&] { c.subst(0, 0x01, false); }); },
+                c.instance("other",
+                           [&] {
+                               c.element("Event", true, nullptr,
+                                         [&] { c.element(r.other, true, nullptr, [&] { c.subst(0, 0x01, false); }); });
+                           },
                            {{0x01, str("o")}});
             });
         for (int k = 0; k < 2; ++k)
             c.record(id++, 0, [&] {
                 c.fragment();
-                c.instance("t", [&] { templ(c, r.text, r.data, r.type); },
+                c.instance("t", [&] { templ(c, r.text, r.data, r.type, r.tail); },
                            {{0x01, str("A")}, {r.type, r.type == 0x08 ? le(115, 4) : str("s")}});
             });
         chunks.push_back(c.finish());
     }
     const auto image = fileof(chunks);
     const auto ran = views(image, false), planned = views(image, true);
-    ASSERT_EQ(ran.size(), 14u);
+    ASSERT_EQ(ran.size(), 28u);
     ASSERT_EQ(planned.size(), ran.size());
     size_t i = 0;
     for (const auto &r : rows) {
         SCOPED_TRACE(r.text + std::string(" ") + r.data);
-        if (r.shifted) ++i;
+        i += (size_t)r.shifted;
         for (int k = 0; k < 2; ++k, ++i) {
             EXPECT_EQ(planned[i].first, (DWORD)ERROR_SUCCESS);
             EXPECT_EQ(planned[i].second.computer, r.computer);
             EXPECT_EQ(planned[i].second.strings, r.strings);
+            EXPECT_TRUE(planned[i].second == ran[i].second);
+        }
+    }
+}
+
+TEST(EvtxRecipes, TemplatesOfOtherChunksAreKnownAgainOnlyWhereTheirNamesLieAlike) {
+    // Bodies that are the same bytes but for one name reference: the
+    // Computer element's name is defined before the template, or inline,
+    // where the link to the next name holds the bytes that close the
+    // elements when it is not; or it lies past the chunk's end. Each must
+    // read as its own compile gives it, whichever came in the chunk before.
+    enum Where { Outside, Inline, Far };
+    auto body = [](ChunkWriter &c, Where where) {
+        c.element("Event", true, nullptr, [&] {
+            c.element("System", true, nullptr, [&] {
+                c.u8(0x01), c.u16(0xFFFF), c.u32(0);
+                if (where == Outside) c.name("Computer");
+                if (where == Inline) c.u32((uint32_t)c.pos + 4);
+                if (where == Far) c.u32(ChunkSize - 8);
+                // Outside: an empty element, System and Event closed, the
+                // stream's end; the rest is not read.
+                c.u8(0x03), c.u8(0x04), c.u8(0x04), c.u8(0x00);
+                c.u16(0x1234), c.u16(8), c.text(u"Computer"), c.u16(0);
+                c.u8(0x02), c.literal("lit"), c.u8(0x04);
+            });
+        });
+    };
+    const struct Row {
+        Where where;
+        DWORD rc;
+        std::u16string computer;
+    } rows[] = {{Outside, ERROR_SUCCESS, u""},   {Inline, ERROR_SUCCESS, u"lit"},
+                {Outside, ERROR_SUCCESS, u""},   {Far, ERROR_EVENTLOG_FILE_CORRUPT, u""},
+                {Inline, ERROR_SUCCESS, u"lit"}, {Outside, ERROR_SUCCESS, u""}};
+    std::vector<std::vector<uint8_t>> chunks;
+    uint64_t id = 1;
+    for (const auto &r : rows) {
+        // Another template first defines Event, and Computer unless the
+        // template names it inline.
+        ChunkWriter c;
+        c.record(id++, 0, [&] {
+            c.fragment();
+            c.instance("other",
+                       [&] {
+                           c.element("Event", true, nullptr, [&] {
+                               c.element(r.where == Inline ? "Other" : "Computer", true, nullptr,
+                                         [&] { c.subst(0, 0x01, false); });
+                           });
+                       },
+                       {{0x01, str("o")}});
+        });
+        for (int k = 0; k < 2; ++k)
+            c.record(id++, 0, [&] {
+                c.fragment();
+                c.instance("t", [&] { body(c, r.where); }, {});
+            });
+        chunks.push_back(c.finish());
+    }
+    const auto image = fileof(chunks);
+    const auto ran = views(image, false), planned = views(image, true);
+    ASSERT_EQ(ran.size(), 3 * std::size(rows));
+    ASSERT_EQ(planned.size(), ran.size());
+    size_t i = 0;
+    for (const auto &r : rows) {
+        SCOPED_TRACE(i);
+        ++i;
+        for (int k = 0; k < 2; ++k, ++i) {
+            EXPECT_EQ(planned[i].first, r.rc);
+            EXPECT_EQ(planned[i].second.computer, r.computer);
+            EXPECT_EQ(ran[i].first, r.rc);
             EXPECT_TRUE(planned[i].second == ran[i].second);
         }
     }
