@@ -356,14 +356,16 @@ ansistrings(const uint8_t *from, const uint8_t *end, uint32_t count, uint8_t *ds
         return true;
     }
 #ifdef __SSE2__
-    const __m128i zero = _mm_setzero_si128(), one = _mm_set1_epi16(1), high = _mm_set1_epi16((short)0xFF80);
+    const __m128i zero = _mm_setzero_si128(), one = _mm_set1_epi16(1), high = _mm_set1_epi16((short)0xFF80),
+                  most = _mm_set1_epi16(0x7E);
     for (;;) {
         uint32_t n = 8, skip = 0;
         __m128i w;
         if (end - q >= 16) {
             w = _mm_loadu_si128((const __m128i *)q);
-            // A unit from 1 to 0x7F, less one, has no bit of 0xFF80.
-            if (_mm_movemask_epi8(_mm_cmpeq_epi16(_mm_and_si128(_mm_sub_epi16(w, one), high), zero)) == 0xFFFF) {
+            // A unit from 1 to 0x7F, less one, is at most 0x7E (0 wraps
+            // to 0xFFFF; 0x80 is not ASCII and must not pass as 0x7F).
+            if (_mm_movemask_epi8(_mm_cmpeq_epi16(_mm_subs_epu16(_mm_sub_epi16(w, one), most), zero)) == 0xFFFF) {
                 if (Write) _mm_storel_epi64((__m128i *)(dst + i), _mm_packus_epi16(w, w));
                 i += 8;
                 q += 16;
