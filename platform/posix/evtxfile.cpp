@@ -705,10 +705,22 @@ private:
     void build(const Plan &p, const Recipe &r, std::u16string *out);
     void build(const Plan &p, const Recipe &r, AnsiOut *out);
     Value planvalue(Ref r) const {
-        if (r.owner == None) return r.index < outer_ ? planvals_[r.index] : Value();
-        for (const Nested &n : nested_)
-            if (n.owner == r.owner) return r.index < n.n ? planvals_[n.at + r.index] : Value();
-        return Value();
+        uint32_t desc = outerdesc_, at = 0, n = (uint32_t)outer_;
+        if (r.owner != None) {
+            n = 0;
+            for (const Nested &x : nested_)
+                if (x.owner == r.owner) {
+                    desc = x.desc, at = x.at, n = x.n;
+                    break;
+                }
+        }
+        Value v;
+        if (r.index >= n) return v;
+        const uint8_t *d = c_.data + desc + 4 * r.index;
+        v.type = d[2];
+        v.size = nt::le16(d);
+        v.off = valoffs_[at + r.index];
+        return v;
     }
     void note(PieceKind kind, uint32_t a, uint32_t b, Ref ref, size_t at);
     // What the recipe being noted holds before an element repeats for the
@@ -781,14 +793,16 @@ private:
         if (k > keybuf_.size() - keylen_) keybuf_.resize(std::max(keylen_ + k, 2 * keybuf_.size() + 64));
         return keybuf_.data() + keylen_;
     }
-    // The record's values, outer instance first (nvals_ of them; the vector
-    // only grows), and the nested instances': which outer value holds them,
-    // where they start and how many.
+    // The record's values, outer instance first (nvals_ of them): where each
+    // lies in the chunk (the vector only grows), its type and size in its
+    // descriptor; and the nested instances': which outer value holds them,
+    // where their places start, how many, and their descriptors.
     struct Nested {
-        uint32_t owner, at, n;
+        uint32_t owner, at, n, desc;
     };
-    std::vector<Value> planvals_;
+    std::vector<uint32_t> valoffs_;
     size_t nvals_ = 0, outer_ = 0;
+    uint32_t outerdesc_ = 0, desc_ = 0;
     std::vector<Nested> nested_;
     // The templates looked up last, by definition offset (one per slot of
     // a few), before the chunk's map.
@@ -1705,7 +1719,7 @@ template <class Out> void Converter::renderone(const Value &v, Out *out) {
 // The shape of a record's stream (or of a nested value's): one template
 // instance, after an optional fragment header, and nothing but the end of
 // the stream after its values. Appends the templates' identities and the value types to
-// key_ and the values to planvals_; a value that holds binary XML must hold
+// the key and the values' places to valoffs_; a value that holds binary XML must hold
 // such a stream itself (one level deep). False for any other stream.
 bool Converter::shape(uint32_t pos, uint32_t end, uint16_t owner) {
     if (pos < end && c_.data[pos] == 0x0F) pos += 4;
@@ -1727,35 +1741,53 @@ bool Converter::shape(uint32_t pos, uint32_t end, uint16_t owner) {
     keylen_ = keyat + count;
     k += 8;
     nvals_ = base + count;
-    if (planvals_.size() < nvals_) planvals_.resize(nvals_);
+    if (valoffs_.size() < nvals_ + 4) valoffs_.resize(nvals_ + 4);
     // The descriptors lie before end (count was checked against it); the
-    // values end at or before end when their sum does.
+    // values end at or before end when their sum does (and the sum, of at
+    // most 16,383 sizes below 65,536, fits in 32 bits).
     const uint8_t *d = c_.data + pos;
-    uint64_t at = pos + 4 * count;
-    Value *v = planvals_.data() + base; // no element to refer to when there are no values
-    uint32_t xml = 0;                   // values of binary XML
-    for (uint32_t i = 0; i < count; ++i, d += 4) {
-        const uint32_t desc = nt::le32(d); // size, type, a byte unused
-        const uint8_t type = (uint8_t)(desc >> 16);
-        v[i].size = desc & 0xFFFF;
-        v[i].type = type;
-        v[i].off = (uint32_t)at;
+    uint32_t at = pos + 4 * count, xml = 0; // values of binary XML
+    uint32_t *o = valoffs_.data() + base;
+    uint32_t i = 0;
+#ifdef __SSE2__
+    // Four descriptors at a time: their sizes summed in place for the
+    // offsets, their types packed into the key and counted.
+    const __m128i sizemask = _mm_set1_epi32(0xFFFF), typemask = _mm_set1_epi32(0xFF), binxml = _mm_set1_epi32(TBinXml);
+    for (; i + 4 <= count; i += 4) {
+        const __m128i x = _mm_loadu_si128((const __m128i *)(d + 4 * i));
+        const __m128i sizes = _mm_and_si128(x, sizemask), types = _mm_and_si128(_mm_srli_epi32(x, 16), typemask);
+        __m128i sums = _mm_add_epi32(sizes, _mm_slli_si128(sizes, 4));
+        sums = _mm_add_epi32(sums, _mm_slli_si128(sums, 8));
+        _mm_storeu_si128((__m128i *)(o + i), _mm_add_epi32(_mm_set1_epi32((int)at), _mm_sub_epi32(sums, sizes)));
+        at += (uint32_t)_mm_cvtsi128_si32(_mm_shuffle_epi32(sums, 0xFF));
+        const __m128i bytes = _mm_packus_epi16(_mm_packs_epi32(types, types), _mm_setzero_si128());
+        const uint32_t four = (uint32_t)_mm_cvtsi128_si32(bytes);
+        std::memcpy(k + i, &four, 4);
+        const int found = _mm_movemask_ps(_mm_castsi128_ps(_mm_cmpeq_epi32(types, binxml)));
+        xml += (uint32_t)((0x4332322132212110ull >> (4 * found)) & 0xF); // its bits counted
+    }
+#endif
+    for (; i < count; ++i) {
+        const uint32_t desc = nt::le32(d + 4 * i); // size, type, a byte unused
+        o[i] = at;
         at += desc & 0xFFFF;
-        k[i] = (char)type;
-        xml += type == TBinXml;
+        k[i] = (char)(desc >> 16);
+        xml += (uint8_t)(desc >> 16) == TBinXml;
     }
     if (at > end || (at < end && c_.data[at] != 0x00)) return false;
+    desc_ = pos;
     if (owner != None) return xml == 0;
     outer_ = count;
+    outerdesc_ = pos;
     nested_.clear();
     // Found by their type in the key, which the nested shapes append to.
-    for (uint32_t i = 0; xml; ++i, --xml) {
+    for (uint32_t x = 0; xml; ++x, --xml) {
         const char *types = keybuf_.data() + keyat;
-        i = (uint32_t)((const char *)std::memchr(types + i, TBinXml, count - i) - types);
-        const Value x = planvals_[base + i];
+        x = (uint32_t)((const char *)std::memchr(types + x, TBinXml, count - x) - types);
+        const uint32_t off = valoffs_[base + x], size = nt::le16(d + 4 * x);
         const size_t first = nvals_;
-        if (!shape(x.off, x.off + x.size, (uint16_t)i)) return false;
-        nested_.push_back(Nested{i, (uint32_t)first, (uint32_t)(nvals_ - first)});
+        if (!shape(off, off + size, (uint16_t)x)) return false;
+        nested_.push_back(Nested{x, (uint32_t)first, (uint32_t)(nvals_ - first), desc_});
     }
     return true;
 }
