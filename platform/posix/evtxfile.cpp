@@ -442,11 +442,14 @@ const char HexUpper[] = "0123456789ABCDEF";
 // table entry, and a block of them goes on the stack and is appended at
 // once.
 void putbytes(AnsiOut *out, const uint8_t *p, size_t n) {
-    char *d = (char *)out->room(2 * n);
-    for (size_t i = 0; i < n; ++i) {
-        d[2 * i] = HexUpper[p[i] >> 4];
-        d[2 * i + 1] = HexUpper[p[i] & 15];
-    }
+    static const struct HexPairs {
+        char pair[256][2];
+        HexPairs() {
+            for (int b = 0; b < 256; ++b) pair[b][0] = HexUpper[b >> 4], pair[b][1] = HexUpper[b & 15];
+        }
+    } hex;
+    uint8_t *d = out->room(2 * n);
+    for (size_t i = 0; i < n; ++i) std::memcpy(d + 2 * i, hex.pair[p[i]], 2);
     out->n += 2 * n;
 }
 
@@ -589,6 +592,13 @@ uint32_t itemsize(uint8_t t, uint32_t total) {
 // The number held little-endian in the first n bytes at p (at most eight
 // of them).
 inline uint64_t lowbytes(const uint8_t *p, uint32_t n) {
+    switch (n) { // the sizes of the integer types
+    case 1: return p[0];
+    case 2: return nt::le16(p);
+    case 4: return nt::le32(p);
+    case 8: return nt::le32(p) | (uint64_t)nt::le32(p + 4) << 32;
+    default: break;
+    }
     uint8_t b[8] = {0};
     std::memcpy(b, p, n < 8 ? n : 8);
     return nt::le32(b) | (uint64_t)nt::le32(b + 4) << 32;
