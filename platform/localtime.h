@@ -9,16 +9,16 @@
 //
 // On Linux even localtime_r costs about 500 instructions (a lock, a search
 // of the zone's transitions, the calendar arithmetic), a tenth of a short
-// record's line, and a log's records come in time order. So the conversion
-// works by the hour of UTC: the first time of an hour converts the hour's
-// first and last second with localtime_r; when both have the same offset
-// from UTC (and the same daylight flag and zone name), every second of the
-// hour has it, for no zone of the time zone database changes its offset
-// twice within an hour (the closest changes are four days apart), and the
-// times of that hour are converted by calendar arithmetic alone. An hour
-// whose ends differ (a change of offset, a leap second) converts each time
-// with localtime_r. A call of tzset that changes the zone's names or
-// offsets starts afresh.
+// record's line, and a log's records come in time order, often hours apart.
+// So the conversion works by the day of UTC: the first time of a day
+// converts the day's first and last second with localtime_r; when both have
+// the same offset from UTC (and the same daylight flag and zone name), every
+// second of the day has it, for no zone of the time zone database changes
+// twice within a day (the closest changes of any kind, 1900 to 2040, are
+// four days apart: Africa/Freetown, 1939), and the times of that day are
+// converted by calendar arithmetic alone. A day whose ends differ (a change
+// of offset, a leap second) converts each time with localtime_r. A call of
+// tzset that changes the zone's names or offsets starts afresh.
 #ifndef QUILLOG_PLATFORM_LOCALTIME_H
 #define QUILLOG_PLATFORM_LOCALTIME_H
 
@@ -27,7 +27,7 @@
 #ifndef _WIN32
 namespace localzone {
 
-const time_t Hour = 3600;
+const time_t Span = 86400;
 
 // Days since 1970-01-01 of a date of the proleptic Gregorian calendar.
 inline long long daysfromcivil(long long y, unsigned m, unsigned d) {
@@ -69,13 +69,13 @@ inline void breakdown(long long s, struct tm *out) {
     out->tm_yday = (int)(days - daysfromcivil(y, 1, 1));
 }
 
-// The hour last converted, and whether one offset holds for all of it.
-struct HourSpan {
+// The day last converted, and whether one offset holds for all of it.
+struct DaySpan {
     bool known = false;
     time_t start = 0;
     bool steady = false;
     long long offset = 0;     // local wall-clock seconds minus UTC seconds
-    struct tm first = {};     // the hour's first second, for tm_isdst and the zone fields
+    struct tm first = {};     // the day's first second, for tm_isdst and the zone fields
     long long firstofday = 0; // its seconds since the start of its local day
     // The zone as the last tzset left it.
     const char *names[2] = {nullptr, nullptr};
@@ -83,8 +83,8 @@ struct HourSpan {
     int zonedaylight = 0;
 };
 
-inline HourSpan &span() {
-    static HourSpan s;
+inline DaySpan &span() {
+    static DaySpan s;
     return s;
 }
 
@@ -103,15 +103,15 @@ inline const struct tm *localtimeof(time_t t, struct tm *buf) {
     using namespace localzone;
     // Times far from now go to the C library (and never overflow here).
     if (t < -((time_t)1 << 40) || t > ((time_t)1 << 40)) return localtime_r(&t, buf);
-    HourSpan &h = span();
-    time_t intohour = t % Hour;
-    if (intohour < 0) intohour += Hour;
-    const time_t start = t - intohour;
+    DaySpan &h = span();
+    time_t into = t % Span;
+    if (into < 0) into += Span;
+    const time_t start = t - into;
     if (!h.known || h.start != start || h.names[0] != tzname[0] || h.names[1] != tzname[1] ||
         h.zoneoffset != timezone || h.zonedaylight != daylight) {
         h.known = false;
         struct tm last;
-        const time_t end = start + Hour - 1;
+        const time_t end = start + Span - 1;
         if (!localtime_r(&start, &h.first) || !localtime_r(&end, &last)) return localtime_r(&t, buf);
         h.offset = civilseconds(h.first) - start;
         h.steady = h.offset == civilseconds(last) - end && h.first.tm_sec < 60 && last.tm_sec < 60 &&
@@ -126,9 +126,9 @@ inline const struct tm *localtimeof(time_t t, struct tm *buf) {
         h.known = true;
     }
     if (!h.steady) return localtime_r(&t, buf);
-    // The hour's first second gives the date; times of the same local day
+    // The span's first second gives the date; times of the same local day
     // need only their clock fields.
-    const long long secsofday = h.firstofday + intohour;
+    const long long secsofday = h.firstofday + into;
     *buf = h.first;
     if (secsofday < 86400) {
         const int minutes = (int)secsofday / 60;
