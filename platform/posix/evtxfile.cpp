@@ -1167,6 +1167,10 @@ uint32_t Converter::identify(const Template &t) {
         uint32_t off;
         size += 20 + 2 * (size_t)textof(ops_[i], &off);
     }
+    // References to a long entity name can make the text many times the
+    // template's size: such a template is known by no other (its records
+    // are run or noted anew in each chunk).
+    if (size > MaxForms / 4) return nextid_++;
     form_.resize(size);
     char *w = &form_[0];
     for (uint32_t i = t.start; i < t.end; ++i) {

@@ -8,6 +8,7 @@
 
 #include <functional>
 #include <map>
+#include <sys/resource.h>
 
 using namespace nt::evtx;
 using nt::Bytes;
@@ -852,6 +853,37 @@ TEST(EvtxHostile, TruncatedAndFlippedSamplesNeverCrash) {
         for (size_t i = 1; i < got.numbers.size(); ++i) ASSERT_LT(got.numbers[i - 1], got.numbers[i]) << at;
         EXPECT_LE(got.recs.size() + got.failed, 17u) << at;
     }
+}
+
+TEST(EvtxHostile, ManyReferencesToOneLongNameTakeLittleMemory) {
+    // A template that refers 8,000 times to an entity whose name is 7,000
+    // units long: the text of its identity, which copies a reference's name
+    // each time, would be 112 MB. Such a template is never shared with
+    // other chunks; the record itself is over the limit on a record's work.
+    ChunkWriter c;
+    const std::string longname(7000, 'e');
+    c.record(1, 0, [&] {
+        c.fragment();
+        c.instance("entities",
+                   [&] {
+                       c.element("Event", true, nullptr, [&] {
+                           c.element("EventData", true, nullptr, [&] {
+                               c.element("Data", true, nullptr, [&] {
+                                   for (int k = 0; k < 8000; ++k) c.u8(0x09), c.name(longname);
+                               });
+                           });
+                       });
+                   },
+                   {});
+    });
+    const std::vector<uint8_t> image = fileof({c.finish()});
+    struct rusage before, after;
+    getrusage(RUSAGE_SELF, &before);
+    const Read got = readall(image);
+    getrusage(RUSAGE_SELF, &after);
+    EXPECT_EQ(got.rc, ERROR_SUCCESS);
+    EXPECT_EQ(got.failed, 1u);
+    EXPECT_LT(after.ru_maxrss - before.ru_maxrss, 32 * 1024) << "kB more at the peak";
 }
 
 namespace {
