@@ -25,7 +25,7 @@ LogStore::~LogStore() {
 }
 
 DWORD LogStore::adopt(const std::string &hostpath, bool writable, struct stat *st) {
-    int fd;
+    int fd = -1;
     if (DWORD rc = openlogfile(hostpath, writable, &fd, st)) return rc;
     if (fd_ >= 0) close(fd_);
     fd_ = fd;
