@@ -438,29 +438,25 @@ char *putdigits(char *buf, uint64_t v, int width) {
 
 const char HexUpper[] = "0123456789ABCDEF";
 
-// Bytes as pairs of hex digits. In UTF-16, a byte's two units are one
-// table entry, and a block of them goes on the stack and is appended at
-// once.
+// Bytes as pairs of hex digits: a byte's two characters are one entry of
+// a table made once for each width.
+template <class Ch> struct HexPairs {
+    Ch pair[256][2];
+    HexPairs() {
+        for (int b = 0; b < 256; ++b) pair[b][0] = (Ch)HexUpper[b >> 4], pair[b][1] = (Ch)HexUpper[b & 15];
+    }
+};
+
 void putbytes(AnsiOut *out, const uint8_t *p, size_t n) {
-    static const struct HexPairs {
-        char pair[256][2];
-        HexPairs() {
-            for (int b = 0; b < 256; ++b) pair[b][0] = HexUpper[b >> 4], pair[b][1] = HexUpper[b & 15];
-        }
-    } hex;
+    static const HexPairs<char> hex;
     uint8_t *d = out->room(2 * n);
     for (size_t i = 0; i < n; ++i) std::memcpy(d + 2 * i, hex.pair[p[i]], 2);
     out->n += 2 * n;
 }
 
+// In UTF-16 a block of pairs goes on the stack and is appended at once.
 void putbytes(std::u16string *out, const uint8_t *p, size_t n) {
-    static const struct HexPairs {
-        char16_t pair[256][2];
-        HexPairs() {
-            for (int b = 0; b < 256; ++b)
-                pair[b][0] = (char16_t)HexUpper[b >> 4], pair[b][1] = (char16_t)HexUpper[b & 15];
-        }
-    } hex;
+    static const HexPairs<char16_t> hex;
     char16_t d[256];
     while (n) {
         const size_t k = std::min(n, sizeof d / sizeof d[0] / 2);
@@ -2421,22 +2417,22 @@ bool Reader::find(uint32_t number, Position *pos, Position *after) {
 
 // ---------------------------------------------------------------- the legacy view
 
-DWORD Reader::read(const Position &pos, evt::NewRecord *out, uint32_t *number) {
+bool Reader::convertat(const Position &pos, evt::NewRecord *view, std::vector<uint8_t> *ansi, size_t *made) {
     Bytes c;
-    if (!chunkat(pos.chunk, false, &c) || !recordframe(c, pos.offset, pos.id) ||
-        !conv_->convert(c, chunks_[pos.chunk].slot, pos.offset, le32(c, pos.offset + 4), out))
-        return ERROR_EVENTLOG_FILE_CORRUPT;
+    return chunkat(pos.chunk, false, &c) && recordframe(c, pos.offset, pos.id) &&
+           conv_->convert(c, chunks_[pos.chunk].slot, pos.offset, le32(c, pos.offset + 4), view, (uint32_t)pos.id, ansi,
+                          made);
+}
+
+DWORD Reader::read(const Position &pos, evt::NewRecord *out, uint32_t *number) {
+    if (!convertat(pos, out, nullptr, nullptr)) return ERROR_EVENTLOG_FILE_CORRUPT;
     *number = (uint32_t)pos.id;
     return ERROR_SUCCESS;
 }
 
 DWORD Reader::readansi(const Position &pos, evt::NewRecord *view, std::vector<uint8_t> *scratch, Bytes *out) {
-    Bytes c;
     size_t made = 0;
-    if (!chunkat(pos.chunk, false, &c) || !recordframe(c, pos.offset, pos.id) ||
-        !conv_->convert(c, chunks_[pos.chunk].slot, pos.offset, le32(c, pos.offset + 4), view, (uint32_t)pos.id,
-                        scratch, &made))
-        return ERROR_EVENTLOG_FILE_CORRUPT;
+    if (!convertat(pos, view, scratch, &made)) return ERROR_EVENTLOG_FILE_CORRUPT;
     if (!made) {
         evt::ansirecord(*view, (uint32_t)pos.id, scratch);
         made = scratch->size();

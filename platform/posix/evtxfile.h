@@ -181,6 +181,9 @@ public:
 private:
     bool chunkat(size_t chunk, bool backwards, Bytes *out);
     bool checkchunk(uint32_t slot, Bytes chunk, bool nocrc, ChunkEntry *entry);
+    // The record at pos converted (see Converter::convert); false when its
+    // frame or its binary XML does not hold.
+    bool convertat(const Position &pos, evt::NewRecord *view, std::vector<uint8_t> *ansi, size_t *made);
 
     evt::Source *src_ = nullptr;
     std::vector<ChunkEntry> chunks_; // ordered by identifier
